@@ -1,0 +1,225 @@
+// LoadBalancer: every piece of balancer state of the process and every
+// balancer operation. The host creates one and calls it from its event-loop
+// thread only; nothing here takes a thread lock.
+//
+// The road of one request: estimate_request_tokens(body) ->
+// filter_by_fit(candidates, estimate) -> co_await select(pool, fitting, ...)
+// -> on null, co_await wait_for_slot(...) when queue_enabled(), else refuse
+// and note_reject("at_capacity") -> hold an InflightLease on the chosen
+// server while the request runs.
+#pragma once
+
+#include "load_balancer/runtime.hpp"
+#include "load_balancer/values.hpp"
+#include "load_balancer/vocabulary.hpp"
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/circular_buffer.hpp>
+#include <boost/json/object.hpp>
+#include <tsl/ordered_map.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmar::lb {
+
+namespace detail {
+
+// One parked request. Shared by the request itself, the queue of every
+// backend it waits on, and the balancer's list of all waiters; found and
+// removed by identity (pointer).
+struct Waiter {
+    PoolKey pool_key;
+    std::vector<ServerRecord> candidates;  // the wait set, the caller's records
+    std::int64_t estimated_tokens = 0;
+    Future<ServerRecord> future;
+    double queued_at = 0.0;         // monotonic seconds
+    double boost_after_sec = 0.0;   // 0 or less: never boosted
+
+    bool is_boosted(double now) const noexcept {
+        return boost_after_sec > 0.0 && now - queued_at >= boost_after_sec;
+    }
+};
+
+}  // namespace detail
+
+// Options of select(). Designated-initializer friendly:
+//   co_await lb.select(pool, servers, {.algorithm = "least_connections"});
+struct SelectOptions {
+    std::int64_t estimated_tokens = 0;       // accepted, takes no part in the choice
+    std::optional<std::int64_t> force_server_id;  // pin: that server or nothing
+    std::span<const std::int64_t> sin_binned;  // server ids never chosen (except by a pin)
+    std::string_view algorithm;              // empty: the default algorithm
+    std::string_view sticky_key;             // empty: no sticky key
+};
+
+// Result of wait_for_slot(). `server` is one of the caller's own records on
+// "ok" and null otherwise. `reason` points to static storage.
+struct WaitResult {
+    ServerRecord server;
+    std::string_view reason;
+    double seconds = 0.0;
+};
+
+class LoadBalancer {
+public:
+    template <class V>
+    using IdTable = tsl::ordered_map<std::int64_t, V>;
+    template <class V>
+    using PoolTable = tsl::ordered_map<PoolKey, V, PoolKeyHash>;
+    using WaiterPtr = std::shared_ptr<detail::Waiter>;
+
+    // Starts in "superfast" with every table empty. Cannot fail.
+    LoadBalancer();
+    LoadBalancer(const LoadBalancer&) = delete;
+    LoadBalancer& operator=(const LoadBalancer&) = delete;
+
+    // ---- Routing mode -------------------------------------------------------
+    // Normalises `mode` (anything unrecognised means "superfast"), logs
+    // "Routing mode: %s -> %s" at info level when it changes, and returns the
+    // mode now active. Changes nothing else. Never throws.
+    std::string_view set_routing_mode(const boost::json::value& mode);
+    std::string_view set_routing_mode(std::string_view mode);
+    std::string_view set_routing_mode(const char* mode);
+    std::string_view get_routing_mode() const noexcept { return routing_mode_; }
+    // Mode-dependent queue parameters; read the settings at each call.
+    bool queue_enabled() const noexcept;
+    double queue_ttl_sec() const noexcept;
+    std::int64_t queue_depth_multiplier() const noexcept;
+
+    // ---- In-flight accounting (O(1) amortised; decrement may admit a
+    // parked request, which costs a sort of that server's queue) -------------
+    // Adds one to the server's count; returns the new count. Wakes nobody.
+    std::int64_t increment(std::int64_t server_id);
+    // Takes one from the count (never below 0; an entry falling to 0 is
+    // removed, an absent one is created at 0), then offers the server's slot
+    // to its best parked request. Returns the new count. Throws only what the
+    // capacity gate throws for a malformed waiter record.
+    std::int64_t decrement(std::int64_t server_id);
+    std::int64_t get_inflight(std::int64_t server_id) const noexcept;
+    // Drops the server's count outright and logs
+    // "Force-cleared inflight=%d for server %s" at warning level when it had
+    // an entry. Wakes nobody.
+    void force_clear(std::int64_t server_id);
+
+    // ---- Capacity gate ------------------------------------------------------
+    // The effective in-flight cap of `server` under the current mode (0 or
+    // less: unbounded). `pool_candidates` is the pool scope for the pool
+    // in-flight sum (the server alone when absent); `pool_key` the pool for
+    // the hybrid state and dispatch rate (none when null). Trims dispatch
+    // windows and may flip a hybrid pool's hot state. Throws KeyError /
+    // ValueError for a record without "id" or an unusable "max_concurrency".
+    std::int64_t effective_cap_for(const boost::json::object& server,
+                                   std::optional<std::span<const ServerRecord>> pool_candidates = std::nullopt,
+                                   const PoolKey* pool_key = nullptr);
+
+    // ---- Selection ----------------------------------------------------------
+    // The backend that takes the request now, or null when none can (empty
+    // candidates, an unmatched pin, nobody eligible). Applies the pin, the
+    // drain rule, the sin-bin and the capacity gate, then the algorithm, and
+    // records the dispatch. Returns one of the caller's own records. Linear in
+    // the candidates; suspends only while another coroutine holds the pool's
+    // round-robin lock. Throws KeyError / ValueError for malformed records.
+    boost::asio::awaitable<ServerRecord> select(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                                                SelectOptions options = {});
+    // The candidates whose "max_input_tokens" (0: unlimited) holds the
+    // estimate, limited ones first by ascending limit, then by id. A
+    // non-positive estimate keeps all. O(n log n); throws ValueError for an
+    // unusable limit and KeyError for a record without "id".
+    std::vector<ServerRecord> filter_by_fit(std::span<const ServerRecord> candidates,
+                                            std::int64_t estimated_tokens) const;
+
+    // ---- Waiter queue -------------------------------------------------------
+    // Parks the request on every eligible backend until a slot frees:
+    // ("ok", record, seconds waited) on admission; (null, "queue_disabled"),
+    // (null, "no_backends"), (null, "queue_full") at once; (null,
+    // "queue_timeout", seconds) when the mode's wait limit passes. The last
+    // three are counted. Cancellation of the awaiting coroutine removes the
+    // waiter and propagates the cancellation error. Admission does not raise
+    // the in-flight count: hold an InflightLease on the returned server.
+    boost::asio::awaitable<WaitResult> wait_for_slot(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                                                     std::int64_t estimated_tokens,
+                                                     std::span<const std::int64_t> sin_binned = {});
+
+    // ---- Reports ------------------------------------------------------------
+    // Counts a refusal decided by the host under `reason` (any string).
+    void note_reject(std::string_view reason);
+    // The whole balancer state as JSON (evicts idle pools and trims dispatch
+    // windows first). Cost linear in backends, pools and wait samples.
+    boost::json::object snapshot();
+    // The metrics in Prometheus text exposition format. Read-only; linear in
+    // backends, reasons and wait samples.
+    std::string prometheus_text() const;
+
+    // ---- Public state (read by the host) ------------------------------------
+    IdTable<std::int64_t> inflight;  // server id -> requests in flight
+
+private:
+    PoolTable<tsl::ordered_map<std::int64_t, double>> wrr_;  // current weights per pool
+    PoolTable<std::unique_ptr<AsyncLock>> locks_;
+    PoolTable<double> pool_last_access_;
+    IdTable<std::deque<WaiterPtr>> waiters_;
+    std::vector<WaiterPtr> all_waiters_;
+
+public:
+    IdTable<std::int64_t> dispatch_counts;  // server id -> dispatches
+    IdTable<double> last_dispatch_ts;       // server id -> wall-clock seconds
+    tsl::ordered_map<std::string, std::int64_t> reject_counts;  // reason -> count
+    boost::circular_buffer<double> queue_wait_samples{512};     // seconds, oldest first
+
+private:
+    std::string_view routing_mode_;
+    PoolTable<boost::circular_buffer<double>> pool_dispatch_windows_;
+    PoolTable<bool> pool_hot_state_;
+
+    friend struct LoadBalancerTestPeer;
+    friend class InflightLease;
+
+    // Capacity gate
+    std::int64_t superfast_cap(std::int64_t configured) const noexcept;
+    bool hybrid_hot(const PoolKey* pool_key, std::int64_t pool_inflight, double pool_rate);
+    std::int64_t effective_cap_for(const boost::json::object& server, std::int64_t pool_inflight, double pool_rate,
+                                   const PoolKey* pool_key);
+    std::int64_t pool_inflight(std::span<const ServerRecord> candidates) const;
+    double recent_dispatch_rate(const PoolKey* pool_key = nullptr);
+    bool under_capacity(const boost::json::object& server, std::optional<std::span<const ServerRecord>> pool_candidates,
+                        const PoolKey* pool_key);
+    // The gate with the pool in-flight sum already known (select computes
+    // it once per call: nothing can change it between candidates).
+    bool under_capacity_with(const boost::json::object& server, std::int64_t pool_inflight, const PoolKey* pool_key);
+    void record_dispatch(const PoolKey& pool_key, const boost::json::object& server);
+
+    // Selection
+    AsyncLock& lock_for(const PoolKey& pool_key);
+    void evict_stale_pools();
+    // The picks take the eligible records by address: no shared-pointer
+    // copies on the hot path.
+    using RecordRefs = std::span<const ServerRecord* const>;
+    boost::asio::awaitable<ServerRecord> wrr_pick(const PoolKey& pool_key, RecordRefs eligible);
+    const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, RecordRefs eligible);
+    const ServerRecord& least_connections_pick(RecordRefs eligible) const;
+    const ServerRecord* sticky_lookup(RecordRefs eligible, std::string_view sticky_key) const;
+
+    // Waiter queue
+    std::int64_t queue_capacity_for_pool(std::span<const ServerRecord> candidates) const;
+    void try_admit(const WaiterPtr& waiter);
+    void wake_one(std::int64_t server_id);
+    void fulfill(const WaiterPtr& waiter, const ServerRecord& server);
+    void remove_waiter(const WaiterPtr& waiter);
+
+    // Reports
+    void bump_reject(std::string_view reason);
+};
+
+// The sticky score of a server for a key: BLAKE2b with an 8-byte digest of
+// "<key>|<id>", read big-endian. Exposed for hosts that want to predict
+// placement, and for tests.
+std::uint64_t sticky_score(std::string_view sticky_key, std::int64_t server_id) noexcept;
+
+}  // namespace quillmar::lb

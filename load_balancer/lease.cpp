@@ -1,0 +1,1 @@
+#include "load_balancer/balancer.hpp"

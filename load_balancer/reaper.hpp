@@ -1,0 +1,2 @@
+// In-flight reaper (not yet built).
+#pragma once

@@ -1,0 +1,185 @@
+#include "load_balancer/runtime.hpp"
+
+#include <boost/asio/error.hpp>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <set>
+
+namespace quillmar::lb {
+
+namespace {
+
+// The installed manual clock's state. Process-wide because Clock::now() is
+// static (Asio's timer traits call it without an object).
+struct ManualState {
+    std::atomic<bool> installed{false};
+    std::int64_t now_ns = 0;
+    double wall_origin = 0.0;
+    std::int64_t start_ns = 0;
+    std::multiset<std::int64_t> deadlines;  // pending timer deadlines, ns
+};
+
+ManualState& manual() noexcept {
+    static ManualState state;
+    return state;
+}
+
+constexpr double kMaxSeconds = 9.0e9;  // ~285 years: beyond it, "never"
+
+}  // namespace
+
+Clock::time_point Clock::now() noexcept {
+    ManualState& m = manual();
+    if (m.installed.load(std::memory_order_relaxed)) return time_point(duration(m.now_ns));
+    return time_point(std::chrono::duration_cast<duration>(std::chrono::steady_clock::now().time_since_epoch()));
+}
+
+Clock::duration ClockWaitTraits::to_wait_duration(const Clock::duration& d) noexcept {
+    if (manual().installed.load(std::memory_order_relaxed)) return Clock::duration::zero();
+    return d;
+}
+
+Clock::duration ClockWaitTraits::to_wait_duration(const Clock::time_point& t) noexcept {
+    if (manual().installed.load(std::memory_order_relaxed)) return Clock::duration::zero();
+    Clock::time_point now = Clock::now();
+    if (t <= now) return Clock::duration::zero();
+    return t - now;
+}
+
+double monotonic() noexcept {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+double wall_time() noexcept {
+    ManualState& m = manual();
+    if (m.installed.load(std::memory_order_relaxed))
+        return m.wall_origin + static_cast<double>(m.now_ns - m.start_ns) / 1e9;
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+Clock::duration to_duration(double seconds) noexcept {
+    if (std::isnan(seconds) || seconds >= kMaxSeconds) return Clock::duration::max();
+    if (seconds <= 0.0) return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+void expire_after(Timer& timer, double seconds) {
+    Clock::duration d = to_duration(seconds);
+    Clock::time_point now = Clock::now();
+    Clock::time_point at = (d >= Clock::time_point::max() - now) ? Clock::time_point::max() : now + d;
+    timer.expires_at(at);
+    ManualState& m = manual();
+    if (m.installed.load(std::memory_order_relaxed) && at != Clock::time_point::max())
+        m.deadlines.insert(at.time_since_epoch().count());
+}
+
+ManualClock::ManualClock(double start_seconds, double wall_start_seconds) {
+    ManualState& m = manual();
+    if (m.installed.load()) throw std::logic_error("a ManualClock is already installed");
+    m.now_ns = static_cast<std::int64_t>(std::llround(start_seconds * 1e9));
+    m.start_ns = m.now_ns;
+    m.wall_origin = wall_start_seconds;
+    m.deadlines.clear();
+    m.installed.store(true);
+}
+
+ManualClock::~ManualClock() {
+    manual().deadlines.clear();
+    manual().installed.store(false);
+}
+
+double ManualClock::now() const noexcept { return static_cast<double>(manual().now_ns) / 1e9; }
+
+void ManualClock::advance(double seconds) noexcept {
+    if (!(seconds > 0.0)) return;
+    manual().now_ns += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)).count();
+}
+
+std::size_t ManualClock::poll(boost::asio::io_context& io) {
+    std::size_t total = 0;
+    for (;;) {
+        if (io.stopped()) io.restart();
+        std::size_t n = io.poll();
+        total += n;
+        if (n == 0) return total;
+    }
+}
+
+std::size_t ManualClock::run_for(boost::asio::io_context& io, double seconds) {
+    ManualState& m = manual();
+    std::int64_t target = m.now_ns;
+    if (seconds > 0.0)
+        target += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)).count();
+    std::size_t total = poll(io);
+    while (!m.deadlines.empty() && *m.deadlines.begin() <= target) {
+        std::int64_t next = *m.deadlines.begin();
+        m.deadlines.erase(m.deadlines.begin());
+        if (next > m.now_ns) m.now_ns = next;
+        total += poll(io);
+    }
+    m.now_ns = target;
+    total += poll(io);
+    return total;
+}
+
+void throw_cancelled() {
+    throw boost::system::system_error(boost::asio::error::operation_aborted);
+}
+
+bool is_cancellation(const std::exception& e) noexcept {
+    const auto* se = dynamic_cast<const boost::system::system_error*>(&e);
+    return se != nullptr && se->code() == boost::asio::error::operation_aborted;
+}
+
+boost::asio::awaitable<void> sleep(double seconds) {
+    Timer timer(co_await boost::asio::this_coro::executor);
+    expire_after(timer, seconds);
+    co_await timer.async_wait(boost::asio::use_awaitable);
+}
+
+AsyncLock::Guard AsyncLock::try_lock() noexcept {
+    if (locked_ || !waiters_.empty()) return Guard();
+    locked_ = true;
+    return Guard(this);
+}
+
+boost::asio::awaitable<AsyncLock::Guard> AsyncLock::lock() {
+    if (!locked_ && waiters_.empty()) {
+        locked_ = true;
+        co_return Guard(this);
+    }
+    auto w = std::make_shared<Waiter>(co_await boost::asio::this_coro::executor);
+    w->signal.expires_at(Clock::time_point::max());
+    waiters_.push_back(w);
+    boost::system::error_code ec;
+    try {
+        co_await w->signal.async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ec));
+    } catch (...) {
+        if (w->granted) {
+            unlock();
+        } else {
+            std::erase(waiters_, w);
+        }
+        throw;
+    }
+    if (w->granted) co_return Guard(this);
+    std::erase(waiters_, w);
+    throw_cancelled();
+}
+
+void AsyncLock::unlock() noexcept {
+    if (waiters_.empty()) {
+        locked_ = false;
+        return;
+    }
+    // Hand the lock straight to the oldest waiter; it stays locked meanwhile
+    // so nobody can barge in before the waiter resumes.
+    std::shared_ptr<Waiter> next = std::move(waiters_.front());
+    waiters_.pop_front();
+    next->granted = true;
+    next->signal.cancel();
+}
+
+}  // namespace quillmar::lb

@@ -1,0 +1,101 @@
+// Server records and the value rules every part of the balancer reads them by.
+//
+// A server record is the host's own string-keyed mapping, shared so that a
+// parked request keeps its records alive even when the host reloads its
+// server table. The balancer never copies a record: it hands back the same
+// pointer it was given.
+//
+// Every rule about reading a record value (falsy, looked up vs indexed, int
+// and float conversion, comparing without conversion) lives here so that all
+// call sites agree.
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include <compare>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quillmar::lb {
+
+// The host's record of one backend. Never null where the balancer takes one.
+using ServerRecord = std::shared_ptr<const boost::json::object>;
+
+// Makes a record from a JSON object (convenience for hosts and tests).
+ServerRecord make_record(boost::json::object obj);
+
+// A required ("indexed") key is absent. what() names the key.
+class KeyError : public std::out_of_range {
+public:
+    explicit KeyError(std::string key);
+    const std::string& key() const noexcept { return key_; }
+
+private:
+    std::string key_;
+};
+
+// A value has a kind or text that the operation cannot use.
+class ValueError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// Null, false, a numeric zero, or an empty string, array or object.
+bool is_falsy(const boost::json::value& v) noexcept;
+
+// Looked-up read: the value under `key`, or nullptr when absent. O(keys).
+const boost::json::value* lookup(const boost::json::object& rec, std::string_view key) noexcept;
+
+// Indexed read: the value under `key`; throws KeyError when absent.
+const boost::json::value& index(const boost::json::object& rec, std::string_view key);
+
+// Integer conversion: integers unchanged, booleans 0/1, floats truncated
+// toward zero, strings by parse_int_text. Throws ValueError for anything else
+// (null, arrays, objects, non-finite or out-of-range floats, bad text).
+std::int64_t to_int(const boost::json::value& v);
+
+// Float conversion: numbers and booleans, strings by parse_float_text.
+// Throws ValueError for anything else.
+double to_float(const boost::json::value& v);
+
+// Compares a value with a number without converting it: numbers and booleans
+// compare by numeric value (NaN is unordered with everything); any other kind
+// throws ValueError.
+std::partial_ordering compare_number(const boost::json::value& v, double rhs);
+std::partial_ordering compare_number(const boost::json::value& v, std::int64_t rhs);
+
+// Server id of a record: "id" indexed, must hold an integer that fits in
+// int64 (KeyError when absent, ValueError for another kind).
+std::int64_t server_id(const boost::json::object& rec);
+inline std::int64_t server_id(const ServerRecord& rec) { return server_id(*rec); }
+
+// `key` looked up; falsy gives 0, anything else goes through to_int.
+std::int64_t int_or_zero(const boost::json::object& rec, std::string_view key);
+
+// `key` looked up; falsy gives `fallback`, anything else goes through to_float.
+double float_or(const boost::json::object& rec, std::string_view key, double fallback);
+
+// `key` looked up, falsy read as 0, then compared with `rhs` without
+// conversion. Throws ValueError for strings, arrays and objects.
+std::partial_ordering compare_or_zero(const boost::json::object& rec, std::string_view key,
+                                      std::int64_t rhs);
+std::partial_ordering compare_or_zero(const boost::json::object& rec, std::string_view key,
+                                      double rhs);
+
+// Decimal integer text: surrounding ASCII whitespace ignored, optional sign,
+// digits with single underscores allowed between digits ("1_000"). Values
+// that do not fit in int64 give nullopt, as does any other text.
+std::optional<std::int64_t> parse_int_text(std::string_view text) noexcept;
+
+// Decimal floating-point text: surrounding whitespace ignored, optional sign,
+// digits with optional point, fraction and exponent (single underscores
+// between digits allowed), or inf/infinity/nan in any case. Hexadecimal and
+// everything else give nullopt. Overflow gives +-inf, underflow +-0.
+std::optional<double> parse_float_text(std::string_view text) noexcept;
+
+}  // namespace quillmar::lb

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The main job: builds the release preset and runs `quillmar-lb` with the
+# given arguments (by default the built-in simulation).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release --target quillmar-lb
+if (($# == 0)); then set -- settings; fi
+exec ./build/release/tools/quillmar-lb "$@"
