@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -48,6 +49,12 @@ struct Waiter {
 };
 
 }  // namespace detail
+
+// Transparent string hash: reason lookups by string_view without a copy.
+struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
 
 // Options of select(). Designated-initializer friendly:
 //   co_await lb.select(pool, servers, {.algorithm = "least_connections"});
@@ -170,7 +177,7 @@ private:
 public:
     IdTable<std::int64_t> dispatch_counts;  // server id -> dispatches
     IdTable<double> last_dispatch_ts;       // server id -> wall-clock seconds
-    tsl::ordered_map<std::string, std::int64_t> reject_counts;  // reason -> count
+    tsl::ordered_map<std::string, std::int64_t, StringHash, std::equal_to<>> reject_counts;  // reason -> count
     boost::circular_buffer<double> queue_wait_samples{512};     // seconds, oldest first
 
 private:

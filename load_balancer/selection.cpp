@@ -1,1 +1,249 @@
+// Backend selection: pin, drain rule, sin-bin, capacity gate, then smooth
+// weighted round-robin, weighted least connections or sticky rendezvous
+// hashing; the token-fit filter; per-pool locks and idle-pool eviction.
 #include "load_balancer/balancer.hpp"
+
+#include "load_balancer/drain.hpp"
+#include "load_balancer/log.hpp"
+#include "load_balancer/settings.hpp"
+
+#include <blake2.h>
+#include <boost/container/small_vector.hpp>
+#include <fmt/printf.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace quillmar::lb {
+
+namespace {
+
+// Candidate lists up to this size live on the stack (coroutine frame).
+constexpr std::size_t kInlineCandidates = 64;
+template <class T>
+using InlineVector = boost::container::small_vector<T, kInlineCandidates>;
+
+// The pinned path compares the looked-up "id" for plain equality: a number
+// equal to the pin matches, anything else (absent, a string) does not.
+bool id_matches(const boost::json::object& rec, std::int64_t wanted) noexcept {
+    const boost::json::value* v = lookup(rec, "id");
+    if (v == nullptr) return false;
+    switch (v->kind()) {
+        case boost::json::kind::bool_:
+        case boost::json::kind::int64:
+        case boost::json::kind::uint64:
+        case boost::json::kind::double_: return compare_number(*v, wanted) == 0;
+        default: return false;
+    }
+}
+
+std::int64_t truncate_to_int(double d) noexcept {
+    if (std::isnan(d)) return 0;
+    if (d >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
+    if (d <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(d);
+}
+
+}  // namespace
+
+std::uint64_t sticky_score(std::string_view sticky_key, std::int64_t server_id) noexcept {
+    boost::container::small_vector<char, 128> material(sticky_key.begin(), sticky_key.end());
+    material.push_back('|');
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, server_id);
+    material.insert(material.end(), digits, end);
+    std::uint8_t out[8];
+    blake2b(out, material.data(), nullptr, sizeof out, material.size(), 0);
+    std::uint64_t score = 0;
+    for (std::uint8_t b : out) score = (score << 8) | b;
+    return score;
+}
+
+boost::asio::awaitable<ServerRecord> LoadBalancer::select(const PoolKey& pool_key,
+                                                          std::span<const ServerRecord> candidates,
+                                                          SelectOptions options) {
+    if (candidates.empty()) co_return nullptr;
+
+    if (options.force_server_id) {
+        for (const ServerRecord& rec : candidates) {
+            if (id_matches(*rec, *options.force_server_id)) {
+                record_dispatch(pool_key, *rec);
+                co_return rec;
+            }
+        }
+        co_return nullptr;
+    }
+
+    InlineVector<const ServerRecord*> effective;
+    detail::for_each_effective(candidates, [&](const ServerRecord& rec) { effective.push_back(&rec); });
+
+    // The pool in-flight sum is the same for every candidate: nothing
+    // suspends, and nothing changes a count, between the capacity tests.
+    std::optional<std::int64_t> in_pool;
+    InlineVector<const ServerRecord*> eligible;
+    for (const ServerRecord* rec : effective) {
+        if (detail::contains(options.sin_binned, server_id(**rec))) continue;
+        if (!in_pool) {
+            std::int64_t total = 0;
+            for (const ServerRecord* r : effective) total += get_inflight(server_id(**r));
+            in_pool = total;
+        }
+        if (under_capacity_with(**rec, *in_pool, &pool_key)) eligible.push_back(rec);
+    }
+    if (eligible.empty()) co_return nullptr;
+
+    const std::string_view algo = normalize_lb_algorithm(options.algorithm);
+    ServerRecord winner;
+    if (algo == LB_ALGO_STICKY && !options.sticky_key.empty()) {
+        const ServerRecord* hit = sticky_lookup(eligible, options.sticky_key);
+        winner = hit != nullptr ? *hit : least_connections_pick(eligible);
+    } else if (algo == LB_ALGO_LEAST_CONN) {
+        winner = least_connections_pick(eligible);
+    } else {
+        winner = co_await wrr_pick(pool_key, eligible);
+    }
+    record_dispatch(pool_key, *winner);
+    co_return winner;
+}
+
+boost::asio::awaitable<ServerRecord> LoadBalancer::wrr_pick(const PoolKey& pool_key, RecordRefs eligible) {
+    AsyncLock& lock = lock_for(pool_key);
+    AsyncLock::Guard guard = lock.try_lock();
+    if (!guard.owns_lock()) guard = co_await lock.lock();
+    co_return wrr_pick_locked(pool_key, eligible);
+}
+
+const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, RecordRefs eligible) {
+    auto& state = wrr_.try_emplace(pool_key).first.value();
+
+    // Positions of the entries touched by this pick, to find in one pass the
+    // servers that were not eligible (and so lose their current weight).
+    boost::container::small_vector<bool, 2 * kInlineCandidates> touched(state.size() + eligible.size(), false);
+    InlineVector<std::size_t> positions;
+    InlineVector<std::int64_t> ids;
+    std::size_t distinct = 0;
+    double total_weight = 0.0;
+    for (const ServerRecord* rec : eligible) {
+        const std::int64_t id = server_id(**rec);
+        const double w = float_or(**rec, "weight", 1.0);
+        total_weight += w;
+        auto [it, inserted] = state.try_emplace(id, 0.0);
+        it.value() += w;
+        auto pos = static_cast<std::size_t>(it - state.begin());
+        if (!touched[pos]) {
+            touched[pos] = true;
+            ++distinct;
+        }
+        positions.push_back(pos);
+        ids.push_back(id);
+    }
+    if (ids.empty()) throw std::logic_error("round-robin pick over no servers");
+
+    auto weight_at = [&](std::size_t i) -> double& { return (state.begin() + static_cast<std::ptrdiff_t>(positions[i])).value(); };
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < ids.size(); ++i) {
+        const double wi = weight_at(i), wb = weight_at(best);
+        if (wi > wb || (wi == wb && ids[i] < ids[best])) best = i;
+    }
+    weight_at(best) -= total_weight;
+
+    if (distinct != state.size()) {
+        for (std::size_t i = state.size(); i-- > 0;)
+            if (!touched[i]) state.erase(state.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    pool_last_access_[pool_key] = monotonic();
+    return *eligible[best];
+}
+
+const ServerRecord& LoadBalancer::least_connections_pick(RecordRefs eligible) const {
+    std::size_t best = 0;
+    double best_ratio = 0.0;
+    std::int64_t best_inflight = 0;
+    std::int64_t best_id = 0;
+    for (std::size_t i = 0; i < eligible.size(); ++i) {
+        const boost::json::object& rec = **eligible[i];
+        const std::int64_t id = server_id(rec);
+        const std::int64_t n = get_inflight(id);
+        const double w = float_or(rec, "weight", 1.0);
+        const double ratio = w > 0.0 ? static_cast<double>(n) / w : std::numeric_limits<double>::infinity();
+        bool better = i == 0 || ratio < best_ratio ||
+                      (ratio == best_ratio && (n < best_inflight || (n == best_inflight && id < best_id)));
+        if (better) {
+            best = i;
+            best_ratio = ratio;
+            best_inflight = n;
+            best_id = id;
+        }
+    }
+    return *eligible[best];
+}
+
+const ServerRecord* LoadBalancer::sticky_lookup(RecordRefs eligible, std::string_view sticky_key) const {
+    const ServerRecord* best = nullptr;
+    std::uint64_t best_score = 0;
+    for (const ServerRecord* rec : eligible) {
+        const std::uint64_t score = sticky_score(sticky_key, server_id(**rec));
+        if (best == nullptr || score > best_score) {
+            best = rec;
+            best_score = score;
+        }
+    }
+    return best;
+}
+
+std::vector<ServerRecord> LoadBalancer::filter_by_fit(std::span<const ServerRecord> candidates,
+                                                      std::int64_t estimated_tokens) const {
+    struct Keyed {
+        int unlimited;
+        std::int64_t limit;
+        std::int64_t id;
+        const ServerRecord* rec;
+    };
+    std::vector<Keyed> fit;
+    fit.reserve(candidates.size());
+    for (const ServerRecord& rec : candidates) {
+        if (estimated_tokens > 0) {
+            const auto vs_zero = compare_or_zero(*rec, "max_input_tokens", std::int64_t{0});
+            const bool unlimited = vs_zero == 0;
+            if (!unlimited && !(compare_or_zero(*rec, "max_input_tokens", estimated_tokens) >= 0)) continue;
+        }
+        const std::int64_t limit = int_or_zero(*rec, "max_input_tokens");
+        fit.push_back({limit == 0 ? 1 : 0, limit, server_id(*rec), &rec});
+    }
+    std::stable_sort(fit.begin(), fit.end(), [](const Keyed& a, const Keyed& b) {
+        if (a.unlimited != b.unlimited) return a.unlimited < b.unlimited;
+        if (a.limit != b.limit) return a.limit < b.limit;
+        return a.id < b.id;
+    });
+    std::vector<ServerRecord> out;
+    out.reserve(fit.size());
+    for (const Keyed& k : fit) out.push_back(*k.rec);
+    return out;
+}
+
+AsyncLock& LoadBalancer::lock_for(const PoolKey& pool_key) {
+    std::unique_ptr<AsyncLock>& slot = locks_[pool_key];
+    if (!slot) slot = std::make_unique<AsyncLock>();
+    return *slot;
+}
+
+void LoadBalancer::evict_stale_pools() {
+    const double cutoff = monotonic() - POOL_LRU_TTL_SEC;
+    std::vector<PoolKey> stale;
+    for (const auto& [key, last] : pool_last_access_)
+        if (last < cutoff) stale.push_back(key);
+    for (const PoolKey& key : stale) {
+        wrr_.erase(key);
+        pool_last_access_.erase(key);
+        pool_dispatch_windows_.erase(key);
+        pool_hot_state_.erase(key);
+    }
+    if (!stale.empty()) {
+        logger()->debug(fmt::sprintf("Evicted %d stale LB pool entries (>%ds idle)", stale.size(),
+                                     truncate_to_int(POOL_LRU_TTL_SEC)));
+    }
+}
+
+}  // namespace quillmar::lb

@@ -1,1 +1,166 @@
+// Waiter queue: parking a request on every eligible backend of its pool,
+// admitting it when a slot frees, in the routing mode's wake order.
 #include "load_balancer/balancer.hpp"
+
+#include "load_balancer/drain.hpp"
+#include "load_balancer/settings.hpp"
+
+#include <boost/asio/this_coro.hpp>
+#include <boost/container/small_vector.hpp>
+
+#include <algorithm>
+#include <limits>
+
+namespace quillmar::lb {
+
+namespace {
+
+constexpr std::string_view kOk = "ok";
+constexpr std::string_view kQueueDisabled = "queue_disabled";
+
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) noexcept {
+    std::int64_t out;
+    if (__builtin_add_overflow(a, b, &out))
+        return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    return out;
+}
+
+std::int64_t saturating_mul(std::int64_t a, std::int64_t b) noexcept {
+    std::int64_t out;
+    if (__builtin_mul_overflow(a, b, &out)) return std::numeric_limits<std::int64_t>::max();
+    return out;
+}
+
+}  // namespace
+
+std::int64_t LoadBalancer::queue_capacity_for_pool(std::span<const ServerRecord> candidates) const {
+    std::int64_t total_cap = 0;
+    for (const ServerRecord& rec : candidates) total_cap = saturating_add(total_cap, int_or_zero(*rec, "max_concurrency"));
+    if (total_cap <= 0) return 0;
+    return saturating_mul(total_cap, std::max<std::int64_t>(1, queue_depth_multiplier()));
+}
+
+boost::asio::awaitable<WaitResult> LoadBalancer::wait_for_slot(const PoolKey& pool_key,
+                                                               std::span<const ServerRecord> candidates,
+                                                               std::int64_t estimated_tokens,
+                                                               std::span<const std::int64_t> sin_binned) {
+    if (!queue_enabled()) co_return WaitResult{nullptr, kQueueDisabled, 0.0};
+
+    std::vector<ServerRecord> wait_set;
+    detail::for_each_effective(candidates, [&](const ServerRecord& rec) {
+        if (!detail::contains(sin_binned, server_id(*rec))) wait_set.push_back(rec);
+    });
+    if (wait_set.empty()) {
+        bump_reject(RejectReason::NO_BACKENDS);
+        co_return WaitResult{nullptr, RejectReason::NO_BACKENDS, 0.0};
+    }
+
+    const std::int64_t max_depth = queue_capacity_for_pool(wait_set);
+    if (max_depth > 0 && static_cast<std::int64_t>(all_waiters_.size()) >= max_depth) {
+        bump_reject(RejectReason::QUEUE_FULL);
+        co_return WaitResult{nullptr, RejectReason::QUEUE_FULL, 0.0};
+    }
+
+    // No co_await inside the initialiser below: the waiter is built in one
+    // plain expression (g++ 12 mishandles temporaries across co_await).
+    const boost::asio::any_io_executor executor = co_await boost::asio::this_coro::executor;
+    const double boost = routing_mode_ == ROUTING_MODE_QUEUE_ALL ? 0.0 : QUEUE_DEADLINE_BOOST_SEC;
+    auto waiter = std::make_shared<detail::Waiter>(detail::Waiter{
+        pool_key, std::move(wait_set), estimated_tokens, Future<ServerRecord>(executor), monotonic(), boost});
+
+    for (const ServerRecord& rec : waiter->candidates) waiters_[server_id(*rec)].push_back(waiter);
+    all_waiters_.push_back(waiter);
+
+    const double ttl = queue_ttl_sec();
+    ServerRecord server;
+    try {
+        try_admit(waiter);
+        server = co_await wait_for(waiter->future, ttl);
+    } catch (const TimeoutError&) {
+        remove_waiter(waiter);
+        bump_reject(RejectReason::QUEUE_TIMEOUT);
+        co_return WaitResult{nullptr, RejectReason::QUEUE_TIMEOUT, monotonic() - waiter->queued_at};
+    } catch (...) {
+        // Cancellation, or a failure of the loop itself: never leave a
+        // waiter behind that nobody waits for.
+        remove_waiter(waiter);
+        throw;
+    }
+    const double waited = monotonic() - waiter->queued_at;
+    queue_wait_samples.push_back(waited);
+    co_return WaitResult{std::move(server), kOk, waited};
+}
+
+void LoadBalancer::try_admit(const WaiterPtr& waiter) {
+    if (waiter->future.done()) return;
+    for (const ServerRecord& s : waiter->candidates) {
+        if (under_capacity(*s, waiter->candidates, &waiter->pool_key)) {
+            fulfill(waiter, s);
+            return;
+        }
+    }
+}
+
+void LoadBalancer::wake_one(std::int64_t server_id_) {
+    auto q = waiters_.find(server_id_);
+    if (q == waiters_.end() || q->second.empty()) return;
+
+    struct Ranked {
+        int group;       // 0: boosted, 1: the rest
+        double queued_at;
+        std::int64_t tokens;
+        WaiterPtr waiter;  // owned: admission removes it from the queue we walked
+    };
+    boost::container::small_vector<Ranked, 16> ranked;
+    const bool fifo = routing_mode_ == ROUTING_MODE_QUEUE_ALL;
+    const double now = fifo ? 0.0 : monotonic();
+    for (const WaiterPtr& w : q->second) {
+        if (w->future.done()) continue;
+        ranked.push_back({fifo || !w->is_boosted(now) ? 1 : 0, w->queued_at, w->estimated_tokens, w});
+    }
+    if (ranked.empty()) {
+        waiters_.erase(q);
+        return;
+    }
+    if (fifo) {
+        std::stable_sort(ranked.begin(), ranked.end(),
+                         [](const Ranked& a, const Ranked& b) { return a.queued_at < b.queued_at; });
+    } else {
+        // Boosted waiters first, oldest first; then the smallest requests.
+        std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+            if (a.group != b.group) return a.group < b.group;
+            return a.group == 0 ? a.queued_at < b.queued_at : a.tokens < b.tokens;
+        });
+    }
+    for (const Ranked& r : ranked) {
+        for (const ServerRecord& s : r.waiter->candidates) {
+            if (server_id(*s) != server_id_) continue;
+            if (under_capacity(*s, r.waiter->candidates, &r.waiter->pool_key)) {
+                fulfill(r.waiter, s);
+                return;
+            }
+        }
+    }
+}
+
+void LoadBalancer::fulfill(const WaiterPtr& waiter, const ServerRecord& server) {
+    if (waiter->future.done()) return;
+    remove_waiter(waiter);
+    record_dispatch(waiter->pool_key, *server);
+    waiter->future.set_result(server);
+}
+
+void LoadBalancer::remove_waiter(const WaiterPtr& waiter) {
+    for (const ServerRecord& s : waiter->candidates) {
+        auto q = waiters_.find(server_id(*s));
+        if (q == waiters_.end()) continue;
+        auto& dq = q.value();
+        auto pos = std::find(dq.begin(), dq.end(), waiter);
+        if (pos != dq.end()) dq.erase(pos);
+        if (dq.empty()) waiters_.erase(q);
+    }
+    auto pos = std::find(all_waiters_.begin(), all_waiters_.end(), waiter);
+    if (pos != all_waiters_.end()) all_waiters_.erase(pos);
+}
+
+}  // namespace quillmar::lb

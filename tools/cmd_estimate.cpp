@@ -1,0 +1,113 @@
+// `quillmar-lb estimate [FILE]`: the input-token estimate of one request
+// body, read from FILE or from stdin.
+#include "commands.hpp"
+
+#include "load_balancer/estimator.hpp"
+#include "load_balancer/settings.hpp"
+
+#include <boost/json/parser.hpp>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+
+namespace quillmar::lb::tools {
+
+namespace {
+
+struct EstimateOptions {
+    std::string file = "-";
+    bool explain = false;
+    std::uint64_t max_bytes = 64ull << 20;
+};
+
+std::string describe(const std::string& file) { return file == "-" ? std::string("stdin") : "'" + file + "'"; }
+
+// Reads the whole of `file` ("-" is stdin), refusing more than `max_bytes`
+// bytes without reading the rest.
+std::string read_body(const std::string& file, std::uint64_t max_bytes) {
+    std::FILE* in = stdin;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned(nullptr, &std::fclose);
+    if (file != "-") {
+        in = std::fopen(file.c_str(), "rb");
+        if (in == nullptr) {
+            throw CommandExit(EXIT_USAGE, "cannot open " + describe(file) + ": " + std::strerror(errno));
+        }
+        owned.reset(in);
+    }
+    std::string body;
+    char chunk[1 << 16];
+    for (;;) {
+        std::size_t n = std::fread(chunk, 1, sizeof chunk, in);
+        if (n > 0) {
+            if (body.size() + n > max_bytes) {
+                throw CommandExit(EXIT_USAGE, "request body in " + describe(file) + " is larger than --max-bytes (" +
+                                                  std::to_string(max_bytes) + " bytes)");
+            }
+            body.append(chunk, n);
+        }
+        if (n < sizeof chunk) {
+            if (std::ferror(in)) {
+                throw CommandExit(EXIT_USAGE, "cannot read " + describe(file) + ": " + std::strerror(errno));
+            }
+            if (std::feof(in)) break;
+        }
+    }
+    return body;
+}
+
+// Parses one complete JSON text; on failure names the byte offset where the
+// parser stopped (the end of the input for a truncated text).
+boost::json::value parse_body(const std::string& body, const std::string& file) {
+    boost::json::parser parser;
+    boost::system::error_code ec;
+    std::size_t used = parser.write(body.data(), body.size(), ec);
+    if (ec) {
+        throw CommandExit(EXIT_USAGE, "invalid JSON in " + describe(file) + " at byte offset " +
+                                          std::to_string(used) + ": " + ec.message());
+    }
+    return parser.release();
+}
+
+void run_estimate(const EstimateOptions& opt) {
+    std::string body = read_body(opt.file, opt.max_bytes);
+    boost::json::value parsed = parse_body(body, opt.file);
+    body = std::string();  // the parsed value holds its own copy of the text
+
+    // Read the cost once so the explanation and the estimate agree.
+    const std::int64_t image_cost = IMAGE_TOKEN_COST;
+    const TokenCounts counts = count_request_tokens(parsed);
+    const std::int64_t estimate = estimate_from_counts(counts, image_cost);
+    if (!opt.explain) {
+        std::printf("%" PRId64 "\n", estimate);
+        return;
+    }
+    boost::json::object out;
+    out["total_chars"] = counts.total_chars;
+    out["token_ids"] = counts.token_ids;
+    out["image_count"] = counts.image_count;
+    out["image_token_cost"] = image_cost;
+    out["estimate"] = estimate;
+    print_json_lines(stdout, out);
+}
+
+}  // namespace
+
+void register_estimate(CLI::App& app) {
+    auto opt = std::make_shared<EstimateOptions>();
+    CLI::App* cmd = app.add_subcommand("estimate", "Estimate the input tokens of a request body (JSON)");
+    cmd->add_option("FILE", opt->file, "Request body file; '-' or absent reads stdin");
+    cmd->add_flag("--explain", opt->explain,
+                  "Print the counters behind the estimate as JSON (total_chars, token_ids, image_count, "
+                  "image_token_cost, estimate)");
+    cmd->add_option("--max-bytes", opt->max_bytes, "Refuse bodies larger than this many bytes")
+        ->capture_default_str()
+        ->check(CLI::Range(std::uint64_t{1}, std::numeric_limits<std::uint64_t>::max()));
+    cmd->callback([opt] { run_estimate(*opt); });
+}
+
+}  // namespace quillmar::lb::tools
