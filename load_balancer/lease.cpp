@@ -23,7 +23,7 @@ InflightLease::InflightLease(InflightLease&& other) noexcept
 
 InflightLease& InflightLease::operator=(InflightLease&& other) noexcept {
     if (this != &other) {
-        this->~InflightLease();
+        give_back_quietly();
         lb_ = other.lb_;
         server_id_ = other.server_id_;
         released_ = std::exchange(other.released_, true);
@@ -32,7 +32,9 @@ InflightLease& InflightLease::operator=(InflightLease&& other) noexcept {
     return *this;
 }
 
-InflightLease::~InflightLease() {
+InflightLease::~InflightLease() { give_back_quietly(); }
+
+void InflightLease::give_back_quietly() noexcept {
     if (!entered_ || released_) return;
     try {
         exit();

@@ -55,6 +55,9 @@ public:
     LoadBalancer& lb() const noexcept { return *lb_; }
 
 private:
+    // The destructor's exit: errors are logged, never thrown.
+    void give_back_quietly() noexcept;
+
     LoadBalancer* lb_;
     std::int64_t server_id_;
     bool released_ = false;
