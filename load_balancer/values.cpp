@@ -83,36 +83,53 @@ std::int64_t truncate_double(double d, const json::value& v) {
     return static_cast<std::int64_t>(t);
 }
 
+// Exact comparison of a double with an int64 (no rounding of the integer).
+std::partial_ordering compare_double_int(double d, std::int64_t i) noexcept {
+    if (std::isnan(d)) return std::partial_ordering::unordered;
+    if (d >= 9223372036854775808.0) return std::partial_ordering::greater;
+    if (d < -9223372036854775808.0) return std::partial_ordering::less;
+    const double t = std::trunc(d);
+    const auto whole = static_cast<std::int64_t>(t);
+    if (whole != i) return whole <=> i;
+    return d <=> t;  // the fraction decides
+}
+
+// Exact comparison of a double with a uint64 above the int64 range.
+std::partial_ordering compare_double_big_uint(double d, std::uint64_t u) noexcept {
+    if (std::isnan(d)) return std::partial_ordering::unordered;
+    if (d >= 18446744073709551616.0) return std::partial_ordering::greater;
+    if (d < 9223372036854775808.0) return std::partial_ordering::less;
+    const auto whole = static_cast<std::uint64_t>(d);  // d is integral in this range
+    return whole <=> u;
+}
+
+std::partial_ordering reversed(std::partial_ordering o) noexcept { return 0 <=> o; }
+
+std::partial_ordering compare_int_with(std::int64_t lhs, std::int64_t rhs) noexcept { return lhs <=> rhs; }
+std::partial_ordering compare_int_with(std::int64_t lhs, double rhs) noexcept {
+    return reversed(compare_double_int(rhs, lhs));
+}
+std::partial_ordering compare_uint_with(std::uint64_t lhs, std::int64_t rhs) noexcept {
+    if (rhs < 0) return std::partial_ordering::greater;
+    return lhs <=> static_cast<std::uint64_t>(rhs);
+}
+std::partial_ordering compare_uint_with(std::uint64_t lhs, double rhs) noexcept {
+    if (lhs <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return compare_int_with(static_cast<std::int64_t>(lhs), rhs);
+    return reversed(compare_double_big_uint(rhs, lhs));
+}
+std::partial_ordering compare_double_with(double lhs, std::int64_t rhs) noexcept {
+    return compare_double_int(lhs, rhs);
+}
+std::partial_ordering compare_double_with(double lhs, double rhs) noexcept { return lhs <=> rhs; }
+
 template <class Rhs>
 std::partial_ordering compare_impl(const json::value& v, Rhs rhs) {
     switch (v.kind()) {
-        case json::kind::bool_: return static_cast<std::int64_t>(v.get_bool()) <=> rhs;
-        case json::kind::int64: return v.get_int64() <=> rhs;
-        case json::kind::uint64: {
-            std::uint64_t u = v.get_uint64();
-            if constexpr (std::is_same_v<Rhs, std::int64_t>) {
-                if (rhs < 0) return std::partial_ordering::greater;
-                return u <=> static_cast<std::uint64_t>(rhs);
-            } else {
-                return static_cast<double>(u) <=> rhs;
-            }
-        }
-        case json::kind::double_: {
-            double d = v.get_double();
-            if constexpr (std::is_same_v<Rhs, std::int64_t>) {
-                // Exact comparison of a double with an int64: compare the
-                // integer parts first, then the fraction decides ties.
-                if (std::isnan(d)) return std::partial_ordering::unordered;
-                if (d >= 9223372036854775808.0) return std::partial_ordering::greater;
-                if (d < -9223372036854775808.0) return std::partial_ordering::less;
-                double t = std::trunc(d);
-                auto whole = static_cast<std::int64_t>(t);
-                if (whole != rhs) return whole <=> rhs;
-                return d <=> t;
-            } else {
-                return d <=> rhs;
-            }
-        }
+        case json::kind::bool_: return compare_int_with(v.get_bool() ? 1 : 0, rhs);
+        case json::kind::int64: return compare_int_with(v.get_int64(), rhs);
+        case json::kind::uint64: return compare_uint_with(v.get_uint64(), rhs);
+        case json::kind::double_: return compare_double_with(v.get_double(), rhs);
         default: not_a_number(v, "numeric comparison");
     }
 }
@@ -261,7 +278,9 @@ std::optional<double> parse_float_text(std::string_view text) noexcept {
         if (pos < s.size() && (s[pos] == '+' || s[pos] == '-')) clean.push_back(s[pos++]);
         std::size_t exp_start = clean.size();
         if (take_digits(s, pos, clean, bad) == 0 || bad) return std::nullopt;
-        std::from_chars(clean.data() + exp_start, clean.data() + clean.size(), exponent);
+        auto parsed = std::from_chars(clean.data() + exp_start, clean.data() + clean.size(), exponent);
+        // An exponent beyond long long still decides overflow vs underflow.
+        if (parsed.ec == std::errc::result_out_of_range) exponent = std::numeric_limits<long long>::max() / 2;
         if (clean[exp_start - 1] == '-') exponent = -exponent;
     }
     if (pos != s.size()) return std::nullopt;
