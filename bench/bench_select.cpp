@@ -67,7 +67,10 @@ void BM_Select(benchmark::State& state, std::string_view algorithm, std::string_
         for (std::int64_t k = 0; k < i % 4; ++k) lb.increment(1000 + i);
     }
     const PoolKey pool{"bench-model", {1, 2}, "default"};
-    const SelectOptions options{.estimated_tokens = 1200, .algorithm = algorithm, .sticky_key = sticky_key};
+    SelectOptions options;
+    options.estimated_tokens = 1200;
+    options.algorithm = algorithm;
+    options.sticky_key = sticky_key;
 
     std::int64_t nulls = 0;
     drive(state, [&]() -> asio::awaitable<void> {

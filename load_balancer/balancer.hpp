@@ -59,11 +59,11 @@ struct StringHash {
 // Options of select(). Designated-initializer friendly:
 //   co_await lb.select(pool, servers, {.algorithm = "least_connections"});
 struct SelectOptions {
-    std::int64_t estimated_tokens = 0;       // accepted, takes no part in the choice
-    std::optional<std::int64_t> force_server_id;  // pin: that server or nothing
-    std::span<const std::int64_t> sin_binned;  // server ids never chosen (except by a pin)
-    std::string_view algorithm;              // empty: the default algorithm
-    std::string_view sticky_key;             // empty: no sticky key
+    std::int64_t estimated_tokens = 0;                 // accepted, takes no part in the choice
+    std::optional<std::int64_t> force_server_id = {};  // pin: that server or nothing
+    std::span<const std::int64_t> sin_binned = {};     // server ids never chosen (except by a pin)
+    std::string_view algorithm = {};                   // empty: the default algorithm
+    std::string_view sticky_key = {};                  // empty: no sticky key
 };
 
 // Result of wait_for_slot(). `server` is one of the caller's own records on
@@ -76,8 +76,13 @@ struct WaitResult {
 
 class LoadBalancer {
 public:
+    // Insertion-ordered tables; entries live in a vector, which indexes
+    // faster than the default deque (lookups are the hot path; erasing keeps
+    // the order and costs a shift either way).
     template <class V>
-    using IdTable = tsl::ordered_map<std::int64_t, V>;
+    using IdTable = tsl::ordered_map<std::int64_t, V, std::hash<std::int64_t>, std::equal_to<std::int64_t>,
+                                     std::allocator<std::pair<std::int64_t, V>>,
+                                     std::vector<std::pair<std::int64_t, V>>>;
     template <class V>
     using PoolTable = tsl::ordered_map<PoolKey, V, PoolKeyHash>;
     using WaiterPtr = std::shared_ptr<detail::Waiter>;
@@ -168,7 +173,7 @@ public:
     IdTable<std::int64_t> inflight;  // server id -> requests in flight
 
 private:
-    PoolTable<tsl::ordered_map<std::int64_t, double>> wrr_;  // current weights per pool
+    PoolTable<IdTable<double>> wrr_;  // current weights per pool
     PoolTable<std::unique_ptr<AsyncLock>> locks_;
     PoolTable<double> pool_last_access_;
     IdTable<std::deque<WaiterPtr>> waiters_;
@@ -193,25 +198,35 @@ private:
     bool hybrid_hot(const PoolKey* pool_key, std::int64_t pool_inflight, double pool_rate);
     std::int64_t effective_cap_for(const boost::json::object& server, std::int64_t pool_inflight, double pool_rate,
                                    const PoolKey* pool_key);
+    std::int64_t cap_from(const boost::json::value* max_concurrency, std::int64_t pool_inflight, double pool_rate,
+                          const PoolKey* pool_key);
     std::int64_t pool_inflight(std::span<const ServerRecord> candidates) const;
     double recent_dispatch_rate(const PoolKey* pool_key = nullptr);
     bool under_capacity(const boost::json::object& server, std::optional<std::span<const ServerRecord>> pool_candidates,
                         const PoolKey* pool_key);
-    // The gate with the pool in-flight sum already known (select computes
-    // it once per call: nothing can change it between candidates).
-    bool under_capacity_with(const boost::json::object& server, std::int64_t pool_inflight, const PoolKey* pool_key);
+    // The gate's last steps with the pool in-flight sum and the rate known
+    // (select reads the record once and computes the sum once per call).
+    bool gate_allows(std::int64_t inflight, const boost::json::value* max_concurrency, std::int64_t pool_inflight,
+                     double pool_rate, const PoolKey* pool_key);
     void record_dispatch(const PoolKey& pool_key, const boost::json::object& server);
+    void record_dispatch(const PoolKey& pool_key, std::int64_t id);
 
     // Selection
     AsyncLock& lock_for(const PoolKey& pool_key);
     void evict_stale_pools();
-    // The picks take the eligible records by address: no shared-pointer
-    // copies on the hot path.
-    using RecordRefs = std::span<const ServerRecord* const>;
-    boost::asio::awaitable<ServerRecord> wrr_pick(const PoolKey& pool_key, RecordRefs eligible);
-    const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, RecordRefs eligible);
-    const ServerRecord& least_connections_pick(RecordRefs eligible) const;
-    const ServerRecord* sticky_lookup(RecordRefs eligible, std::string_view sticky_key) const;
+    // A candidate as the picks see it: the record by address (no
+    // shared-pointer copies on the hot path), its id and its looked-up weight.
+    struct Candidate {
+        const ServerRecord* rec;
+        std::int64_t id;
+        const boost::json::value* weight;
+        std::int64_t inflight;  // no count changes while select decides
+    };
+    using Candidates = std::span<const Candidate>;
+    boost::asio::awaitable<ServerRecord> wrr_pick(const PoolKey& pool_key, Candidates eligible);
+    const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible);
+    const ServerRecord& least_connections_pick(Candidates eligible) const;
+    const ServerRecord* sticky_lookup(Candidates eligible, std::string_view sticky_key) const;
 
     // Waiter queue
     std::int64_t queue_capacity_for_pool(std::span<const ServerRecord> candidates) const;

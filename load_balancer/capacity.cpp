@@ -51,7 +51,12 @@ bool LoadBalancer::hybrid_hot(const PoolKey* pool_key, std::int64_t pool_infligh
 
 std::int64_t LoadBalancer::effective_cap_for(const boost::json::object& server, std::int64_t pool_inflight,
                                              double pool_rate, const PoolKey* pool_key) {
-    const std::int64_t configured = int_or_zero(server, "max_concurrency");
+    return cap_from(lookup(server, "max_concurrency"), pool_inflight, pool_rate, pool_key);
+}
+
+std::int64_t LoadBalancer::cap_from(const boost::json::value* max_concurrency, std::int64_t pool_inflight,
+                                    double pool_rate, const PoolKey* pool_key) {
+    const std::int64_t configured = int_or_zero(max_concurrency);
     const std::string_view mode = routing_mode_;
     if (mode == ROUTING_MODE_MAX_CONCURRENCY || mode == ROUTING_MODE_QUEUE_ALL) return configured;
     if (mode == ROUTING_MODE_SUPERFAST) return superfast_cap(configured);
@@ -106,19 +111,24 @@ bool LoadBalancer::under_capacity(const boost::json::object& server,
                                   const PoolKey* pool_key) {
     const std::int64_t in_pool =
         pool_candidates ? pool_inflight(*pool_candidates) : get_inflight(server_id(server));
-    return under_capacity_with(server, in_pool, pool_key);
-}
-
-bool LoadBalancer::under_capacity_with(const boost::json::object& server, std::int64_t pool_inflight,
-                                       const PoolKey* pool_key) {
     const double rate = recent_dispatch_rate(pool_key);
-    const std::int64_t cap = effective_cap_for(server, pool_inflight, rate, pool_key);
+    const std::int64_t cap = effective_cap_for(server, in_pool, rate, pool_key);
+    // An unbounded server is under capacity without its id being read.
     if (cap <= 0) return true;
     return get_inflight(server_id(server)) < cap;
 }
 
+bool LoadBalancer::gate_allows(std::int64_t inflight, const boost::json::value* max_concurrency,
+                               std::int64_t pool_inflight, double pool_rate, const PoolKey* pool_key) {
+    const std::int64_t cap = cap_from(max_concurrency, pool_inflight, pool_rate, pool_key);
+    return cap <= 0 || inflight < cap;
+}
+
 void LoadBalancer::record_dispatch(const PoolKey& pool_key, const boost::json::object& server) {
-    const std::int64_t id = server_id(server);
+    record_dispatch(pool_key, server_id(server));
+}
+
+void LoadBalancer::record_dispatch(const PoolKey& pool_key, std::int64_t id) {
     ++dispatch_counts.try_emplace(id, 0).first.value();
     const double now = monotonic();
     last_dispatch_ts[id] = wall_time();

@@ -4,31 +4,29 @@
 #include "load_balancer/values.hpp"
 
 #include <algorithm>
+#include <compare>
 #include <cstdint>
 #include <span>
 
 namespace quillmar::lb::detail {
 
-// Drain rule: "weight" looked up, falsy read as 0.0, compared with 0.0
-// without conversion (ValueError for strings and containers).
-inline bool has_positive_weight(const boost::json::object& rec) {
-    return compare_or_zero(rec, "weight", 0.0) == std::partial_ordering::greater;
-}
-
-// Calls `f(record)` for every candidate that is not drained, in order; when
-// every candidate is drained, for all of them (then nobody is treated as
-// drained).
-template <class F>
-void for_each_effective(std::span<const ServerRecord> candidates, F&& f) {
-    bool any = false;
+// The drain rule: keeps in `out`, in order, the candidates whose "weight"
+// (looked up, falsy read as 0.0, compared with 0.0 without conversion) is
+// positive; when none is, keeps all of them. `scan(record)` makes the element
+// to keep, `weight_of(element)` gives its looked-up weight. Throws ValueError
+// for a weight that is a string or a container.
+template <class Out, class Scan, class WeightOf>
+void keep_effective(std::span<const ServerRecord> candidates, Out& out, Scan scan, WeightOf weight_of) {
+    bool any_positive = false;
     for (const ServerRecord& rec : candidates) {
-        if (has_positive_weight(*rec)) {
-            any = true;
-            f(rec);
+        auto element = scan(rec);
+        const bool positive = compare_or_zero(weight_of(element), 0.0) == std::partial_ordering::greater;
+        if (positive && !any_positive) {
+            out.clear();  // drained ones kept so far are not effective after all
+            any_positive = true;
         }
+        if (positive || !any_positive) out.push_back(std::move(element));
     }
-    if (!any)
-        for (const ServerRecord& rec : candidates) f(rec);
 }
 
 inline bool contains(std::span<const std::int64_t> ids, std::int64_t id) noexcept {

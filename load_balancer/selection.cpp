@@ -76,60 +76,85 @@ boost::asio::awaitable<ServerRecord> LoadBalancer::select(const PoolKey& pool_ke
         co_return nullptr;
     }
 
-    InlineVector<const ServerRecord*> effective;
-    detail::for_each_effective(candidates, [&](const ServerRecord& rec) { effective.push_back(&rec); });
+    // Each record is scanned once; the drain rule reads its weight, and the
+    // gate and the picks reuse what the scan found.
+    struct Scanned {
+        const ServerRecord* rec;
+        RecordFields fields;
+    };
+    InlineVector<Scanned> scanned;
+    detail::keep_effective(
+        candidates, scanned, [](const ServerRecord& rec) { return Scanned{&rec, record_fields(*rec)}; },
+        [](const Scanned& s) { return s.fields.weight; });
 
-    // The pool in-flight sum is the same for every candidate: nothing
-    // suspends, and nothing changes a count, between the capacity tests.
-    std::optional<std::int64_t> in_pool;
-    InlineVector<const ServerRecord*> eligible;
-    for (const ServerRecord* rec : effective) {
-        if (detail::contains(options.sin_binned, server_id(**rec))) continue;
-        if (!in_pool) {
-            std::int64_t total = 0;
-            for (const ServerRecord* r : effective) total += get_inflight(server_id(**r));
-            in_pool = total;
-        }
-        if (under_capacity_with(**rec, *in_pool, &pool_key)) eligible.push_back(rec);
+    // Every effective id is read (indexed) before any gate call, as the pool
+    // in-flight sum of the first gate call would.
+    // Nothing suspends, records a dispatch or changes a count from here to
+    // the pick, so each in-flight count is read once and the pool in-flight
+    // sum is computed once.
+    InlineVector<Candidate> effective;
+    std::int64_t in_pool = 0;
+    for (const Scanned& s : scanned) {
+        const std::int64_t id = id_value(s.fields.id);
+        const std::int64_t n = get_inflight(id);
+        in_pool += n;
+        effective.push_back({s.rec, id, s.fields.weight, n});
+    }
+
+    // The rate only decides anything in "hybrid", where it is read for every
+    // test; elsewhere it is read once, for the window trimming that every
+    // gate call does.
+    const bool hybrid = routing_mode_ == ROUTING_MODE_HYBRID;
+    std::optional<double> rate;
+    InlineVector<Candidate> eligible;
+    for (std::size_t i = 0; i < effective.size(); ++i) {
+        const Candidate& c = effective[i];
+        if (detail::contains(options.sin_binned, c.id)) continue;
+        if (hybrid || !rate) rate = recent_dispatch_rate(&pool_key);
+        if (gate_allows(c.inflight, scanned[i].fields.max_concurrency, in_pool, *rate, &pool_key))
+            eligible.push_back(c);
     }
     if (eligible.empty()) co_return nullptr;
 
     const std::string_view algo = normalize_lb_algorithm(options.algorithm);
-    ServerRecord winner;
+    const ServerRecord* winner = nullptr;
+    ServerRecord awaited;
     if (algo == LB_ALGO_STICKY && !options.sticky_key.empty()) {
-        const ServerRecord* hit = sticky_lookup(eligible, options.sticky_key);
-        winner = hit != nullptr ? *hit : least_connections_pick(eligible);
+        winner = sticky_lookup(eligible, options.sticky_key);
+        if (winner == nullptr) winner = &least_connections_pick(eligible);
     } else if (algo == LB_ALGO_LEAST_CONN) {
-        winner = least_connections_pick(eligible);
+        winner = &least_connections_pick(eligible);
+    } else if (AsyncLock::Guard guard = lock_for(pool_key).try_lock(); guard.owns_lock()) {
+        // The pool lock is free: pick without a nested coroutine.
+        winner = &wrr_pick_locked(pool_key, eligible);
     } else {
-        winner = co_await wrr_pick(pool_key, eligible);
+        awaited = co_await wrr_pick(pool_key, eligible);
+        winner = &awaited;
     }
-    record_dispatch(pool_key, *winner);
-    co_return winner;
+    record_dispatch(pool_key, server_id(**winner));
+    co_return *winner;
 }
 
-boost::asio::awaitable<ServerRecord> LoadBalancer::wrr_pick(const PoolKey& pool_key, RecordRefs eligible) {
+boost::asio::awaitable<ServerRecord> LoadBalancer::wrr_pick(const PoolKey& pool_key, Candidates eligible) {
     AsyncLock& lock = lock_for(pool_key);
     AsyncLock::Guard guard = lock.try_lock();
     if (!guard.owns_lock()) guard = co_await lock.lock();
     co_return wrr_pick_locked(pool_key, eligible);
 }
 
-const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, RecordRefs eligible) {
+const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candidates eligible) {
     auto& state = wrr_.try_emplace(pool_key).first.value();
 
     // Positions of the entries touched by this pick, to find in one pass the
     // servers that were not eligible (and so lose their current weight).
     boost::container::small_vector<bool, 2 * kInlineCandidates> touched(state.size() + eligible.size(), false);
     InlineVector<std::size_t> positions;
-    InlineVector<std::int64_t> ids;
     std::size_t distinct = 0;
     double total_weight = 0.0;
-    for (const ServerRecord* rec : eligible) {
-        const std::int64_t id = server_id(**rec);
-        const double w = float_or(**rec, "weight", 1.0);
+    for (const Candidate& c : eligible) {
+        const double w = float_or(c.weight, 1.0);
         total_weight += w;
-        auto [it, inserted] = state.try_emplace(id, 0.0);
+        auto [it, inserted] = state.try_emplace(c.id, 0.0);
         it.value() += w;
         auto pos = static_cast<std::size_t>(it - state.begin());
         if (!touched[pos]) {
@@ -137,15 +162,16 @@ const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Recor
             ++distinct;
         }
         positions.push_back(pos);
-        ids.push_back(id);
     }
-    if (ids.empty()) throw std::logic_error("round-robin pick over no servers");
+    if (positions.empty()) throw std::logic_error("round-robin pick over no servers");
 
-    auto weight_at = [&](std::size_t i) -> double& { return (state.begin() + static_cast<std::ptrdiff_t>(positions[i])).value(); };
+    auto weight_at = [&](std::size_t i) -> double& {
+        return (state.begin() + static_cast<std::ptrdiff_t>(positions[i])).value();
+    };
     std::size_t best = 0;
-    for (std::size_t i = 1; i < ids.size(); ++i) {
+    for (std::size_t i = 1; i < positions.size(); ++i) {
         const double wi = weight_at(i), wb = weight_at(best);
-        if (wi > wb || (wi == wb && ids[i] < ids[best])) best = i;
+        if (wi > wb || (wi == wb && eligible[i].id < eligible[best].id)) best = i;
     }
     weight_at(best) -= total_weight;
 
@@ -154,39 +180,37 @@ const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Recor
             if (!touched[i]) state.erase(state.begin() + static_cast<std::ptrdiff_t>(i));
     }
     pool_last_access_[pool_key] = monotonic();
-    return *eligible[best];
+    return *eligible[best].rec;
 }
 
-const ServerRecord& LoadBalancer::least_connections_pick(RecordRefs eligible) const {
+const ServerRecord& LoadBalancer::least_connections_pick(Candidates eligible) const {
     std::size_t best = 0;
     double best_ratio = 0.0;
     std::int64_t best_inflight = 0;
-    std::int64_t best_id = 0;
     for (std::size_t i = 0; i < eligible.size(); ++i) {
-        const boost::json::object& rec = **eligible[i];
-        const std::int64_t id = server_id(rec);
-        const std::int64_t n = get_inflight(id);
-        const double w = float_or(rec, "weight", 1.0);
+        const Candidate& c = eligible[i];
+        const std::int64_t n = c.inflight;
+        const double w = float_or(c.weight, 1.0);
         const double ratio = w > 0.0 ? static_cast<double>(n) / w : std::numeric_limits<double>::infinity();
-        bool better = i == 0 || ratio < best_ratio ||
-                      (ratio == best_ratio && (n < best_inflight || (n == best_inflight && id < best_id)));
+        const bool better = i == 0 || ratio < best_ratio ||
+                            (ratio == best_ratio &&
+                             (n < best_inflight || (n == best_inflight && c.id < eligible[best].id)));
         if (better) {
             best = i;
             best_ratio = ratio;
             best_inflight = n;
-            best_id = id;
         }
     }
-    return *eligible[best];
+    return *eligible[best].rec;
 }
 
-const ServerRecord* LoadBalancer::sticky_lookup(RecordRefs eligible, std::string_view sticky_key) const {
+const ServerRecord* LoadBalancer::sticky_lookup(Candidates eligible, std::string_view sticky_key) const {
     const ServerRecord* best = nullptr;
     std::uint64_t best_score = 0;
-    for (const ServerRecord* rec : eligible) {
-        const std::uint64_t score = sticky_score(sticky_key, server_id(**rec));
+    for (const Candidate& c : eligible) {
+        const std::uint64_t score = sticky_score(sticky_key, c.id);
         if (best == nullptr || score > best_score) {
-            best = rec;
+            best = c.rec;
             best_score = score;
         }
     }

@@ -201,35 +201,68 @@ std::partial_ordering compare_number(const json::value& v, std::int64_t rhs) {
     return compare_impl(v, rhs);
 }
 
-std::int64_t server_id(const json::object& rec) {
-    const json::value& v = index(rec, "id");
-    if (v.is_int64()) return v.get_int64();
-    if (v.is_uint64() &&
-        v.get_uint64() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        return static_cast<std::int64_t>(v.get_uint64());
-    throw ValueError("server id must be an integer, got " + json::serialize(v));
+RecordFields record_fields(const json::object& rec) noexcept {
+    RecordFields f;
+    for (const json::key_value_pair& kv : rec) {
+        const std::string_view k = kv.key();
+        switch (k.size()) {
+            case 2:
+                if (k == "id") f.id = &kv.value();
+                break;
+            case 6:
+                if (k == "weight") f.weight = &kv.value();
+                break;
+            case 15:
+                if (k == "max_concurrency") f.max_concurrency = &kv.value();
+                break;
+            case 16:
+                if (k == "max_input_tokens") f.max_input_tokens = &kv.value();
+                break;
+            default: break;
+        }
+    }
+    return f;
 }
 
-std::int64_t int_or_zero(const json::object& rec, std::string_view key) {
-    const json::value* v = lookup(rec, key);
-    return (v == nullptr || is_falsy(*v)) ? 0 : to_int(*v);
+std::int64_t id_value(const json::value* v) {
+    if (v == nullptr) throw KeyError("id");
+    if (v->is_int64()) return v->get_int64();
+    if (v->is_uint64() &&
+        v->get_uint64() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return static_cast<std::int64_t>(v->get_uint64());
+    throw ValueError("server id must be an integer, got " + json::serialize(*v));
 }
 
-double float_or(const json::object& rec, std::string_view key, double fallback) {
-    const json::value* v = lookup(rec, key);
+std::int64_t server_id(const json::object& rec) { return id_value(lookup(rec, "id")); }
+
+std::int64_t int_or_zero(const json::value* v) { return (v == nullptr || is_falsy(*v)) ? 0 : to_int(*v); }
+
+double float_or(const json::value* v, double fallback) {
     return (v == nullptr || is_falsy(*v)) ? fallback : to_float(*v);
 }
 
-std::partial_ordering compare_or_zero(const json::object& rec, std::string_view key, std::int64_t rhs) {
-    const json::value* v = lookup(rec, key);
+std::partial_ordering compare_or_zero(const json::value* v, std::int64_t rhs) {
     if (v == nullptr || is_falsy(*v)) return std::int64_t{0} <=> rhs;
     return compare_number(*v, rhs);
 }
 
-std::partial_ordering compare_or_zero(const json::object& rec, std::string_view key, double rhs) {
-    const json::value* v = lookup(rec, key);
+std::partial_ordering compare_or_zero(const json::value* v, double rhs) {
     if (v == nullptr || is_falsy(*v)) return 0.0 <=> rhs;
     return compare_number(*v, rhs);
+}
+
+std::int64_t int_or_zero(const json::object& rec, std::string_view key) { return int_or_zero(lookup(rec, key)); }
+
+double float_or(const json::object& rec, std::string_view key, double fallback) {
+    return float_or(lookup(rec, key), fallback);
+}
+
+std::partial_ordering compare_or_zero(const json::object& rec, std::string_view key, std::int64_t rhs) {
+    return compare_or_zero(lookup(rec, key), rhs);
+}
+
+std::partial_ordering compare_or_zero(const json::object& rec, std::string_view key, double rhs) {
+    return compare_or_zero(lookup(rec, key), rhs);
 }
 
 std::optional<std::int64_t> parse_int_text(std::string_view text) noexcept {

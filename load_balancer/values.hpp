@@ -74,6 +74,25 @@ std::partial_ordering compare_number(const boost::json::value& v, std::int64_t r
 std::int64_t server_id(const boost::json::object& rec);
 inline std::int64_t server_id(const ServerRecord& rec) { return server_id(*rec); }
 
+// The four keys the balancer reads, looked up in one pass over the record
+// (nullptr when absent). The hot paths scan a record once with this instead
+// of one key search per read.
+struct RecordFields {
+    const boost::json::value* id = nullptr;
+    const boost::json::value* weight = nullptr;
+    const boost::json::value* max_concurrency = nullptr;
+    const boost::json::value* max_input_tokens = nullptr;
+};
+RecordFields record_fields(const boost::json::object& rec) noexcept;
+
+// The rules below on an already looked-up value (nullptr = absent).
+// id_value: the server id of an indexed "id" (KeyError when absent).
+std::int64_t id_value(const boost::json::value* id);
+std::int64_t int_or_zero(const boost::json::value* v);
+double float_or(const boost::json::value* v, double fallback);
+std::partial_ordering compare_or_zero(const boost::json::value* v, std::int64_t rhs);
+std::partial_ordering compare_or_zero(const boost::json::value* v, double rhs);
+
 // `key` looked up; falsy gives 0, anything else goes through to_int.
 std::int64_t int_or_zero(const boost::json::object& rec, std::string_view key);
 

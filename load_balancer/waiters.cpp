@@ -47,9 +47,10 @@ boost::asio::awaitable<WaitResult> LoadBalancer::wait_for_slot(const PoolKey& po
     if (!queue_enabled()) co_return WaitResult{nullptr, kQueueDisabled, 0.0};
 
     std::vector<ServerRecord> wait_set;
-    detail::for_each_effective(candidates, [&](const ServerRecord& rec) {
-        if (!detail::contains(sin_binned, server_id(*rec))) wait_set.push_back(rec);
-    });
+    detail::keep_effective(
+        candidates, wait_set, [](const ServerRecord& rec) { return rec; },
+        [](const ServerRecord& rec) { return lookup(*rec, "weight"); });
+    std::erase_if(wait_set, [&](const ServerRecord& rec) { return detail::contains(sin_binned, server_id(*rec)); });
     if (wait_set.empty()) {
         bump_reject(RejectReason::NO_BACKENDS);
         co_return WaitResult{nullptr, RejectReason::NO_BACKENDS, 0.0};

@@ -3,6 +3,7 @@
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/runtime.hpp"
 #include "load_balancer/settings.hpp"
+#include "support/log_capture.hpp"
 #include "support/test_peer.hpp"
 
 #include <boost/json.hpp>
@@ -44,6 +45,7 @@ void set_inflight(LoadBalancer& lb, std::int64_t id, std::int64_t count) { lb.in
 
 class CapacityTest : public ::testing::Test {
 protected:
+    testing::LogCapture log;  // keeps mode-change lines off the console
     ManualClock clock{1000.0, 1'700'000'000.0};
     LoadBalancer lb;
     PoolKey pool{"model-a", {1, 2}, "default"};
@@ -105,7 +107,9 @@ TEST_F(CapacityTest, EffectiveCapPerModeAndConfiguredValue) {
         // Pool in-flight 10 reaches the hybrid threshold; 0 leaves it cold.
         std::int64_t pool_inflight = row.hot ? 10 : 0;
         EXPECT_EQ(Peer::effective_cap_for(fresh, *s, pool_inflight, 0.0, nullptr), row.expected);
-        if (!row.hot) EXPECT_EQ(fresh.effective_cap_for(*s), row.expected);
+        if (!row.hot) {
+            EXPECT_EQ(fresh.effective_cap_for(*s), row.expected);
+        }
     }
 }
 
@@ -263,6 +267,7 @@ TEST_F(CapacityTest, HybridWithoutPoolKeyIsThePureThresholdAndStoresNothing) {
 
 TEST_F(CapacityTest, HybridGateUsesThePoolSumAndKeepsHysteresisAcrossCalls) {
     lb.set_routing_mode(ROUTING_MODE_HYBRID);
+    log.clear();
     std::vector<ServerRecord> pool_servers = {server(1, 32), server(2, 32), server(3, 32)};
     std::span<const ServerRecord> scope(pool_servers);
     const json::object& first = *pool_servers[0];
@@ -287,6 +292,7 @@ TEST_F(CapacityTest, HybridGateUsesThePoolSumAndKeepsHysteresisAcrossCalls) {
     EXPECT_EQ(stored_state(lb, pool), Stored::cold);
     // The other pool was never asked in hybrid terms that turned it hot.
     EXPECT_EQ(stored_state(lb, other), Stored::none);
+    EXPECT_TRUE(log.lines().empty());  // a full backend is an outcome, not an event
 }
 
 TEST_F(CapacityTest, EffectiveCapWithoutCandidatesCountsTheServerAlone) {

@@ -46,24 +46,27 @@ struct LoadBalancerTestPeer {
 
     static AsyncLock& lock_for(LB& lb, const PoolKey& key) { return lb.lock_for(key); }
     static void evict_stale_pools(LB& lb) { lb.evict_stale_pools(); }
-    static std::vector<const ServerRecord*> refs(std::span<const ServerRecord> records) {
-        std::vector<const ServerRecord*> out;
-        for (const auto& r : records) out.push_back(&r);
+    // The picks' view of records (id indexed, weight looked up), by address:
+    // keep `records` alive until the pick completes.
+    static std::vector<LB::Candidate> refs(LB& lb, std::span<const ServerRecord> records) {
+        std::vector<LB::Candidate> out;
+        for (const auto& r : records) {
+            const std::int64_t id = server_id(*r);
+            out.push_back({&r, id, lookup(*r, "weight"), lb.get_inflight(id)});
+        }
         return out;
     }
-    // The records are taken by address: keep `records` alive until the
-    // awaitable completes.
     static boost::asio::awaitable<ServerRecord> wrr_pick(LB& lb, const PoolKey& key,
                                                          std::span<const ServerRecord> records) {
-        auto r = refs(records);
+        auto r = refs(lb, records);
         co_return co_await lb.wrr_pick(key, r);
     }
     static ServerRecord least_connections_pick(LB& lb, std::span<const ServerRecord> records) {
-        auto r = refs(records);
+        auto r = refs(lb, records);
         return lb.least_connections_pick(r);
     }
     static ServerRecord sticky_lookup(LB& lb, std::span<const ServerRecord> records, std::string_view key) {
-        auto r = refs(records);
+        auto r = refs(lb, records);
         const ServerRecord* p = lb.sticky_lookup(r, key);
         return p ? *p : ServerRecord{};
     }
