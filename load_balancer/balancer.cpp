@@ -6,6 +6,8 @@
 
 #include <fmt/printf.h>
 
+#include <string>
+
 namespace quillmar::lb {
 
 LoadBalancer::LoadBalancer() : routing_mode_(DEFAULT_ROUTING_MODE) {}
@@ -74,7 +76,8 @@ void LoadBalancer::force_clear(std::int64_t server_id) {
     if (it == inflight.end()) return;
     std::int64_t removed = it->second;
     inflight.erase(it);
-    logger()->warn(fmt::sprintf("Force-cleared inflight=%d for server %s", removed, server_id));
+    // The id goes in as text: the message's "%s" is printf's string conversion.
+    logger()->warn(fmt::sprintf("Force-cleared inflight=%d for server %s", removed, std::to_string(server_id)));
 }
 
 }  // namespace quillmar::lb

@@ -39,9 +39,9 @@ void InflightLease::give_back_quietly() noexcept {
     try {
         exit();
     } catch (const std::exception& e) {
-        logger()->warn(fmt::sprintf("inflight lease exit failed for server %s: %s", server_id_, e.what()));
+        logger()->warn(fmt::sprintf("inflight lease exit failed for server %d: %s", server_id_, e.what()));
     } catch (...) {
-        logger()->warn(fmt::sprintf("inflight lease exit failed for server %s", server_id_));
+        logger()->warn(fmt::sprintf("inflight lease exit failed for server %d", server_id_));
     }
 }
 

@@ -16,11 +16,19 @@
 #include <gtest/gtest.h>
 
 #include <exception>
+#include <ostream>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace quillmar::lb::testing {
+// Readable failure messages for log assertions.
+inline void PrintTo(const LogLine& line, std::ostream* os) {
+    *os << spdlog::level::to_string_view(line.level).data() << " \"" << line.text << "\"";
+}
+}  // namespace quillmar::lb::testing
 
 namespace quillmar::lb {
 namespace {

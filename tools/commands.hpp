@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quillmar::lb::tools {
 
@@ -38,5 +39,6 @@ void print_json_lines(std::FILE* out, const boost::json::object& obj);
 
 void register_estimate(CLI::App& app);
 void register_settings(CLI::App& app);
+void register_simulate(CLI::App& app);
 
 }  // namespace quillmar::lb::tools

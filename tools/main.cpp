@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
 
     register_estimate(app);
     register_settings(app);
+    register_simulate(app);
 
     try {
         app.parse(argc, argv);

@@ -37,7 +37,7 @@ struct Outage {
 //            * (1 + ttft_slowdown_per_inflight * k)
 //   decode = output_tokens / (decode_tokens_per_sec / (1 + decode_slowdown_per_inflight * k))
 // (the load is sampled when the request starts).
-struct BackendSpec {
+struct BackendConfig {
     std::int64_t id = 0;
     double weight = 1.0;
     std::int64_t max_concurrency = 0;   // 0: unbounded
@@ -70,7 +70,7 @@ struct MixEntry {
 // rate_per_sec, and at burst_rate_per_sec during the burst_length_sec that
 // start every burst_every_sec, from burst_every_sec on) or "fixed"
 // (explicit arrival times).
-struct ArrivalSpec {
+struct ArrivalConfig {
     std::string kind = "steady";
     double rate_per_sec = 1.0;
     double burst_rate_per_sec = 0.0;
@@ -89,8 +89,8 @@ struct Scenario {
     std::string algorithm = "weighted_round_robin";
     std::optional<double> reaper_interval_sec = 15.0;    // none: no reaper
     std::optional<double> crashed_lease_hold_sec = 90.0;  // none: never released
-    std::vector<BackendSpec> backends;
-    ArrivalSpec arrivals;
+    std::vector<BackendConfig> backends;
+    ArrivalConfig arrivals;
     std::vector<MixEntry> mix;
 };
 
