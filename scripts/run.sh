@@ -7,5 +7,5 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target quillmar-lb
-if (($# == 0)); then set -- settings; fi
+if (($# == 0)); then set -- simulate; fi
 exec ./build/release/tools/quillmar-lb "$@"

@@ -4,6 +4,7 @@
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/settings.hpp"
 #include "support/drive.hpp"
+#include "support/log_capture.hpp"
 #include "support/test_peer.hpp"
 
 #include <gmock/gmock.h>
@@ -119,6 +120,7 @@ protected:
     }
 
     testing::SettingsGuard settings;
+    testing::LogCapture log;  // keeps mode-change lines off the test output
     ManualClock clock;
     LoadBalancer lb;
     boost::asio::io_context io;
@@ -253,8 +255,8 @@ TEST_F(WaiterQueue, CeilingComesFromTheWaitSetAndCountsEveryPool) {
         {"2.9 counts as 2: 6 x4, 24 parked", {2.9, 4}, false, 24, "queue_full"},
         {"4+4 x4, 31 parked", {4, 4}, false, 31, nullptr},
         {"4+4 x4, 32 parked", {4, 4}, false, 32, "queue_full"},
-        {"no caps: no ceiling", {nullptr, nullptr}, false, 60, nullptr},
         {"ceiling checked before a free slot is used", {4, 4}, true, 32, "queue_full"},
+        {"no caps: no ceiling", {nullptr, nullptr}, false, 60, nullptr},
     };
     std::int64_t full_count = 0;
     for (const auto& c : cases) {
