@@ -1,0 +1,474 @@
+// quillmar-proxy end to end: real processes on loopback, real HTTP.
+#include "e2e/harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+
+#ifndef QUILLMAR_PROXY_BIN
+#error "QUILLMAR_PROXY_BIN must name the quillmar-proxy executable"
+#endif
+#ifndef QUILLMAR_MOCK_BIN
+#error "QUILLMAR_MOCK_BIN must name the quillmar-mock-backend executable"
+#endif
+
+namespace {
+
+using namespace e2e;
+
+const std::string kChat = "/v1/chat/completions";
+
+std::string chat_body(const std::string& model, bool stream, int max_tokens, const std::string& content = "hello") {
+    json::object body{{"model", model},
+                      {"stream", stream},
+                      {"max_tokens", max_tokens},
+                      {"messages", json::array{json::object{{"role", "user"}, {"content", content}}}}};
+    return json::serialize(body);
+}
+
+json::object server(std::int64_t id, std::uint16_t port, std::int64_t max_concurrency = 4,
+                    std::int64_t max_input_tokens = 0) {
+    return json::object{{"id", id},
+                        {"url", "http://127.0.0.1:" + std::to_string(port)},
+                        {"max_concurrency", max_concurrency},
+                        {"max_input_tokens", max_input_tokens}};
+}
+
+class ProxyE2E : public ::testing::Test {
+protected:
+    std::string dir_ = temp_dir();
+    std::vector<std::unique_ptr<Child>> children_;
+    Child* proxy_ = nullptr;
+    int next_ = 0;
+
+    void TearDown() override {
+        // Every program ends cleanly on SIGTERM: exit status 0, which also
+        // means no sanitizer report at exit (leaks included) in that build.
+        for (const auto& c : children_) {
+            int status = c->stop();
+            EXPECT_EQ(status, 0) << "child " << c->pid() << " exit status " << status;
+        }
+        // Show what the children said when something failed.
+        if (HasFailure())
+            for (const auto& c : children_) std::fprintf(stderr, "---- child %d stderr ----\n%s\n", c->pid(),
+                                                         c->stderr_text().c_str());
+        children_.clear();
+    }
+
+    Child& backend(const std::string& name, std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv{QUILLMAR_MOCK_BIN, "--port", "0", "--name", name};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        children_.push_back(std::make_unique<Child>(argv, dir_ + "/mock-" + name + ".err"));
+        return *children_.back();
+    }
+
+    // A configuration with one model "m" over `servers`.
+    json::object config(json::array servers, json::object extra = {}) {
+        json::object cfg{{"listen", json::object{{"address", "127.0.0.1"}, {"port", 0}}},
+                         {"admin", json::object{{"address", "127.0.0.1"}, {"port", 0}}},
+                         {"routing_mode", "max_concurrency"},
+                         {"health_check", json::object{{"interval_sec", 0}}},
+                         {"timeouts", json::object{{"connect_sec", 10}, {"first_byte_sec", 30}, {"idle_sec", 30}}},
+                         {"models", json::object{{"m", json::object{{"clusters", json::array{1}},
+                                                                   {"algorithm", "least_connections"},
+                                                                   {"servers", std::move(servers)}}}}}};
+        for (auto& kv : extra) cfg[kv.key()] = kv.value();
+        return cfg;
+    }
+
+    std::string config_path() const { return dir_ + "/proxy.json"; }
+
+    Child& start_proxy(const json::object& cfg) {
+        write_file(config_path(), json::serialize(cfg));
+        children_.push_back(std::make_unique<Child>(
+            std::vector<std::string>{QUILLMAR_PROXY_BIN, "--config", config_path()}, dir_ + "/proxy.err"));
+        proxy_ = children_.back().get();
+        return *proxy_;
+    }
+
+    json::object snapshot() { return get(proxy_->port(), "/lb/snapshot").json().as_object(); }
+
+    // Every in-flight count back at 0 and nobody parked.
+    bool clean() {
+        json::object s = snapshot();
+        for (const auto& kv : s.at("inflight").as_object())
+            if (kv.value().to_number<std::int64_t>() != 0) return false;
+        return s.at("queue_total_waiters").to_number<std::int64_t>() == 0;
+    }
+
+    std::int64_t mock_stat(const Child& mock, const char* key) {
+        return get(mock.port(), "/mock/stats").json().at(key).to_number<std::int64_t>();
+    }
+
+    std::int64_t waiters() { return snapshot().at("queue_total_waiters").to_number<std::int64_t>(); }
+    std::int64_t inflight(std::int64_t id) {
+        json::object s = snapshot();
+        auto* v = s.at("inflight").as_object().if_contains(std::to_string(id));
+        return v ? v->to_number<std::int64_t>() : 0;
+    }
+
+    std::string metrics() { return get(proxy_->port(), "/metrics").body; }
+};
+
+// ---- pass-through -------------------------------------------------------------
+
+TEST_F(ProxyE2E, StreamingAndPlainResponsesPassThroughByteForByte) {
+    Child& a = backend("a", {"--tokens-per-sec", "500"});
+    start_proxy(config(json::array{server(1, a.port())}));
+
+    for (bool stream : {true, false}) {
+        SCOPED_TRACE(stream ? "stream" : "plain");
+        std::string body = chat_body("m", stream, 40);
+        Response direct = post(a.port(), kChat, body);
+        Response proxied = post(proxy_->port(), kChat, body);
+        ASSERT_EQ(direct.status, 200);
+        EXPECT_EQ(proxied.status, 200);
+        EXPECT_EQ(proxied.body, direct.body);
+        EXPECT_EQ(proxied.header("content-type"), direct.header("content-type"));
+        EXPECT_EQ(proxied.header("x-mock-server"), "a");
+        if (stream) {
+            EXPECT_EQ(proxied.header("transfer-encoding"), "chunked");
+            EXPECT_NE(proxied.body.find("data: [DONE]"), std::string::npos);
+        }
+    }
+    // Embeddings and text completions take the same road.
+    std::string emb = R"({"model":"m","input":["one","two"]})";
+    EXPECT_EQ(post(proxy_->port(), "/v1/embeddings", emb).body, post(a.port(), "/v1/embeddings", emb).body);
+    EXPECT_TRUE(clean());
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="m|1|default",status="200"} 3)"),
+              std::string::npos);
+}
+
+// ---- disconnects ----------------------------------------------------------------
+
+TEST_F(ProxyE2E, ClientLeavingMidStreamCancelsUpstreamAndReleasesLease) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    start_proxy(config(json::array{server(1, a.port())}));
+
+    RawConnection c(proxy_->port());
+    c.send_post(kChat, chat_body("m", true, 200));
+    ASSERT_TRUE(c.read_until("data: ")) << c.received();
+    EXPECT_EQ(inflight(1), 1);
+    c.close();
+
+    EXPECT_TRUE(eventually([&] { return clean(); }));
+    // The backend saw its client (the proxy) go away too.
+    EXPECT_TRUE(eventually([&] { return mock_stat(a, "active") == 0; }));
+    EXPECT_EQ(mock_stat(a, "cancelled"), 1);
+    // A client leaving is not an upstream failure: nothing sin-binned or counted.
+    EXPECT_EQ(metrics().find("quillmar_proxy_upstream_errors_total{"), std::string::npos);
+    EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 200);
+}
+
+TEST_F(ProxyE2E, ClientLeavingMidWaitRemovesItsWaiter) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    start_proxy(config(json::array{server(1, a.port(), 1)}, json::object{{"queue", json::object{{"enabled", true}}}}));
+
+    RawConnection holder(proxy_->port());
+    holder.send_post(kChat, chat_body("m", true, 200));
+    ASSERT_TRUE(holder.read_until("data: "));
+
+    RawConnection parked(proxy_->port());
+    parked.send_post(kChat, chat_body("m", false, 1));
+    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+    parked.close();
+    EXPECT_TRUE(eventually([&] { return waiters() == 0; }));
+    EXPECT_EQ(inflight(1), 1);  // the holder still runs
+
+    holder.close();
+    EXPECT_TRUE(eventually([&] { return clean(); }));
+    EXPECT_EQ(mock_stat(a, "requests"), 1);  // the parked request never reached the backend
+}
+
+// ---- capacity: 503, queue admission, queue full ---------------------------------------
+
+TEST_F(ProxyE2E, FullPoolWithoutQueueAnswers503WithRetryAfterAndCap) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    start_proxy(config(json::array{server(1, a.port(), 1)}, json::object{{"retry_after_sec", 3}}));
+
+    RawConnection holder(proxy_->port());
+    holder.send_post(kChat, chat_body("m", true, 200));
+    ASSERT_TRUE(holder.read_until("data: "));
+
+    Response r = post(proxy_->port(), kChat, chat_body("m", false, 1));
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(r.header("retry-after"), "3");
+    json::object err = r.json().at("error").as_object();
+    EXPECT_EQ(err.at("type").as_string(), "at_capacity");
+    EXPECT_EQ(err.at("effective_cap").to_number<std::int64_t>(), 1);
+    EXPECT_EQ(snapshot().at("reject_counts").at("at_capacity").to_number<std::int64_t>(), 1);
+
+    holder.close();
+    EXPECT_TRUE(eventually([&] { return clean(); }));
+}
+
+TEST_F(ProxyE2E, ParkedRequestIsAdmittedWhenASlotFreesAndFullQueueAnswers429) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    start_proxy(config(json::array{server(1, a.port(), 1)},
+                       json::object{{"queue", json::object{{"enabled", true}, {"max_depth_multiplier", 1}}}}));
+
+    RawConnection holder(proxy_->port());
+    holder.send_post(kChat, chat_body("m", true, 200));
+    ASSERT_TRUE(holder.read_until("data: "));
+
+    RawConnection parked(proxy_->port());
+    parked.send_post(kChat, chat_body("m", false, 2));
+    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+
+    // One waiter fills a queue of depth max_concurrency x 1.
+    Response full = post(proxy_->port(), kChat, chat_body("m", false, 1));
+    EXPECT_EQ(full.status, 429);
+    EXPECT_EQ(full.json().at("error").at("type").as_string(), "queue_full");
+    EXPECT_FALSE(full.header("retry-after").empty());
+
+    holder.close();  // frees the slot: the parked request goes through
+    ASSERT_TRUE(parked.read_until("\"finish_reason\":\"stop\"")) << parked.received();
+    EXPECT_EQ(parked.received().rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_TRUE(eventually([&] { return clean(); }));
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_queue_wait_seconds_count{pool="m|1|default"} 1)"), std::string::npos);
+}
+
+// ---- upstream failures -----------------------------------------------------------------
+
+TEST_F(ProxyE2E, RefusedConnectionSinBinsTheServerAndRetriesOnAnother) {
+    Child& b = backend("b");
+    // Server 1 listens nowhere; equal weights make it the first choice.
+    json::array servers{server(1, closed_port()), server(2, b.port())};
+    json::object cfg = config(servers, json::object{{"sin_bin_sec", 60}});
+    cfg["models"].as_object()["m"].as_object()["algorithm"] = "weighted_round_robin";
+    start_proxy(cfg);
+
+    for (int i = 0; i < 3; ++i) {
+        Response r = post(proxy_->port(), kChat, chat_body("m", false, 1));
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.header("x-mock-server"), "b");
+    }
+    // One refusal, then the sin-bin keeps server 1 out of the choice.
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_upstream_errors_total{kind="connect_refused"} 1)"), std::string::npos);
+    EXPECT_EQ(mock_stat(b, "requests"), 3);
+    EXPECT_TRUE(clean());
+}
+
+TEST_F(ProxyE2E, BackendThatStopsAcceptingMidRunIsRetriedElsewhere) {
+    Child& a = backend("a", {"--refuse-after", "1"});
+    Child& b = backend("b");
+    json::object cfg = config(json::array{server(1, a.port()), server(2, b.port())});
+    cfg["models"].as_object()["m"].as_object()["algorithm"] = "weighted_round_robin";
+    start_proxy(cfg);
+
+    // Round-robin: a, b, then a again, which now refuses connections.
+    std::vector<std::string> served;
+    for (int i = 0; i < 3; ++i) {
+        Response r = post(proxy_->port(), kChat, chat_body("m", false, 1));
+        EXPECT_EQ(r.status, 200);
+        served.push_back(r.header("x-mock-server"));
+    }
+    EXPECT_EQ(served, (std::vector<std::string>{"a", "b", "b"}));
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_upstream_errors_total{kind="connect_refused"} 1)"), std::string::npos);
+    EXPECT_TRUE(clean());
+}
+
+TEST_F(ProxyE2E, StickySessionsFollowTheConfiguredHeader) {
+    Child& a = backend("a");
+    Child& b = backend("b");
+    json::object cfg = config(json::array{server(1, a.port()), server(2, b.port())});
+    auto& pool = cfg["models"].as_object()["m"].as_object();
+    pool["algorithm"] = "sticky_session";
+    pool["sticky_header"] = "X-Session-Id";
+    start_proxy(cfg);
+
+    std::set<std::string> used;
+    for (int s = 0; s < 8; ++s) {
+        std::string session = "session-" + std::to_string(s);
+        std::string first;
+        for (int i = 0; i < 3; ++i) {
+            Response r = post(proxy_->port(), kChat, chat_body("m", false, 1), {{"x-session-id", session}});
+            ASSERT_EQ(r.status, 200);
+            if (i == 0) first = r.header("x-mock-server");
+            EXPECT_EQ(r.header("x-mock-server"), first) << session;
+        }
+        used.insert(first);
+    }
+    EXPECT_EQ(used.size(), 2u);  // the keys spread over both servers
+}
+
+TEST_F(ProxyE2E, UpstreamFailuresWithNoBackendLeftAnswer502Or504) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> mock_args;  // empty: nothing listens
+        int status;
+        const char* kind;
+    };
+    for (const Case& c : {Case{"refused", {}, 502, "connect_refused"},
+                          Case{"hang", {"--hang-rate", "1"}, 504, "first_byte_timeout"},
+                          Case{"error", {"--error-rate", "1"}, 500, nullptr},
+                          Case{"cut", {"--close-mid-stream-rate", "1"}, 502, "mid_stream_closed"}}) {
+        SCOPED_TRACE(c.name);
+        children_.clear();
+        std::uint16_t port = closed_port();
+        if (!c.mock_args.empty()) port = backend(c.name, c.mock_args).port();
+        json::object cfg = config(json::array{server(1, port)});
+        // Short only where the backend hangs: elsewhere a loaded machine
+        // must not turn a slow answer into a time-out.
+        if (c.status == 504) cfg["timeouts"].as_object()["first_byte_sec"] = 0.5;
+        start_proxy(cfg);
+        Response r = post(proxy_->port(), kChat, chat_body("m", false, 1));
+        EXPECT_EQ(r.status, c.status) << r.body;
+        if (c.kind != nullptr) {
+            EXPECT_EQ(r.json().at("error").at("code").as_string(), c.kind);
+            EXPECT_NE(metrics().find(std::string("kind=\"") + c.kind + "\"} 1"), std::string::npos);
+        }
+        EXPECT_TRUE(eventually([&] { return clean(); }));
+    }
+}
+
+// ---- malformed requests -----------------------------------------------------------------
+
+TEST_F(ProxyE2E, MalformedRequestsGetTheirStatusAndLeaveNoState) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port(), 4, 50)}, json::object{{"body_limit_bytes", 4096}}));
+
+    struct Case {
+        const char* name;
+        std::string body;
+        int status;
+        const char* code;
+    };
+    const std::vector<Case> cases{
+        {"over the body limit", std::string(5000, 'x'), 413, "body_too_large"},
+        {"invalid JSON", "{\"model\": ", 400, "invalid_json"},
+        {"not an object", "[1,2]", 400, "invalid_json"},
+        {"no model", R"({"messages":[]})", 400, "missing_model"},
+        {"model not a string", R"({"model":7})", 400, "missing_model"},
+        {"unknown model", R"({"model":"nope"})", 404, "model_not_found"},
+        {"too large for every backend", chat_body("m", false, 1, std::string(400, 'w')), 400,
+         "context_length_exceeded"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Response r = post(proxy_->port(), kChat, c.body);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        EXPECT_EQ(r.json().at("error").at("code").as_string(), c.code);
+    }
+    EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 200);  // still serving
+    json::object s = snapshot();
+    EXPECT_EQ(s.at("reject_counts").at("too_large").to_number<std::int64_t>(), 1);
+    EXPECT_EQ(s.at("dispatch_counts").at("1").to_number<std::int64_t>(), 1);
+    EXPECT_TRUE(clean());
+    EXPECT_EQ(mock_stat(a, "requests"), 1);
+}
+
+// ---- reload and admin ---------------------------------------------------------------------
+
+TEST_F(ProxyE2E, SighupReloadKeepsRunningRequestsAndRoutesNewOnesToTheNewServers) {
+    Child& a = backend("a", {"--tokens-per-sec", "50"});
+    Child& b = backend("b");
+    start_proxy(config(json::array{server(1, a.port())}));
+
+    RawConnection running(proxy_->port());
+    running.send_post(kChat, chat_body("m", true, 30));
+    ASSERT_TRUE(running.read_until("data: "));
+
+    write_file(config_path(), json::serialize(config(json::array{server(2, b.port())})));
+    proxy_->signal(SIGHUP);
+    ASSERT_TRUE(eventually([&] {
+        return post(proxy_->port(), kChat, chat_body("m", false, 1)).header("x-mock-server") == "b";
+    }));
+
+    // The request that was running when the file changed ends normally.
+    ASSERT_TRUE(running.read_until("data: [DONE]")) << running.received();
+    EXPECT_TRUE(eventually([&] { return clean(); }));
+
+    // A broken file is refused and the running configuration stays.
+    write_file(config_path(), "{\"models\": 3}");
+    proxy_->signal(SIGHUP);
+    EXPECT_TRUE(eventually([&] { return proxy_->stderr_text().find("reload of") != std::string::npos; }));
+    EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).header("x-mock-server"), "b");
+}
+
+TEST_F(ProxyE2E, RoutingModeChangesOnlyThroughTheAdminListener) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}));
+
+    EXPECT_EQ(request(proxy_->port(), http::verb::put, "/lb/routing-mode", R"({"routing_mode":"queue_all"})").status,
+              404);
+    Response r = request(proxy_->admin_port(), http::verb::put, "/lb/routing-mode", R"({"routing_mode":"queue_all"})");
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.json().at("previous").as_string(), "max_concurrency");
+    EXPECT_EQ(snapshot().at("routing_mode").as_string(), "queue_all");
+    EXPECT_EQ(snapshot().at("queue_enabled").as_bool(), true);
+    EXPECT_EQ(request(proxy_->admin_port(), http::verb::put, "/lb/routing-mode", "fastest").status, 400);
+    EXPECT_EQ(get(proxy_->port(), "/healthz").status, 200);
+}
+
+// ---- health checks --------------------------------------------------------------------------
+
+TEST_F(ProxyE2E, FailingHealthCheckTakesAServerOutOfRotation) {
+    Child& a = backend("a");
+    Child& b = backend("b");
+    json::object cfg = config(json::array{server(1, a.port()), server(2, b.port())});
+    cfg["health_check"] = json::object{{"interval_sec", 0.1}, {"timeout_sec", 2}};
+    start_proxy(cfg);
+
+    ASSERT_EQ(request(a.port(), http::verb::put, "/mock/health", "fail").status, 200);
+    ASSERT_TRUE(eventually([&] { return proxy_->stderr_text().find("server 1 fails") != std::string::npos; }));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).header("x-mock-server"), "b");
+
+    ASSERT_EQ(request(a.port(), http::verb::put, "/mock/health", "ok").status, 200);
+    EXPECT_TRUE(eventually([&] { return proxy_->stderr_text().find("server 1 passes") != std::string::npos; }));
+}
+
+// ---- configuration errors -----------------------------------------------------------------
+
+TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
+    struct Case {
+        std::string text;
+        std::string path;
+    };
+    const std::vector<Case> cases{
+        {"{", "$"},
+        {R"({"listen":{"port":0}})", "$.models"},
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"ftp://x"}]}}})", R"($.models["m"].servers[0].url)"},
+        {R"({"models":{"m":{"servers":[{"url":"http://127.0.0.1:1"}]}}})", R"($.models["m"].servers[0].id)"},
+        {R"({"routing_mode":"fastest","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})", "$.routing_mode"},
+        {R"({"models":{"m":{"algorithm":"random","servers":[{"id":1,"url":"http://a:1"}]}}})",
+         R"($.models["m"].algorithm)"},
+        {R"({"timeouts":{"connect_sec":-1},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.timeouts.connect_sec"},
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1","max_concurency":2}]}}})",
+         R"($.models["m"].servers[0].max_concurency)"},
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1"},{"id":1,"url":"http://b:1"}]}}})",
+         R"($.models["m"].servers[1].id)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string path = dir_ + "/bad.json";
+        write_file(path, c.text);
+        std::string err = dir_ + "/bad.err";
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (std::freopen(err.c_str(), "w", stderr) == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr)
+                _exit(126);
+            execl(QUILLMAR_PROXY_BIN, QUILLMAR_PROXY_BIN, "--config", path.c_str(), "--check", nullptr);
+            _exit(127);
+        }
+        int st = 0;
+        waitpid(pid, &st, 0);
+        ASSERT_TRUE(WIFEXITED(st));
+        EXPECT_EQ(WEXITSTATUS(st), 2);
+        std::ifstream in(err);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find("at " + c.path + ":"), std::string::npos) << text;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,299 @@
+#include "proxy/config.hpp"
+
+#include <boost/json/parse.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+
+namespace quillmar::proxy {
+namespace json = boost::json;
+
+namespace {
+
+// One JSON object being read: remembers its path and which keys were used,
+// so that a key nobody reads (usually a typo) is an error, not a silent no-op.
+class ObjectReader {
+public:
+    ObjectReader(const json::value& v, std::string path) : path_(std::move(path)) {
+        if (!v.is_object()) throw ConfigError(path_, "must be an object");
+        obj_ = &v.as_object();
+    }
+
+    const std::string& path() const { return path_; }
+    std::string child(std::string_view key) const { return path_ + "." + std::string(key); }
+
+    const json::value* get(std::string_view key) {
+        used_.insert(std::string(key));
+        return obj_->if_contains(key);
+    }
+
+    std::string string(std::string_view key, std::string fallback, bool required = false) {
+        const json::value* v = get(key);
+        if (v == nullptr) {
+            if (required) throw ConfigError(child(key), "is required");
+            return fallback;
+        }
+        if (!v->is_string()) throw ConfigError(child(key), "must be a string");
+        return std::string(v->as_string());
+    }
+
+    double number(std::string_view key, double fallback, double min, double max) {
+        const json::value* v = get(key);
+        if (v == nullptr) return fallback;
+        if (!v->is_number()) throw ConfigError(child(key), "must be a number");
+        double d = v->to_number<double>();
+        if (!std::isfinite(d) || d < min || d > max)
+            throw ConfigError(child(key), range_text(min, max));
+        return d;
+    }
+
+    std::int64_t integer(std::string_view key, std::int64_t fallback, std::int64_t min, std::int64_t max,
+                         bool required = false) {
+        const json::value* v = get(key);
+        if (v == nullptr) {
+            if (required) throw ConfigError(child(key), "is required");
+            return fallback;
+        }
+        if (!v->is_int64() && !v->is_uint64()) throw ConfigError(child(key), "must be an integer");
+        if (v->is_uint64() && v->as_uint64() > static_cast<std::uint64_t>(max))
+            throw ConfigError(child(key), range_text(static_cast<double>(min), static_cast<double>(max)));
+        std::int64_t i = v->is_int64() ? v->as_int64() : static_cast<std::int64_t>(v->as_uint64());
+        if (i < min || i > max)
+            throw ConfigError(child(key), range_text(static_cast<double>(min), static_cast<double>(max)));
+        return i;
+    }
+
+    std::optional<bool> boolean(std::string_view key) {
+        const json::value* v = get(key);
+        if (v == nullptr) return std::nullopt;
+        if (!v->is_bool()) throw ConfigError(child(key), "must be true or false");
+        return v->as_bool();
+    }
+
+    // Every key present but never asked for is an error.
+    void finish() const {
+        for (const auto& kv : *obj_)
+            if (!used_.contains(std::string(kv.key())))
+                throw ConfigError(child(kv.key()), "unknown key");
+    }
+
+private:
+    static std::string range_text(double min, double max) {
+        std::ostringstream os;
+        os << "must be between " << min << " and " << max;
+        return os.str();
+    }
+
+    const json::object* obj_ = nullptr;
+    std::string path_;
+    std::set<std::string> used_;
+};
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+void read_listener(ObjectReader& r, std::string_view key, std::string& address, std::uint16_t& port,
+                   bool* enabled) {
+    const json::value* v = r.get(key);
+    if (v == nullptr) return;
+    ObjectReader lr(*v, r.child(key));
+    if (enabled != nullptr) {
+        if (auto e = lr.boolean("enabled")) *enabled = *e;
+    }
+    address = lr.string("address", address);
+    if (address.empty()) throw ConfigError(lr.child("address"), "must not be empty");
+    port = static_cast<std::uint16_t>(lr.integer("port", port, 0, 65535));
+    lr.finish();
+}
+
+}  // namespace
+
+Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
+    constexpr std::string_view scheme = "http://";
+    if (url.rfind(scheme, 0) != 0)
+        throw ConfigError(json_path, "must be an http:// URL (got \"" + url + "\")");
+    std::string rest = url.substr(scheme.size());
+    Endpoint ep;
+    ep.url = url;
+    std::size_t slash = rest.find('/');
+    std::string authority = rest.substr(0, slash);
+    if (slash != std::string::npos) ep.prefix = rest.substr(slash);
+    while (!ep.prefix.empty() && ep.prefix.back() == '/') ep.prefix.pop_back();
+    std::size_t colon = authority.rfind(':');
+    std::string port_text;
+    if (!authority.empty() && authority.front() == '[') {  // [v6]:port
+        std::size_t close = authority.find(']');
+        if (close == std::string::npos) throw ConfigError(json_path, "has an unterminated IPv6 address");
+        ep.host = authority.substr(1, close - 1);
+        if (close + 1 < authority.size()) {
+            if (authority[close + 1] != ':') throw ConfigError(json_path, "has a malformed host");
+            port_text = authority.substr(close + 2);
+        }
+    } else if (colon != std::string::npos) {
+        ep.host = authority.substr(0, colon);
+        port_text = authority.substr(colon + 1);
+    } else {
+        ep.host = authority;
+    }
+    if (ep.host.empty()) throw ConfigError(json_path, "has no host");
+    if (port_text.empty()) {
+        ep.port = 80;
+    } else {
+        auto p = lb::parse_int_text(port_text);
+        if (!p || *p < 1 || *p > 65535) throw ConfigError(json_path, "has an invalid port \"" + port_text + "\"");
+        ep.port = static_cast<std::uint16_t>(*p);
+    }
+    return ep;
+}
+
+std::shared_ptr<const Config> parse_config(std::string_view text) {
+    json::value root;
+    try {
+        root = json::parse(text);
+    } catch (const std::exception& e) {
+        throw ConfigError("$", std::string("is not valid JSON: ") + e.what());
+    }
+    auto cfg = std::make_shared<Config>();
+    ObjectReader r(root, "$");
+
+    read_listener(r, "listen", cfg->listen_address, cfg->listen_port, nullptr);
+    read_listener(r, "admin", cfg->admin_address, cfg->admin_port, &cfg->admin_enabled);
+
+    {
+        std::string mode = lower(r.string("routing_mode", cfg->routing_mode));
+        auto& valid = lb::VALID_ROUTING_MODES;
+        if (std::find(valid.begin(), valid.end(), mode) == valid.end())
+            throw ConfigError(r.child("routing_mode"),
+                              "must be one of superfast, hybrid, max_concurrency, queue_all (got \"" + mode + "\")");
+        cfg->routing_mode = mode;
+    }
+
+    if (const json::value* q = r.get("queue")) {
+        ObjectReader qr(*q, r.child("queue"));
+        cfg->queue_enabled = qr.boolean("enabled");
+        if (qr.get("ttl_sec") != nullptr) cfg->queue_ttl_sec = qr.number("ttl_sec", 0, 0, 1e9);
+        if (qr.get("max_depth_multiplier") != nullptr)
+            cfg->queue_max_depth_multiplier = qr.integer("max_depth_multiplier", 0, 0, 1'000'000);
+        qr.finish();
+    }
+    if (r.get("superfast_cap") != nullptr) cfg->superfast_cap = r.integer("superfast_cap", 0, 1, 1'000'000);
+
+    cfg->body_limit_bytes =
+        static_cast<std::size_t>(r.integer("body_limit_bytes", static_cast<std::int64_t>(cfg->body_limit_bytes), 1,
+                                           std::int64_t{1} << 34));
+    if (const json::value* t = r.get("timeouts")) {
+        ObjectReader tr(*t, r.child("timeouts"));
+        cfg->connect_timeout_sec = tr.number("connect_sec", cfg->connect_timeout_sec, 0.001, 86400);
+        cfg->first_byte_timeout_sec = tr.number("first_byte_sec", cfg->first_byte_timeout_sec, 0.001, 86400);
+        cfg->idle_timeout_sec = tr.number("idle_sec", cfg->idle_timeout_sec, 0.001, 86400);
+        cfg->client_idle_timeout_sec = tr.number("client_idle_sec", cfg->client_idle_timeout_sec, 0.001, 86400);
+        tr.finish();
+    }
+    cfg->sin_bin_sec = r.number("sin_bin_sec", cfg->sin_bin_sec, 0, 86400);
+    cfg->retry_after_sec = r.number("retry_after_sec", cfg->retry_after_sec, 0, 86400);
+    if (const json::value* h = r.get("health_check")) {
+        ObjectReader hr(*h, r.child("health_check"));
+        cfg->health_interval_sec = hr.number("interval_sec", cfg->health_interval_sec, 0, 86400);
+        cfg->health_timeout_sec = hr.number("timeout_sec", cfg->health_timeout_sec, 0.001, 86400);
+        cfg->health_path = hr.string("path", cfg->health_path);
+        if (cfg->health_path.empty() || cfg->health_path.front() != '/')
+            throw ConfigError(hr.child("path"), "must start with /");
+        hr.finish();
+    }
+    cfg->reaper_interval_sec = r.number("reaper_interval_sec", cfg->reaper_interval_sec, 0, 86400);
+    cfg->upstream_pool_size =
+        static_cast<std::size_t>(r.integer("upstream_pool_size", static_cast<std::int64_t>(cfg->upstream_pool_size), 0,
+                                           100000));
+    cfg->access_log = r.string("access_log", cfg->access_log);
+
+    const json::value* models = r.get("models");
+    if (models == nullptr) throw ConfigError("$.models", "is required");
+    if (!models->is_object()) throw ConfigError("$.models", "must be an object");
+    if (models->as_object().empty()) throw ConfigError("$.models", "must name at least one model");
+
+    for (const auto& kv : models->as_object()) {
+        std::string model(kv.key());
+        std::string mpath = "$.models[\"" + model + "\"]";
+        ObjectReader mr(kv.value(), mpath);
+
+        std::vector<std::int64_t> clusters;
+        if (const json::value* c = mr.get("clusters")) {
+            if (!c->is_array()) throw ConfigError(mr.child("clusters"), "must be an array of integers");
+            std::size_t i = 0;
+            for (const json::value& id : c->as_array()) {
+                if (!id.is_int64()) throw ConfigError(mr.child("clusters") + "[" + std::to_string(i) + "]",
+                                                      "must be an integer");
+                clusters.push_back(id.as_int64());
+                ++i;
+            }
+        }
+        std::string tier = mr.string("tier", "default");
+        PoolConfig pool{model, lb::PoolKey(model, clusters, tier), {}, {}, {}, {}, {}};
+        pool.label = lb::pool_label(pool.key);
+
+        std::string algo = lower(mr.string("algorithm", std::string(lb::DEFAULT_LB_ALGORITHM)));
+        auto& valid = lb::VALID_LB_ALGORITHMS;
+        if (std::find(valid.begin(), valid.end(), algo) == valid.end())
+            throw ConfigError(mr.child("algorithm"),
+                              "must be one of weighted_round_robin, least_connections, sticky_session (got \"" +
+                                  algo + "\")");
+        pool.algorithm = algo;
+        pool.sticky_header = lower(mr.string("sticky_header", ""));
+        pool.sticky_body_field = mr.string("sticky_body_field", "");
+        if (!pool.sticky_header.empty() && !pool.sticky_body_field.empty())
+            throw ConfigError(mr.child("sticky_body_field"), "cannot be combined with sticky_header");
+
+        const json::value* servers = mr.get("servers");
+        if (servers == nullptr) throw ConfigError(mr.child("servers"), "is required");
+        if (!servers->is_array() || servers->as_array().empty())
+            throw ConfigError(mr.child("servers"), "must be a non-empty array");
+        std::set<std::int64_t> ids_here;
+        std::size_t i = 0;
+        for (const json::value& sv : servers->as_array()) {
+            std::string spath = mr.child("servers") + "[" + std::to_string(i++) + "]";
+            ObjectReader sr(sv, spath);
+            std::int64_t id = sr.integer("id", 0, std::numeric_limits<std::int64_t>::min(),
+                                         std::numeric_limits<std::int64_t>::max(), true);
+            if (!ids_here.insert(id).second) throw ConfigError(sr.child("id"), "repeats server id " + std::to_string(id));
+            std::string url = sr.string("url", "", true);
+            Endpoint ep = parse_endpoint(url, sr.child("url"));
+            auto [it, fresh] = cfg->servers.emplace(id, ep);
+            if (!fresh && it->second.url != url)
+                throw ConfigError(sr.child("url"), "server id " + std::to_string(id) +
+                                                       " is already used for " + it->second.url);
+            double weight = sr.number("weight", 1.0, 0.0, 1e9);
+            std::int64_t maxc = sr.integer("max_concurrency", 0, 0, 1'000'000'000);
+            std::int64_t maxin = sr.integer("max_input_tokens", 0, 0, std::int64_t{1} << 50);
+            sr.finish();
+            json::object rec;
+            rec["id"] = id;
+            rec["url"] = url;
+            rec["weight"] = weight;
+            rec["max_concurrency"] = maxc;
+            rec["max_input_tokens"] = maxin;
+            pool.records.push_back(lb::make_record(std::move(rec)));
+        }
+        mr.finish();
+        cfg->model_order.push_back(model);
+        cfg->models.emplace(model, std::move(pool));
+    }
+    r.finish();
+    return cfg;
+}
+
+std::shared_ptr<const Config> load_config(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ConfigError("$", "cannot read " + path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return parse_config(ss.str());
+}
+
+}  // namespace quillmar::proxy

@@ -1,0 +1,92 @@
+// Configuration of quillmar-proxy: one JSON file, validated whole before any
+// of it is used. Every error names the JSON path of the offending value
+// ("$.models.chat.servers[1].url"), so a typo is found without guessing.
+#pragma once
+
+#include "load_balancer/values.hpp"
+#include "load_balancer/vocabulary.hpp"
+
+#include <boost/json/value.hpp>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace quillmar::proxy {
+
+// A configuration that cannot be used. what() is "<json path>: <problem>".
+class ConfigError : public std::runtime_error {
+public:
+    ConfigError(const std::string& path, const std::string& message)
+        : std::runtime_error(path + ": " + message) {}
+};
+
+// Where one backend listens: http://host:port[/prefix]. The prefix is put in
+// front of the client's request target.
+struct Endpoint {
+    std::string url;
+    std::string host;
+    std::uint16_t port = 0;
+    std::string prefix;
+    // "host:port": the key of the backend's connection pool.
+    std::string pool_key() const { return host + ":" + std::to_string(port); }
+};
+
+// One model id's pool: the balancer's PoolKey plus how to pick in it.
+struct PoolConfig {
+    std::string model;
+    lb::PoolKey key;
+    std::string label;                // pool_label(key), for metrics and logs
+    std::string algorithm;            // one of the balancer's algorithms
+    std::string sticky_header;        // lower-case header name, or empty
+    std::string sticky_body_field;    // top-level body field, or empty
+    std::vector<lb::ServerRecord> records;  // the balancer's server records
+};
+
+struct Config {
+    std::string listen_address = "127.0.0.1";
+    std::uint16_t listen_port = 8080;
+    bool admin_enabled = true;
+    std::string admin_address = "127.0.0.1";
+    std::uint16_t admin_port = 0;
+
+    std::string routing_mode = "superfast";
+    // Balancer settings assigned at load and on every reload when present.
+    std::optional<bool> queue_enabled;
+    std::optional<double> queue_ttl_sec;
+    std::optional<std::int64_t> queue_max_depth_multiplier;
+    std::optional<std::int64_t> superfast_cap;
+
+    std::size_t body_limit_bytes = 10 * 1024 * 1024;
+    double connect_timeout_sec = 5.0;
+    double first_byte_timeout_sec = 120.0;
+    double idle_timeout_sec = 120.0;
+    double client_idle_timeout_sec = 300.0;
+    double sin_bin_sec = 10.0;
+    double retry_after_sec = 1.0;
+    double health_interval_sec = 10.0;  // 0: no health checks
+    double health_timeout_sec = 2.0;
+    std::string health_path = "/health";
+    double reaper_interval_sec = 60.0;  // 0: no reaper
+    std::size_t upstream_pool_size = 16;  // idle keep-alive connections per backend
+    std::string access_log = "stderr";    // "stderr", "stdout", "off" or a file path
+
+    std::unordered_map<std::string, PoolConfig> models;
+    std::vector<std::string> model_order;       // models in file order
+    std::map<std::int64_t, Endpoint> servers;   // every backend, by server id
+};
+
+// Parses and validates `text` (the file's contents). Throws ConfigError.
+std::shared_ptr<const Config> parse_config(std::string_view text);
+// Reads and parses `path`. Throws ConfigError (path "$" for I/O and syntax).
+std::shared_ptr<const Config> load_config(const std::string& path);
+
+// Parses "http://host:port[/prefix]". Throws ConfigError at `json_path`.
+Endpoint parse_endpoint(const std::string& url, const std::string& json_path);
+
+}  // namespace quillmar::proxy

@@ -1,0 +1,94 @@
+// quillmar-proxy: balances OpenAI-compatible requests over model servers.
+//
+//   quillmar-proxy --config proxy.json [--port N] [--admin-port N]
+//
+// Prints one JSON line on standard output once it listens, with the bound
+// ports ({"port":8080,"admin_port":8081}), so a caller that asked for port 0
+// learns the port the system chose. Exit status 2: unusable configuration or
+// command line; 1: cannot listen.
+#include "load_balancer/balancer.hpp"
+#include "proxy/config.hpp"
+#include "proxy/proxy.hpp"
+
+#include <CLI/CLI.hpp>
+#include <boost/asio/io_context.hpp>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+// Destroying the loop's pending handlers (coroutine frames included) has to
+// happen while the proxy and the balancer they point to still exist;
+// execution_context::shutdown does exactly that and is protected.
+struct Loop : boost::asio::io_context {
+    Loop() : boost::asio::io_context(1) {}
+    void destroy_pending() { shutdown(); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"HTTP load-balancing proxy for OpenAI-compatible model servers", "quillmar-proxy"};
+    std::string config_path;
+    std::optional<int> port;
+    std::optional<int> admin_port;
+    std::string log_level = "info";
+    bool check_only = false;
+    app.add_option("--config", config_path, "JSON configuration file")->required();
+    app.add_option("--port", port, "Override listen.port (0: any free port)")->check(CLI::Range(0, 65535));
+    app.add_option("--admin-port", admin_port, "Override admin.port (0: any free port)")->check(CLI::Range(0, 65535));
+    app.add_option("--log-level", log_level, "trace, debug, info, warn, error, off");
+    app.add_flag("--check", check_only, "Validate the configuration and exit");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
+    // Standard output carries only the line with the bound ports (and the
+    // access log when asked for); diagnostics go to standard error.
+    spdlog::set_default_logger(spdlog::stderr_logger_st("quillmar-proxy"));
+    spdlog::set_level(spdlog::level::from_str(log_level));
+
+    std::shared_ptr<const quillmar::proxy::Config> cfg;
+    try {
+        cfg = quillmar::proxy::load_config(config_path);
+    } catch (const quillmar::proxy::ConfigError& e) {
+        std::fprintf(stderr, "quillmar-proxy: configuration error at %s\n", e.what());
+        return 2;
+    }
+    if (check_only) {
+        std::printf("configuration ok: %zu models, %zu servers\n", cfg->models.size(), cfg->servers.size());
+        return 0;
+    }
+    if (port || admin_port) {
+        auto copy = std::make_shared<quillmar::proxy::Config>(*cfg);
+        if (port) copy->listen_port = static_cast<std::uint16_t>(*port);
+        if (admin_port) copy->admin_port = static_cast<std::uint16_t>(*admin_port);
+        cfg = copy;
+    }
+
+    quillmar::lb::LoadBalancer lb;
+    Loop io;
+    int status = 0;
+    {
+        quillmar::proxy::Proxy proxy(io, lb, cfg, config_path);
+        try {
+            auto [bound, admin_bound] = proxy.start();
+            std::printf("{\"port\":%u,\"admin_port\":%u}\n", bound, admin_bound);
+            std::fflush(stdout);
+            spdlog::info("listening on {}:{} (admin {})", cfg->listen_address, bound,
+                         cfg->admin_enabled ? std::to_string(admin_bound) : std::string("off"));
+            io.run();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "quillmar-proxy: %s\n", e.what());
+            status = 1;
+        }
+        proxy.stop();
+        io.destroy_pending();
+    }
+    return status;
+}
