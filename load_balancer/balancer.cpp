@@ -18,6 +18,10 @@ std::string_view LoadBalancer::set_routing_mode(std::string_view mode) {
         logger()->info(fmt::sprintf("Routing mode: %s -> %s", routing_mode_, resolved));
     }
     routing_mode_ = resolved;
+    mode_ = resolved == ROUTING_MODE_HYBRID            ? Mode::hybrid
+            : resolved == ROUTING_MODE_MAX_CONCURRENCY ? Mode::max_concurrency
+            : resolved == ROUTING_MODE_QUEUE_ALL       ? Mode::queue_all
+                                                       : Mode::superfast;
     return resolved;
 }
 
@@ -32,15 +36,15 @@ std::string_view LoadBalancer::set_routing_mode(const char* mode) {
 }
 
 bool LoadBalancer::queue_enabled() const noexcept {
-    return routing_mode_ == ROUTING_MODE_QUEUE_ALL ? true : QUEUE_ENABLED;
+    return mode_ == Mode::queue_all ? true : QUEUE_ENABLED;
 }
 
 double LoadBalancer::queue_ttl_sec() const noexcept {
-    return routing_mode_ == ROUTING_MODE_QUEUE_ALL ? QUEUE_ALL_TTL_SEC : QUEUE_TTL_SEC;
+    return mode_ == Mode::queue_all ? QUEUE_ALL_TTL_SEC : QUEUE_TTL_SEC;
 }
 
 std::int64_t LoadBalancer::queue_depth_multiplier() const noexcept {
-    return routing_mode_ == ROUTING_MODE_QUEUE_ALL ? QUEUE_ALL_DEPTH_MULTIPLIER : QUEUE_MAX_DEPTH_MULTIPLIER;
+    return mode_ == Mode::queue_all ? QUEUE_ALL_DEPTH_MULTIPLIER : QUEUE_MAX_DEPTH_MULTIPLIER;
 }
 
 std::int64_t LoadBalancer::increment(std::int64_t server_id) {

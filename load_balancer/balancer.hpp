@@ -186,7 +186,11 @@ public:
     boost::circular_buffer<double> queue_wait_samples{512};     // seconds, oldest first
 
 private:
+    // The active mode, as its name (always one of the mode constants) and as
+    // a tag for the per-candidate tests, which must not compare strings.
+    enum class Mode : std::uint8_t { superfast, hybrid, max_concurrency, queue_all };
     std::string_view routing_mode_;
+    Mode mode_ = Mode::superfast;
     PoolTable<boost::circular_buffer<double>> pool_dispatch_windows_;
     PoolTable<bool> pool_hot_state_;
 
@@ -223,6 +227,14 @@ private:
         std::int64_t inflight;  // no count changes while select decides
     };
     using Candidates = std::span<const Candidate>;
+    // What select decides without suspending: the recorded winner, or, when
+    // the pool's round-robin lock is taken, the eligible candidates to pick
+    // from once it is free; neither when nobody can take the request.
+    struct Decision {
+        const ServerRecord* winner = nullptr;
+        std::vector<Candidate> lock_wait;
+    };
+    Decision decide(const PoolKey& pool_key, std::span<const ServerRecord> candidates, const SelectOptions& options);
     boost::asio::awaitable<ServerRecord> wrr_pick(const PoolKey& pool_key, Candidates eligible);
     const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible);
     const ServerRecord& least_connections_pick(Candidates eligible) const;

@@ -57,11 +57,13 @@ std::int64_t LoadBalancer::effective_cap_for(const boost::json::object& server, 
 std::int64_t LoadBalancer::cap_from(const boost::json::value* max_concurrency, std::int64_t pool_inflight,
                                     double pool_rate, const PoolKey* pool_key) {
     const std::int64_t configured = int_or_zero(max_concurrency);
-    const std::string_view mode = routing_mode_;
-    if (mode == ROUTING_MODE_MAX_CONCURRENCY || mode == ROUTING_MODE_QUEUE_ALL) return configured;
-    if (mode == ROUTING_MODE_SUPERFAST) return superfast_cap(configured);
-    if (mode == ROUTING_MODE_HYBRID)
-        return hybrid_hot(pool_key, pool_inflight, pool_rate) ? configured : superfast_cap(configured);
+    switch (mode_) {
+        case Mode::max_concurrency:
+        case Mode::queue_all: return configured;
+        case Mode::superfast: return superfast_cap(configured);
+        case Mode::hybrid:
+            return hybrid_hot(pool_key, pool_inflight, pool_rate) ? configured : superfast_cap(configured);
+    }
     return configured;
 }
 

@@ -139,7 +139,7 @@ boost::json::object LoadBalancer::snapshot() {
     out["queue_wait_p95_sec"] = q.has_p95 ? q.p95 : 0.0;
 
     boost::json::object pools;
-    const bool hybrid = routing_mode_ == ROUTING_MODE_HYBRID;
+    const bool hybrid = mode_ == Mode::hybrid;
     for (auto it = wrr_.begin(); it != wrr_.end(); ++it) {
         const PoolKey& key = it->first;
         boost::json::object pool;

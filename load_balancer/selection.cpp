@@ -64,16 +64,31 @@ std::uint64_t sticky_score(std::string_view sticky_key, std::int64_t server_id) 
 boost::asio::awaitable<ServerRecord> LoadBalancer::select(const PoolKey& pool_key,
                                                           std::span<const ServerRecord> candidates,
                                                           SelectOptions options) {
-    if (candidates.empty()) co_return nullptr;
+    // Everything but a contended round-robin lock is decided synchronously,
+    // on the stack: the coroutine frame stays small enough for Asio's frame
+    // recycling, so an uncontended select allocates nothing.
+    Decision d = decide(pool_key, candidates, options);
+    if (d.winner != nullptr) co_return *d.winner;
+    if (d.lock_wait.empty()) co_return nullptr;
+    ServerRecord winner = co_await wrr_pick(pool_key, d.lock_wait);
+    record_dispatch(pool_key, *winner);
+    co_return winner;
+}
+
+LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                                            const SelectOptions& options) {
+    Decision d;
+    if (candidates.empty()) return d;
 
     if (options.force_server_id) {
         for (const ServerRecord& rec : candidates) {
             if (id_matches(*rec, *options.force_server_id)) {
                 record_dispatch(pool_key, *rec);
-                co_return rec;
+                d.winner = &rec;
+                return d;
             }
         }
-        co_return nullptr;
+        return d;
     }
 
     // Each record is scanned once; the drain rule reads its weight, and the
@@ -87,8 +102,6 @@ boost::asio::awaitable<ServerRecord> LoadBalancer::select(const PoolKey& pool_ke
         candidates, scanned, [](const ServerRecord& rec) { return Scanned{&rec, record_fields(*rec)}; },
         [](const Scanned& s) { return s.fields.weight; });
 
-    // Every effective id is read (indexed) before any gate call, as the pool
-    // in-flight sum of the first gate call would.
     // Nothing suspends, records a dispatch or changes a count from here to
     // the pick, so each in-flight count is read once and the pool in-flight
     // sum is computed once.
@@ -104,7 +117,7 @@ boost::asio::awaitable<ServerRecord> LoadBalancer::select(const PoolKey& pool_ke
     // The rate only decides anything in "hybrid", where it is read for every
     // test; elsewhere it is read once, for the window trimming that every
     // gate call does.
-    const bool hybrid = routing_mode_ == ROUTING_MODE_HYBRID;
+    const bool hybrid = mode_ == Mode::hybrid;
     std::optional<double> rate;
     InlineVector<Candidate> eligible;
     for (std::size_t i = 0; i < effective.size(); ++i) {
@@ -114,25 +127,23 @@ boost::asio::awaitable<ServerRecord> LoadBalancer::select(const PoolKey& pool_ke
         if (gate_allows(c.inflight, scanned[i].fields.max_concurrency, in_pool, *rate, &pool_key))
             eligible.push_back(c);
     }
-    if (eligible.empty()) co_return nullptr;
+    if (eligible.empty()) return d;
 
     const std::string_view algo = normalize_lb_algorithm(options.algorithm);
-    const ServerRecord* winner = nullptr;
-    ServerRecord awaited;
     if (algo == LB_ALGO_STICKY && !options.sticky_key.empty()) {
-        winner = sticky_lookup(eligible, options.sticky_key);
-        if (winner == nullptr) winner = &least_connections_pick(eligible);
+        d.winner = sticky_lookup(eligible, options.sticky_key);
+        if (d.winner == nullptr) d.winner = &least_connections_pick(eligible);
     } else if (algo == LB_ALGO_LEAST_CONN) {
-        winner = &least_connections_pick(eligible);
+        d.winner = &least_connections_pick(eligible);
     } else if (AsyncLock::Guard guard = lock_for(pool_key).try_lock(); guard.owns_lock()) {
-        // The pool lock is free: pick without a nested coroutine.
-        winner = &wrr_pick_locked(pool_key, eligible);
+        d.winner = &wrr_pick_locked(pool_key, eligible);
     } else {
-        awaited = co_await wrr_pick(pool_key, eligible);
-        winner = &awaited;
+        // Another pick holds the pool's lock: the caller waits for it.
+        d.lock_wait.assign(eligible.begin(), eligible.end());
+        return d;
     }
-    record_dispatch(pool_key, server_id(**winner));
-    co_return *winner;
+    record_dispatch(pool_key, server_id(**d.winner));
+    return d;
 }
 
 boost::asio::awaitable<ServerRecord> LoadBalancer::wrr_pick(const PoolKey& pool_key, Candidates eligible) {

@@ -224,7 +224,7 @@ RecordFields record_fields(const json::object& rec) noexcept {
     return f;
 }
 
-std::int64_t id_value(const json::value* v) {
+std::int64_t detail::id_value_full(const json::value* v) {
     if (v == nullptr) throw KeyError("id");
     if (v->is_int64()) return v->get_int64();
     if (v->is_uint64() &&
@@ -235,9 +235,9 @@ std::int64_t id_value(const json::value* v) {
 
 std::int64_t server_id(const json::object& rec) { return id_value(lookup(rec, "id")); }
 
-std::int64_t int_or_zero(const json::value* v) { return (v == nullptr || is_falsy(*v)) ? 0 : to_int(*v); }
+std::int64_t detail::int_or_zero_full(const json::value* v) { return (v == nullptr || is_falsy(*v)) ? 0 : to_int(*v); }
 
-double float_or(const json::value* v, double fallback) {
+double detail::float_or_full(const json::value* v, double fallback) {
     return (v == nullptr || is_falsy(*v)) ? fallback : to_float(*v);
 }
 
@@ -246,7 +246,7 @@ std::partial_ordering compare_or_zero(const json::value* v, std::int64_t rhs) {
     return compare_number(*v, rhs);
 }
 
-std::partial_ordering compare_or_zero(const json::value* v, double rhs) {
+std::partial_ordering detail::compare_or_zero_full(const json::value* v, double rhs) {
     if (v == nullptr || is_falsy(*v)) return 0.0 <=> rhs;
     return compare_number(*v, rhs);
 }

@@ -85,13 +85,42 @@ struct RecordFields {
 };
 RecordFields record_fields(const boost::json::object& rec) noexcept;
 
-// The rules below on an already looked-up value (nullptr = absent).
+namespace detail {
+// Full forms of the rules below; the inline versions handle the common
+// kinds (plain integers and floats) and defer the rest to these.
+std::int64_t id_value_full(const boost::json::value* id);
+std::int64_t int_or_zero_full(const boost::json::value* v);
+double float_or_full(const boost::json::value* v, double fallback);
+std::partial_ordering compare_or_zero_full(const boost::json::value* v, double rhs);
+inline constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
+}  // namespace detail
+
+// The rules below on an already looked-up value (nullptr = absent). They run
+// per candidate on the selection path, so the common kinds are inline.
 // id_value: the server id of an indexed "id" (KeyError when absent).
-std::int64_t id_value(const boost::json::value* id);
-std::int64_t int_or_zero(const boost::json::value* v);
-double float_or(const boost::json::value* v, double fallback);
+inline std::int64_t id_value(const boost::json::value* id) {
+    if (id != nullptr && id->is_int64()) return id->get_int64();
+    return detail::id_value_full(id);
+}
+inline std::int64_t int_or_zero(const boost::json::value* v) {
+    if (v == nullptr) return 0;
+    if (v->is_int64()) return v->get_int64();  // 0 is falsy and gives 0 too
+    return detail::int_or_zero_full(v);
+}
+inline double float_or(const boost::json::value* v, double fallback) {
+    if (v == nullptr) return fallback;
+    if (v->is_int64()) return v->get_int64() == 0 ? fallback : static_cast<double>(v->get_int64());
+    if (v->is_double()) return v->get_double() == 0.0 ? fallback : v->get_double();
+    return detail::float_or_full(v, fallback);
+}
+inline std::partial_ordering compare_or_zero(const boost::json::value* v, double rhs) {
+    if (v == nullptr) return 0.0 <=> rhs;
+    if (v->is_double()) return v->get_double() <=> rhs;  // a zero compares as the 0.0 it stands for
+    if (v->is_int64() && v->get_int64() > -detail::kExactInDouble && v->get_int64() < detail::kExactInDouble)
+        return static_cast<double>(v->get_int64()) <=> rhs;
+    return detail::compare_or_zero_full(v, rhs);
+}
 std::partial_ordering compare_or_zero(const boost::json::value* v, std::int64_t rhs);
-std::partial_ordering compare_or_zero(const boost::json::value* v, double rhs);
 
 // `key` looked up; falsy gives 0, anything else goes through to_int.
 std::int64_t int_or_zero(const boost::json::object& rec, std::string_view key);

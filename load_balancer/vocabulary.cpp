@@ -13,6 +13,9 @@ namespace {
 template <std::size_t N>
 std::string_view normalize(std::string_view value, const std::array<std::string_view, N>& valid,
                            std::string_view fallback) noexcept {
+    // Hosts mostly pass the canonical spelling: answer that without trimming.
+    for (std::string_view candidate : valid)
+        if (value == candidate) return candidate;
     constexpr std::string_view blanks = " \t\n\r\v\f";
     std::size_t b = value.find_first_not_of(blanks);
     if (b == std::string_view::npos) return fallback;

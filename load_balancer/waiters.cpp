@@ -65,7 +65,7 @@ boost::asio::awaitable<WaitResult> LoadBalancer::wait_for_slot(const PoolKey& po
     // No co_await inside the initialiser below: the waiter is built in one
     // plain expression (g++ 12 mishandles temporaries across co_await).
     const boost::asio::any_io_executor executor = co_await boost::asio::this_coro::executor;
-    const double boost = routing_mode_ == ROUTING_MODE_QUEUE_ALL ? 0.0 : QUEUE_DEADLINE_BOOST_SEC;
+    const double boost = mode_ == Mode::queue_all ? 0.0 : QUEUE_DEADLINE_BOOST_SEC;
     auto waiter = std::make_shared<detail::Waiter>(detail::Waiter{
         pool_key, std::move(wait_set), estimated_tokens, Future<ServerRecord>(executor), monotonic(), boost});
 
@@ -113,7 +113,7 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
         WaiterPtr waiter;  // owned: admission removes it from the queue we walked
     };
     boost::container::small_vector<Ranked, 16> ranked;
-    const bool fifo = routing_mode_ == ROUTING_MODE_QUEUE_ALL;
+    const bool fifo = mode_ == Mode::queue_all;
     const double now = fifo ? 0.0 : monotonic();
     for (const WaiterPtr& w : q->second) {
         if (w->future.done()) continue;
