@@ -3,6 +3,7 @@
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/runtime.hpp"
 #include "load_balancer/settings.hpp"
+#include "support/scoped_setting.hpp"
 #include "support/log_capture.hpp"
 #include "support/test_peer.hpp"
 
@@ -19,19 +20,7 @@ namespace {
 namespace json = boost::json;
 using Peer = LoadBalancerTestPeer;
 
-// Overrides one process-wide setting for the life of the object.
-template <class T>
-class ScopedSetting {
-public:
-    ScopedSetting(T& setting, T value) : setting_(setting), saved_(setting) { setting_ = value; }
-    ~ScopedSetting() { setting_ = saved_; }
-    ScopedSetting(const ScopedSetting&) = delete;
-    ScopedSetting& operator=(const ScopedSetting&) = delete;
-
-private:
-    T& setting_;
-    T saved_;
-};
+using testing::ScopedSetting;
 
 // A record with an id and, when given, a "max_concurrency" value (which may
 // itself be null, a string, ...). nullopt leaves the key out.

@@ -3,6 +3,7 @@
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/runtime.hpp"
 #include "load_balancer/settings.hpp"
+#include "support/scoped_setting.hpp"
 #include "support/log_capture.hpp"
 #include "support/run_awaitable.hpp"
 #include "support/test_peer.hpp"
@@ -33,18 +34,7 @@ using Peer = LoadBalancerTestPeer;
 using testing::run_awaitable;
 using testing::spawn_tracked;
 
-template <class T>
-class ScopedSetting {
-public:
-    ScopedSetting(T& setting, T value) : setting_(setting), saved_(setting) { setting_ = value; }
-    ~ScopedSetting() { setting_ = saved_; }
-    ScopedSetting(const ScopedSetting&) = delete;
-    ScopedSetting& operator=(const ScopedSetting&) = delete;
-
-private:
-    T& setting_;
-    T saved_;
-};
+using testing::ScopedSetting;
 
 // A record with an id and optionally a weight (nullopt leaves the key out).
 ServerRecord rec(std::int64_t id, std::optional<json::value> weight = json::value(1)) {

@@ -11,7 +11,7 @@
 int main(int argc, char** argv) {
     using namespace quillmar::lb::tools;
 
-    CLI::App app{"Request token estimates and settings of the quillmar load balancer", "quillmar-lb"};
+    CLI::App app{"The quillmar load balancer: request token estimates, effective settings, and simulations of the routing modes", "quillmar-lb"};
     app.set_version_flag("--version", QUILLMAR_LB_VERSION, "Print the version and exit");
     app.require_subcommand(0, 1);
 
