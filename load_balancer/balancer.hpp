@@ -105,8 +105,10 @@ public:
     double queue_ttl_sec() const noexcept;
     std::int64_t queue_depth_multiplier() const noexcept;
 
-    // ---- In-flight accounting (O(1) amortised; decrement may admit a
-    // parked request, which costs a sort of that server's queue) -------------
+    // ---- In-flight accounting ------------------------------------------------
+    // A lookup is O(1); removing an entry keeps the table's order and so
+    // shifts the entries after it. A decrement that admits a parked request
+    // also sorts that server's queue.
     // Adds one to the server's count; returns the new count. Wakes nobody.
     std::int64_t increment(std::int64_t server_id);
     // Takes one from the count (never below 0; an entry falling to 0 is
