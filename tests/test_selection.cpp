@@ -21,10 +21,6 @@
 #include <utility>
 #include <vector>
 
-// g++ 12 warns about every member a designated initializer leaves to its
-// default, which is the whole point of SelectOptions' defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace quillmar::lb {
 namespace {
 

@@ -650,7 +650,6 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
     std::vector<std::int64_t> excluded = excluded_ids();
     lb::ServerRecord server = co_await lb_.select(pool.key, fitting,
                                                   {.estimated_tokens = estimate,
-                                                   .force_server_id = std::nullopt,
                                                    .sin_binned = excluded,
                                                    .algorithm = pool.algorithm,
                                                    .sticky_key = sticky});
@@ -729,8 +728,7 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
             if (std::find(excluded.begin(), excluded.end(), id) == excluded.end()) excluded.push_back(id);
             server = co_await lb_.select(pool.key, fitting,
                                          {.estimated_tokens = estimate,
-                                          .force_server_id = std::nullopt,
-                                                   .sin_binned = excluded,
+                                          .sin_binned = excluded,
                                           .algorithm = pool.algorithm,
                                           .sticky_key = sticky});
             if (server) {
