@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release --target quillmar-lb
+cmake --build --preset release --target quillmar-lb >&2
 if (($# == 0)); then set -- simulate; fi
 exec ./build/release/tools/quillmar-lb "$@"
