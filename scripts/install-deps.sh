@@ -10,6 +10,10 @@ packages=(
   libb2-dev libspdlog-dev libfmt-dev libtsl-ordered-map-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   clang-14 libclang-rt-14-dev
+  # raw-bytes request parsing; TLS on both sides of the proxy (and the
+  # openssl tool the tests make their certificates with); shared capacity
+  # between proxy replicas; the browser that renders the simulator's report
+  libsimdjson-dev libssl-dev openssl libhiredis-dev redis-server chromium
 )
 
 missing=()
