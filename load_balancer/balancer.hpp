@@ -42,6 +42,10 @@ struct Waiter {
     Future<ServerRecord> future;
     double queued_at = 0.0;         // monotonic seconds
     double boost_after_sec = 0.0;   // 0 or less: never boosted
+    // One-call admission: admitting raises the server's count at once, so
+    // the slot cannot be handed out again before the waiter resumes.
+    bool reserve_slot = false;
+    std::int64_t reserved_server = -1;  // the server whose count was raised, -1: none
 
     bool is_boosted(double now) const noexcept {
         return boost_after_sec > 0.0 && now - queued_at >= boost_after_sec;
@@ -140,6 +144,9 @@ public:
     // records the dispatch. Returns one of the caller's own records. Linear in
     // the candidates; suspends only while another coroutine holds the pool's
     // round-robin lock. Throws KeyError / ValueError for malformed records.
+    // The returned server's count is NOT raised: if the caller suspends
+    // before it enters a lease, another request can be given the same slot.
+    // admit() (admission.hpp) does select, wait and lease in one call.
     boost::asio::awaitable<ServerRecord> select(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
                                                 SelectOptions options = {});
     // The candidates whose "max_input_tokens" (0: unlimited) holds the
@@ -156,10 +163,13 @@ public:
     // "queue_timeout", seconds) when the mode's wait limit passes. The last
     // three are counted. Cancellation of the awaiting coroutine removes the
     // waiter and propagates the cancellation error. Admission does not raise
-    // the in-flight count: hold an InflightLease on the returned server.
+    // the in-flight count: hold an InflightLease on the returned server (or
+    // use admit(), in admission.hpp, which closes that gap).
     boost::asio::awaitable<WaitResult> wait_for_slot(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
                                                      std::int64_t estimated_tokens,
-                                                     std::span<const std::int64_t> sin_binned = {});
+                                                     std::span<const std::int64_t> sin_binned = {}) {
+        return park(pool_key, candidates, estimated_tokens, sin_binned, false);
+    }
 
     // ---- Reports ------------------------------------------------------------
     // Counts a refusal decided by the host under `reason` (any string).
@@ -186,6 +196,10 @@ public:
     IdTable<double> last_dispatch_ts;       // server id -> wall-clock seconds
     tsl::ordered_map<std::string, std::int64_t, StringHash, std::equal_to<>> reject_counts;  // reason -> count
     boost::circular_buffer<double> queue_wait_samples{512};     // seconds, oldest first
+    // Every wait ever observed, for the summary's _count and _sum: the window
+    // above forgets, and a counter that stops growing breaks rate().
+    std::int64_t queue_waits_observed = 0;
+    double queue_wait_seconds_total = 0.0;
 
 private:
     // The active mode, as its name (always one of the mode constants) and as
@@ -198,6 +212,7 @@ private:
 
     friend struct LoadBalancerTestPeer;
     friend class InflightLease;
+    friend struct AdmitAccess;
 
     // Capacity gate
     std::int64_t superfast_cap(std::int64_t configured) const noexcept;
@@ -242,7 +257,11 @@ private:
     const ServerRecord& least_connections_pick(Candidates eligible) const;
     const ServerRecord* sticky_lookup(Candidates eligible, std::string_view sticky_key) const;
 
-    // Waiter queue
+    // Waiter queue. park() is wait_for_slot(); with `reserve_slot` the
+    // admission raises the chosen server's count before the waiter resumes.
+    boost::asio::awaitable<WaitResult> park(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                                            std::int64_t estimated_tokens, std::span<const std::int64_t> sin_binned,
+                                            bool reserve_slot);
     std::int64_t queue_capacity_for_pool(std::span<const ServerRecord> candidates) const;
     void try_admit(const WaiterPtr& waiter);
     void wake_one(std::int64_t server_id);
@@ -251,6 +270,7 @@ private:
 
     // Reports
     void bump_reject(std::string_view reason);
+    void observe_queue_wait(double seconds);
 };
 
 // The sticky score of a server for a key: BLAKE2b with an 8-byte digest of

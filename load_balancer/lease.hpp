@@ -55,6 +55,8 @@ public:
     LoadBalancer& lb() const noexcept { return *lb_; }
 
 private:
+    friend struct AdmitAccess;  // hands over a unit raised at admission
+
     // The destructor's exit: errors are logged, never thrown.
     void give_back_quietly() noexcept;
 

@@ -1,6 +1,7 @@
 // Everything a host needs: include this one header.
 #pragma once
 
+#include "load_balancer/admission.hpp"
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/estimator.hpp"
 #include "load_balancer/lease.hpp"

@@ -62,6 +62,20 @@ void append_fixed4(std::string& out, double v) {
     }
 }
 
+// The shortest text that reads back as the same double; NaN and the
+// infinities in the exposition's own spelling.
+void append_shortest(std::string& out, double v) {
+    if (std::isnan(v)) {
+        out += "NaN";
+    } else if (std::isinf(v)) {
+        out += v > 0 ? "+Inf" : "-Inf";
+    } else {
+        char buf[32];
+        auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+        out.append(buf, end);
+    }
+}
+
 // Label values escaped as the text format requires, so that a reason
 // holding a quote, a backslash or a line feed cannot break the exposition
 // (a scraper would otherwise drop every metric of the process).
@@ -101,6 +115,12 @@ boost::json::object id_table_json(const Table& table) {
 }
 
 }  // namespace
+
+void LoadBalancer::observe_queue_wait(double seconds) {
+    queue_wait_samples.push_back(seconds);
+    ++queue_waits_observed;
+    queue_wait_seconds_total += seconds;
+}
 
 void LoadBalancer::note_reject(std::string_view reason) { bump_reject(reason); }
 
@@ -193,8 +213,20 @@ std::string LoadBalancer::prometheus_text() const {
         append_fixed4(out, q.p50);
         out += "\nquillmar_lb_queue_wait_seconds{quantile=\"0.95\"} ";
         append_fixed4(out, q.has_p95 ? q.p95 : q.max);
+        // Count and sum are cumulative, as a summary's are by definition.
+        // Samples a host put into the public window by hand never passed
+        // through the counters; then the window is all there is to report.
+        std::int64_t count = queue_waits_observed;
+        double sum = queue_wait_seconds_total;
+        if (count < static_cast<std::int64_t>(queue_wait_samples.size())) {
+            count = static_cast<std::int64_t>(queue_wait_samples.size());
+            sum = 0.0;
+            for (double w : queue_wait_samples) sum += w;
+        }
+        out += "\nquillmar_lb_queue_wait_seconds_sum ";
+        append_shortest(out, sum);
         out += "\nquillmar_lb_queue_wait_seconds_count ";
-        append_int(out, static_cast<std::int64_t>(queue_wait_samples.size()));
+        append_int(out, count);
         out.push_back('\n');
     }
     return out;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace quillmar::lb {
 
@@ -40,10 +41,9 @@ std::int64_t LoadBalancer::queue_capacity_for_pool(std::span<const ServerRecord>
     return saturating_mul(total_cap, std::max<std::int64_t>(1, queue_depth_multiplier()));
 }
 
-boost::asio::awaitable<WaitResult> LoadBalancer::wait_for_slot(const PoolKey& pool_key,
-                                                               std::span<const ServerRecord> candidates,
-                                                               std::int64_t estimated_tokens,
-                                                               std::span<const std::int64_t> sin_binned) {
+boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                                                      std::int64_t estimated_tokens,
+                                                      std::span<const std::int64_t> sin_binned, bool reserve_slot) {
     if (!queue_enabled()) co_return WaitResult{nullptr, kQueueDisabled, 0.0};
 
     std::vector<ServerRecord> wait_set;
@@ -67,7 +67,8 @@ boost::asio::awaitable<WaitResult> LoadBalancer::wait_for_slot(const PoolKey& po
     const boost::asio::any_io_executor executor = co_await boost::asio::this_coro::executor;
     const double boost = mode_ == Mode::queue_all ? 0.0 : QUEUE_DEADLINE_BOOST_SEC;
     auto waiter = std::make_shared<detail::Waiter>(detail::Waiter{
-        pool_key, std::move(wait_set), estimated_tokens, Future<ServerRecord>(executor), monotonic(), boost});
+        pool_key, std::move(wait_set), estimated_tokens, Future<ServerRecord>(executor), monotonic(), boost,
+        reserve_slot});
 
     for (const ServerRecord& rec : waiter->candidates) waiters_[server_id(*rec)].push_back(waiter);
     all_waiters_.push_back(waiter);
@@ -83,12 +84,13 @@ boost::asio::awaitable<WaitResult> LoadBalancer::wait_for_slot(const PoolKey& po
         co_return WaitResult{nullptr, RejectReason::QUEUE_TIMEOUT, monotonic() - waiter->queued_at};
     } catch (...) {
         // Cancellation, or a failure of the loop itself: never leave a
-        // waiter behind that nobody waits for.
+        // waiter behind that nobody waits for, nor a slot reserved for it.
         remove_waiter(waiter);
+        if (waiter->reserved_server >= 0) decrement(std::exchange(waiter->reserved_server, -1));
         throw;
     }
     const double waited = monotonic() - waiter->queued_at;
-    queue_wait_samples.push_back(waited);
+    observe_queue_wait(waited);
     co_return WaitResult{std::move(server), kOk, waited};
 }
 
@@ -148,6 +150,10 @@ void LoadBalancer::fulfill(const WaiterPtr& waiter, const ServerRecord& server) 
     if (waiter->future.done()) return;
     remove_waiter(waiter);
     record_dispatch(waiter->pool_key, *server);
+    if (waiter->reserve_slot) {
+        waiter->reserved_server = server_id(*server);
+        increment(waiter->reserved_server);
+    }
     waiter->future.set_result(server);
 }
 

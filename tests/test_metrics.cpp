@@ -204,6 +204,7 @@ TEST_F(Reports, ExpositionListsEverySeriesInTableOrder) {
               "# TYPE quillmar_lb_queue_wait_seconds summary\n"
               "quillmar_lb_queue_wait_seconds{quantile=\"0.5\"} 0.2500\n"
               "quillmar_lb_queue_wait_seconds{quantile=\"0.95\"} 0.2500\n"
+              "quillmar_lb_queue_wait_seconds_sum 0.25\n"
               "quillmar_lb_queue_wait_seconds_count 1\n");
 
     json::object s = lb.snapshot();
@@ -235,6 +236,7 @@ struct PercentileCase {
     double snap_p50, snap_p95;
     const char* expo_p50;  // nullptr: no wait lines at all
     const char* expo_p95;
+    const char* expo_sum;  // the window's own sum: these samples bypass the counters
     std::size_t count;
 };
 
@@ -268,6 +270,7 @@ TEST_P(WaitPercentiles, BothReportsAgreeWhereTheyShould) {
                                  "# TYPE quillmar_lb_queue_wait_seconds summary\n"
                                  "quillmar_lb_queue_wait_seconds{quantile=\"0.5\"} " +
                                  c.expo_p50 + "\nquillmar_lb_queue_wait_seconds{quantile=\"0.95\"} " + c.expo_p95 +
+                                 "\nquillmar_lb_queue_wait_seconds_sum " + c.expo_sum +
                                  "\nquillmar_lb_queue_wait_seconds_count " + std::to_string(c.count) + "\n";
     EXPECT_EQ(text, expected);
 }
@@ -275,18 +278,42 @@ TEST_P(WaitPercentiles, BothReportsAgreeWhereTheyShould) {
 INSTANTIATE_TEST_SUITE_P(
     Samples, WaitPercentiles,
     ::testing::Values(
-        PercentileCase{"none", {}, 0.0, 0.0, nullptr, nullptr, 0},
-        PercentileCase{"one", {0.25}, 0.25, 0.0, "0.2500", "0.2500", 1},
-        PercentileCase{"two_upper_middle", {3.0, 1.0}, 3.0, 0.0, "3.0000", "3.0000", 2},
-        PercentileCase{"nineteen", shuffled(range(1, 19)), 10.0, 0.0, "10.0000", "19.0000", 19},
-        PercentileCase{"twenty", shuffled(range(1, 20)), 11.0, 20.0, "11.0000", "20.0000", 20},
-        PercentileCase{"twenty_one", shuffled(range(1, 21)), 11.0, 20.0, "11.0000", "20.0000", 21},
-        PercentileCase{"hundred", shuffled(range(1, 100)), 51.0, 96.0, "51.0000", "96.0000", 100},
+        PercentileCase{"none", {}, 0.0, 0.0, nullptr, nullptr, nullptr, 0},
+        PercentileCase{"one", {0.25}, 0.25, 0.0, "0.2500", "0.2500", "0.25", 1},
+        PercentileCase{"two_upper_middle", {3.0, 1.0}, 3.0, 0.0, "3.0000", "3.0000", "4", 2},
+        PercentileCase{"nineteen", shuffled(range(1, 19)), 10.0, 0.0, "10.0000", "19.0000", "190", 19},
+        PercentileCase{"twenty", shuffled(range(1, 20)), 11.0, 20.0, "11.0000", "20.0000", "210", 20},
+        PercentileCase{"twenty_one", shuffled(range(1, 21)), 11.0, 20.0, "11.0000", "20.0000", "231", 21},
+        PercentileCase{"hundred", shuffled(range(1, 100)), 51.0, 96.0, "51.0000", "96.0000", "5050", 100},
         // 513 pushed: the first is gone, 512 remain (2..513).
-        PercentileCase{"bounded_to_512", range(1, 513), 258.0, 488.0, "258.0000", "488.0000", 512},
-        PercentileCase{"four_decimals_round_up", {0.00005}, 0.00005, 0.0, "0.0001", "0.0001", 1},
-        PercentileCase{"four_decimals", {1.23456}, 1.23456, 0.0, "1.2346", "1.2346", 1}),
+        PercentileCase{"bounded_to_512", range(1, 513), 258.0, 488.0, "258.0000", "488.0000", "131840", 512},
+        PercentileCase{"four_decimals_round_up", {0.00005}, 0.00005, 0.0, "0.0001", "0.0001", "5e-05", 1},
+        PercentileCase{"four_decimals", {1.23456}, 1.23456, 0.0, "1.2346", "1.2346", "1.23456", 1}),
     [](const ::testing::TestParamInfo<PercentileCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Reports, WaitSummaryCountAndSumKeepGrowingPastTheWindow) {
+    // Real waits, one at a time on a one-slot backend, each parked 0.5 s:
+    // the quantiles see the last 512, _count and _sum every one of them.
+    lb.set_routing_mode("queue_all");
+    const PoolKey key{"m", {1}, "t"};
+    const std::vector<ServerRecord> one{rec({{"id", 1}, {"weight", 1}, {"max_concurrency", 1}})};
+    lb.increment(1);
+    constexpr int kWaits = 600;
+    for (int i = 0; i < kWaits; ++i) {
+        auto task = testing::spawn(io, wait_owned(lb, key, one));
+        ManualClock::poll(io);
+        clock.advance(0.5);
+        lb.decrement(1);  // admits the waiter
+        ManualClock::poll(io);
+        ASSERT_TRUE(task.done());
+        ASSERT_EQ(task.value().reason, "ok");
+        lb.increment(1);  // the admitted request takes the slot
+    }
+    EXPECT_EQ(lb.queue_wait_samples.size(), 512u);
+    const std::string text = lb.prometheus_text();
+    EXPECT_THAT(text, HasSubstr("quillmar_lb_queue_wait_seconds_sum 300\n"
+                                "quillmar_lb_queue_wait_seconds_count 600\n"));
+}
 
 // ---- pools ------------------------------------------------------------------
 
