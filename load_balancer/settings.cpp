@@ -2,9 +2,11 @@
 
 #include "load_balancer/values.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <unistd.h>  // environ
 
 namespace quillmar::lb {
 
@@ -71,7 +73,53 @@ boost::json::value json_float(double d) {
     if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
     return d;
 }
+enum class Kind { boolean, integer, real };
+struct Known {
+    std::string_view name;
+    Kind kind;
+};
+constexpr Known kKnown[] = {
+    {"QUILLMAR_LB_QUEUE_ENABLED", Kind::boolean},       {"QUILLMAR_LB_QUEUE_TTL_SEC", Kind::real},
+    {"QUILLMAR_LB_QUEUE_MAX_DEPTH_MULTIPLIER", Kind::integer}, {"QUILLMAR_LB_QUEUE_DEADLINE_BOOST_SEC", Kind::real},
+    {"QUILLMAR_LB_POOL_LRU_TTL_SEC", Kind::real},       {"QUILLMAR_LB_IMAGE_TOKENS", Kind::integer},
+    {"QUILLMAR_LB_SUPERFAST_CAP", Kind::integer},       {"QUILLMAR_LB_HYBRID_INFLIGHT", Kind::integer},
+    {"QUILLMAR_LB_HYBRID_RATE", Kind::real},            {"QUILLMAR_LB_HYBRID_WINDOW_SEC", Kind::real},
+    {"QUILLMAR_LB_HYBRID_HOT_EXIT_RATIO", Kind::real},  {"QUILLMAR_LB_QUEUE_ALL_DEPTH_MULTIPLIER", Kind::integer},
+    {"QUILLMAR_LB_QUEUE_ALL_TTL_SEC", Kind::real},
+};
+
+// What is wrong with one variable's value, empty when nothing is. A boolean
+// always reads (any text that is not a true word is false), so only the
+// numbers can fall back.
+std::string value_problem(Kind kind, std::string_view value) {
+    if (value.empty()) return {};
+    switch (kind) {
+        case Kind::boolean: return {};
+        case Kind::integer:
+            return parse_int_text(value) ? std::string{} : "not an integer within 64 bits: the default applies";
+        case Kind::real: return parse_float_text(value) ? std::string{} : "not a number: the default applies";
+    }
+    return {};
+}
+
 }  // namespace
+
+std::vector<SettingProblem> check_settings_environment() {
+    std::vector<SettingProblem> out;
+    constexpr std::string_view prefix = "QUILLMAR_LB_";
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::size_t eq = text.find('=');
+        if (eq == std::string_view::npos || !text.starts_with(prefix)) continue;
+        const std::string_view name = text.substr(0, eq), value = text.substr(eq + 1);
+        const auto known = std::find_if(std::begin(kKnown), std::end(kKnown),
+                                        [&](const Known& k) { return k.name == name; });
+        std::string problem =
+            known == std::end(kKnown) ? std::string("no such setting") : value_problem(known->kind, value);
+        if (!problem.empty()) out.push_back({std::string(name), std::string(value), std::move(problem)});
+    }
+    return out;
+}
 
 boost::json::object settings_json() {
     boost::json::object out;

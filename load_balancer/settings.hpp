@@ -8,6 +8,8 @@
 #include <boost/json/object.hpp>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace quillmar::lb {
 
@@ -45,5 +47,17 @@ extern double QUEUE_ALL_TTL_SEC;               // QUILLMAR_LB_QUEUE_ALL_TTL_SEC,
 // load order. Non-finite floats are written as the strings "inf", "-inf" and
 // "nan" (JSON has no such numbers).
 boost::json::object settings_json();
+
+// A QUILLMAR_LB_* variable of this process's environment that the loader
+// could not use: a value that does not parse (the setting kept its default)
+// or a name that no setting has (usually a typo).
+struct SettingProblem {
+    std::string variable;
+    std::string value;
+    std::string problem;
+};
+// Reads the environment again; linear in its size. Never throws except
+// std::bad_alloc.
+std::vector<SettingProblem> check_settings_environment();
 
 }  // namespace quillmar::lb

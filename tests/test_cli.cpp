@@ -221,4 +221,20 @@ TEST_F(CliTest, SettingsReflectTheEnvironmentOfTheRun) {
     EXPECT_EQ(c.at("QUILLMAR_LB_QUEUE_ALL_TTL_SEC"), json::value("inf"));
 }
 
+TEST_F(CliTest, SettingsCheckListsWhatFellBackAndExitsOneWhenAnyDid) {
+    Result clean = run({"settings", "--check"}, "", {{"QUILLMAR_LB_SUPERFAST_CAP", "1_000"}});
+    EXPECT_EQ(clean.exit_code, 0) << clean.out;
+
+    Result bad = run({"settings", "--check"}, "",
+                     {{"QUILLMAR_LB_SUPERFAST_CAP", "1.5"},
+                      {"QUILLMAR_LB_QUEUE_TTL_SEC", "soon"},
+                      {"QUILLMAR_LB_QUEUE_ENABLED", "yes"},
+                      {"QUILLMAR_LB_QUEUE_TTL", "30"}});
+    EXPECT_EQ(bad.exit_code, 1);
+    EXPECT_NE(bad.out.find("QUILLMAR_LB_SUPERFAST_CAP=1.5: not an integer"), std::string::npos) << bad.out;
+    EXPECT_NE(bad.out.find("QUILLMAR_LB_QUEUE_TTL_SEC=soon: not a number"), std::string::npos) << bad.out;
+    EXPECT_NE(bad.out.find("QUILLMAR_LB_QUEUE_TTL=30: no such setting"), std::string::npos) << bad.out;
+    EXPECT_EQ(bad.out.find("QUEUE_ENABLED"), std::string::npos) << bad.out;
+}
+
 }  // namespace

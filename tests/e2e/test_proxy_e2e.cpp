@@ -432,9 +432,11 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
     struct Case {
         std::string text;
         std::string path;
+        std::string detail = {};  // also in the message when set
     };
     const std::vector<Case> cases{
         {"{", "$"},
+        {"{\n  \"models\": ,\n}", "$", "at line 2, column 13"},
         {R"({"listen":{"port":0}})", "$.models"},
         {R"({"models":{"m":{"servers":[{"id":1,"url":"ftp://x"}]}}})", R"($.models["m"].servers[0].url)"},
         {R"({"models":{"m":{"servers":[{"url":"http://127.0.0.1:1"}]}}})", R"($.models["m"].servers[0].id)"},
@@ -468,6 +470,8 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
         std::ifstream in(err);
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_NE(text.find("at " + c.path + ":"), std::string::npos) << text;
+        EXPECT_NE(text.find(c.detail), std::string::npos) << text;
+        EXPECT_EQ(text.find(".hpp"), std::string::npos) << text;  // no parser source paths
     }
 }
 

@@ -360,6 +360,7 @@ struct Loop : net::io_context {
 
 int main(int argc, char** argv) {
     CLI::App app{"OpenAI-compatible fake model server", "quillmar-mock-backend"};
+    app.set_version_flag("--version", QUILLMAR_LB_VERSION, "Print the version and exit");
     Options opt;
     app.add_option("--host", opt.host, "Listen address");
     app.add_option("--port", opt.port, "Listen port (0: any free port)")->check(CLI::Range(0, 65535));

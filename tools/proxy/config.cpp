@@ -1,6 +1,8 @@
 #include "proxy/config.hpp"
 
 #include <boost/json/parse.hpp>
+#include <boost/json/stream_parser.hpp>
+#include <fmt/format.h>
 
 #include <algorithm>
 #include <cctype>
@@ -153,13 +155,24 @@ Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
     return ep;
 }
 
+// The document, or a ConfigError that points at the line and column where
+// the syntax broke (the parser's own message names its source file, which
+// means nothing to an operator).
+json::value parse_json_text(std::string_view text) {
+    json::stream_parser parser;
+    boost::system::error_code ec;
+    const std::size_t used = parser.write_some(text.data(), text.size(), ec);
+    if (!ec) parser.finish(ec);
+    if (!ec) return parser.release();
+    const std::string_view before = text.substr(0, std::min(used, text.size()));
+    const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    const std::size_t last_break = before.rfind('\n');
+    const std::size_t column = 1 + before.size() - (last_break == std::string_view::npos ? 0 : last_break + 1);
+    throw ConfigError("$", fmt::format("is not valid JSON: {} at line {}, column {}", ec.message(), line, column));
+}
+
 std::shared_ptr<const Config> parse_config(std::string_view text) {
-    json::value root;
-    try {
-        root = json::parse(text);
-    } catch (const std::exception& e) {
-        throw ConfigError("$", std::string("is not valid JSON: ") + e.what());
-    }
+    json::value root = parse_json_text(text);
     auto cfg = std::make_shared<Config>();
     ObjectReader r(root, "$");
 

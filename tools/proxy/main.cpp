@@ -40,7 +40,11 @@ int main(int argc, char** argv) {
     app.add_option("--config", config_path, "JSON configuration file")->required();
     app.add_option("--port", port, "Override listen.port (0: any free port)")->check(CLI::Range(0, 65535));
     app.add_option("--admin-port", admin_port, "Override admin.port (0: any free port)")->check(CLI::Range(0, 65535));
-    app.add_option("--log-level", log_level, "trace, debug, info, warn, error, off");
+    app.set_version_flag("--version", QUILLMAR_LB_VERSION, "Print the version and exit");
+    // spdlog reads an unknown level name as "off": refuse it rather than
+    // silence the proxy.
+    app.add_option("--log-level", log_level, "trace, debug, info, warn, error, critical, off")
+        ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}));
     app.add_flag("--check", check_only, "Validate the configuration and exit");
     try {
         app.parse(argc, argv);
