@@ -145,11 +145,12 @@ public:
             handle(ev);
             ManualClock::poll(io_);
         }
+        all_arrived_ = true;
         clock_.run_for(io_, workload_.duration_sec - elapsed());
         for (int i = 0; i < kDrainSteps && outstanding_ > 0; ++i) clock_.run_for(io_, kDrainStepSec);
 
-        const double end = std::max(last_outcome_, workload_.duration_sec);
-        observe();
+        // The run ends with the last outcome, or at the drain limit.
+        const double end = outstanding_ > 0 ? elapsed() : last_outcome_;
         reaper_stop_.emit(asio::cancellation_type::terminal);
         stopping_ = true;
         tick_.cancel();
@@ -234,8 +235,10 @@ private:
         }
     }
 
-    // Tells the timeline the balancer's counts and caps as they are now.
+    // Tells the timeline the balancer's counts and caps as they are now,
+    // until every request has its outcome: the run ends there.
     void observe() {
+        if (all_arrived_ && outstanding_ == 0) return;
         std::optional<bool> hot;
         if (lb_.get_routing_mode() == "hybrid") hot = hybrid_hot();
         std::vector<std::int64_t> inflight, caps;
@@ -425,6 +428,7 @@ private:
     Timer tick_;
     asio::cancellation_signal reaper_stop_;
     bool stopping_ = false;
+    bool all_arrived_ = false;
     std::size_t outstanding_ = 0;  // requests without an outcome yet
     std::size_t live_ = 0;         // request coroutines still running
     std::int64_t parked_ = 0;      // requests in wait_for_slot

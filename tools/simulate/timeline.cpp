@@ -57,8 +57,14 @@ void Timeline::observe(double t, std::span<const std::int64_t> inflight, std::sp
 }
 
 void Timeline::finish(double t, std::vector<BackendResult>& backends, TimeSeries& series) {
-    // The last second is the one the run ended in (none for an empty run).
-    if (t > 0.0) bin(std::nextafter(t, 0.0));
+    // The last second is the one the run ended in (none for an empty run);
+    // a reading taken at the very end starts no second of its own.
+    const std::size_t seconds = t > 0.0 ? bin(std::nextafter(t, 0.0)) + 1 : 0;
+    series_.arrivals.resize(seconds);
+    series_.queue_depth.resize(seconds);
+    for (auto& v : series_.inflight) v.resize(seconds);
+    for (auto& [reason, counts] : series_.refusals) counts.resize(seconds);
+    if (!series_.hybrid_hot.empty()) series_.hybrid_hot.resize(seconds);
     for (std::size_t b = 0; b < inflight_now_.size() && b < backends.size(); ++b) {
         if (at_cap_[b] && t > last_observed_) time_at_cap_[b] += t - last_observed_;
         backends[b].peak_inflight = peak_[b];
