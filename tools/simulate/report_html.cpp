@@ -12,10 +12,11 @@ namespace quillmar::lb::sim {
 namespace {
 
 constexpr std::string_view kStyle = R"css(
-body { font: 14px/1.45 system-ui, sans-serif; margin: 24px auto; max-width: 1000px; color: #222; }
+body { font: 14px/1.45 system-ui, sans-serif; margin: 24px auto; max-width: 1040px; color: #222; }
 h1 { font-size: 22px; } h2 { font-size: 17px; margin-top: 28px; } h3 { font-size: 14px; margin: 12px 0 4px; }
-table { border-collapse: collapse; font-variant-numeric: tabular-nums; }
-th, td { padding: 2px 10px; text-align: right; border-bottom: 1px solid #ddd; }
+table { border-collapse: collapse; font-variant-numeric: tabular-nums; font-size: 12.5px; }
+th, td { padding: 2px 6px; text-align: right; border-bottom: 1px solid #ddd; }
+th { font-weight: 600; }
 th:first-child, td:first-child { text-align: left; }
 figure { margin: 8px 0 16px; }
 svg.chart text { font-size: 11px; fill: #444; }
@@ -44,9 +45,9 @@ std::string cell(const std::optional<double>& v) { return v ? fmt::format("{:.3f
 
 std::string summary_table(const std::vector<RunResult>& runs) {
     std::string out =
-        "<table id=\"summary\"><tr><th>run</th><th>queue</th><th>served</th><th>failed</th><th>unfinished</th>"
-        "<th>too_large</th><th>at_capacity</th><th>queue_full</th><th>queue_timeout</th><th>no_backends</th>"
-        "<th>ttft p50</th><th>ttft p95</th><th>ttft p99</th><th>wait p95</th><th>req/s</th></tr>\n";
+        "<table id=\"summary\"><tr><th>run</th><th>queue</th><th>served</th><th>failed</th><th>unfin.</th>"
+        "<th>too large</th><th>at capacity</th><th>queue full</th><th>queue timeout</th><th>no backends</th>"
+        "<th>ttft p50 s</th><th>ttft p95 s</th><th>ttft p99 s</th><th>wait p95 s</th><th>req/s</th></tr>\n";
     for (const RunResult& r : runs)
         out += fmt::format(
             "<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td>"

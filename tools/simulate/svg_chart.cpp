@@ -38,7 +38,11 @@ double nice_step(double span) {
 std::vector<double> ticks(const Scale& s) {
     std::vector<double> out;
     if (s.log) {
-        for (double d = std::pow(10.0, std::ceil(std::log10(s.lo))); d <= s.hi * 1.0000001; d *= 10) out.push_back(d);
+        // Decades; over two decades or less also their 2s and 5s.
+        const bool fine = s.hi / s.lo <= 100.0 * 1.0000001;
+        for (double d = std::pow(10.0, std::ceil(std::log10(s.lo))) / 10; d <= s.hi * 1.0000001; d *= 10)
+            for (double m : {1.0, 2.0, 5.0})
+                if ((m == 1.0 || fine) && d * m >= s.lo * 0.9999999 && d * m <= s.hi * 1.0000001) out.push_back(d * m);
         return out;
     }
     const double step = nice_step(s.hi - s.lo);
