@@ -9,6 +9,7 @@
 #include "simulate/tuning.hpp"
 #include "simulate/workload.hpp"
 
+#include "load_balancer/log.hpp"
 #include "load_balancer/vocabulary.hpp"
 
 #include <unistd.h>
@@ -153,6 +154,10 @@ void run_simulate(const SimulateOptions& opt) {
         modes.push_back(opt.mode);
     }
 
+    // The balancer logs every run's mode change and force-clear with wall-clock
+    // stamps: noise between the progress line and the report, which counts
+    // what they tell. Errors still show.
+    logger()->set_level(spdlog::level::err);
     const sim::ScopedSettings settings(sets);  // for the runs and the reports that list them
     std::vector<sim::RunResult> runs;
     {

@@ -465,10 +465,6 @@ RunResult run_simulation(const Scenario& scenario, std::string_view mode) {
     return run_workload(scenario, generate_workload(scenario), mode);
 }
 
-std::vector<RunResult> run_modes(const Scenario& scenario, const std::vector<std::string>& modes) {
-    return run_matrix(scenario, generate_workload(scenario), modes, {Variant{}});
-}
-
 std::vector<RunResult> run_matrix(const Scenario& scenario, const Workload& workload,
                                   const std::vector<std::string>& modes, const std::vector<Variant>& variants,
                                   const Progress& progress) {

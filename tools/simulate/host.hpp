@@ -82,9 +82,6 @@ RunResult run_workload(const Scenario& scenario, const Workload& workload, std::
 // The scenario's own workload in `mode`.
 RunResult run_simulation(const Scenario& scenario, std::string_view mode);
 
-// Every mode in `modes` on the scenario's own workload, in order.
-std::vector<RunResult> run_modes(const Scenario& scenario, const std::vector<std::string>& modes);
-
 // Every variant in every mode, variant by variant, all on one workload.
 // `progress(done, total, next_label)` is called before each run.
 using Progress = std::function<void(std::size_t, std::size_t, const std::string&)>;
