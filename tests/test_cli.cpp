@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -62,19 +63,27 @@ protected:
     // environment with every QUILLMAR_LB_ variable removed and `env` added.
     Result run(const std::vector<std::string>& args, const std::string& input = "",
                const std::map<std::string, std::string>& env = {}) {
+        std::vector<std::string> argv{QUILLMAR_LB_PROGRAM};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return spawn(argv, input, env);
+    }
+
+    // Runs argv[0] (a path) the same way.
+    Result spawn(std::vector<std::string> argv_s, const std::string& input,
+                 const std::map<std::string, std::string>& env) {
         fs::path in = write_file("stdin", input), out = dir_ / "stdout", err = dir_ / "stderr";
 
         std::vector<std::string> envs;
         for (char** e = environ; *e != nullptr; ++e) {
-            if (std::strncmp(*e, "QUILLMAR_LB_", 12) != 0) envs.emplace_back(*e);
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            if (name.rfind("QUILLMAR_LB_", 0) != 0 && env.count(name) == 0) envs.push_back(entry);
         }
         for (const auto& [k, v] : env) envs.push_back(k + "=" + v);
         std::vector<char*> envp;
         for (auto& s : envs) envp.push_back(s.data());
         envp.push_back(nullptr);
 
-        std::vector<std::string> argv_s{QUILLMAR_LB_PROGRAM};
-        argv_s.insert(argv_s.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& s : argv_s) argv.push_back(s.data());
         argv.push_back(nullptr);
@@ -221,6 +230,7 @@ TEST_F(CliTest, SettingsReflectTheEnvironmentOfTheRun) {
     EXPECT_EQ(c.at("QUILLMAR_LB_QUEUE_ALL_TTL_SEC"), json::value("inf"));
 }
 
+<<<<<<< HEAD
 TEST_F(CliTest, SettingsCheckListsWhatFellBackAndExitsOneWhenAnyDid) {
     Result clean = run({"settings", "--check"}, "", {{"QUILLMAR_LB_SUPERFAST_CAP", "1_000"}});
     EXPECT_EQ(clean.exit_code, 0) << clean.out;
@@ -235,6 +245,157 @@ TEST_F(CliTest, SettingsCheckListsWhatFellBackAndExitsOneWhenAnyDid) {
     EXPECT_NE(bad.out.find("QUILLMAR_LB_QUEUE_TTL_SEC=soon: not a number"), std::string::npos) << bad.out;
     EXPECT_NE(bad.out.find("QUILLMAR_LB_QUEUE_TTL=30: no such setting"), std::string::npos) << bad.out;
     EXPECT_EQ(bad.out.find("QUEUE_ENABLED"), std::string::npos) << bad.out;
+=======
+// ---- simulate -------------------------------------------------------------
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+TEST_F(CliTest, SimulateRefusesBadInputWithExitTwoAndNoOutput) {
+    const fs::path trace = write_file("trace.jsonl", "{\"t\": 0, \"input_tokens\": 5}\n{\"t\": 1, \"input_tokens\": }\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {{"--trace", trace.string()}, "trace '" + trace.string() + "' line 2: not valid JSON"},
+        {{"--trace", (dir_ / "absent.csv").string()}, "cannot open trace"},
+        {{"--set", "superfast_cap=0"}, "--set: superfast_cap must be between 1 and"},
+        {{"--set", "QUILLMAR_LB_QUEUE_ENABLED=perhaps"}, "--set: queue_enabled must be true or false"},
+        {{"--sweep", "turbo=1,2"}, "--sweep: unknown setting \"turbo\""},
+        {{"--sweep", "algorithm=fastest"}, "--sweep: algorithm must be one of"},
+        {{"--algorithm", "random"}, "--algorithm must be one of"},
+        {{"--scenario", (dir_ / "nosuch.json").string()}, "cannot open scenario"},
+        {{"--duration", "-3"}, "--duration must be greater than 0"},
+        {{"--duration", "5", "--report", (dir_ / "no" / "dir" / "r.html").string()}, "cannot write report"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"simulate"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result r = run(args);
+        EXPECT_EQ(r.exit_code, 2) << c.message;
+        EXPECT_EQ(r.out, "") << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(CliTest, SimulateTablesFitAHundredColumnsWithASweep) {
+    Result r = run({"simulate", "--scenario", "bursts", "--duration", "30", "--sweep", "hybrid_hot_exit_ratio=0.25,1"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    for (const std::string& line : lines_of(r.out)) EXPECT_LE(line.size(), 100u) << line;
+    EXPECT_NE(r.out.find("once per value of hybrid_hot_exit_ratio"), std::string::npos) << r.out;
+    // A row per mode and value in the outcome and latency tables, and one
+    // per backend (two) in the backend table.
+    for (const char* mode : {"superfast", "hybrid", "max_concurrency", "queue_all"}) {
+        for (const char* value : {" 0.25 ", " 1 "}) {
+            const std::string label = mode + std::string(value);
+            const std::vector<std::string> lines = lines_of(r.out);
+            EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                    [&](const std::string& l) { return l.rfind(label, 0) == 0; }),
+                      4)
+                << label;
+        }
+    }
+}
+
+TEST_F(CliTest, SimulatePrintsItsScenarios) {
+    std::ifstream example(QUILLMAR_SOURCE_DIR "/examples/scenario.json");
+    std::stringstream text;
+    text << example.rdbuf();
+    Result def = run({"simulate", "--print-scenario"});
+    ASSERT_EQ(def.exit_code, 0) << def.err;
+    EXPECT_EQ(json::parse(def.out), json::parse(text.str()));
+    Result bursts = run({"simulate", "--scenario", "bursts", "--print-scenario"});
+    ASSERT_EQ(bursts.exit_code, 0) << bursts.err;
+    EXPECT_EQ(json::parse(bursts.out).at("name"), json::value("bursts"));
+}
+
+TEST_F(CliTest, SimulateReplaysACsvTraceAsJson) {
+    const fs::path trace = write_file("trace.csv", "t,model,input_tokens,output_tokens\n0,m,10,5\n0.5,m,20,\n2,m,30,7\n");
+    Result r = run({"simulate", "--trace", trace.string(), "--mode", "queue_all", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const json::object doc = json::parse(r.out).as_object();
+    EXPECT_EQ(doc.at("source"), json::value("trace"));
+    EXPECT_EQ(doc.at("requests"), json::value(3));
+    EXPECT_EQ(doc.at("trace").at("drawn_outputs"), json::value(1));
+    const json::object& run0 = doc.at("runs").at(0).as_object();
+    EXPECT_EQ(run0.at("served"), json::value(3));
+    const json::object& series = run0.at("series").as_object();
+    EXPECT_EQ(series.at("arrivals").at(0), json::value(2));
+    EXPECT_EQ(series.at("arrivals").at(2), json::value(1));
+    EXPECT_EQ(run0.at("ttft_percentiles_sec").as_array().size(), 100u);
+}
+
+// The path of `name` on PATH, or empty.
+std::string on_path(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path == nullptr ? "" : path);
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const fs::path candidate = fs::path(dir) / name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    }
+    return {};
+}
+
+TEST_F(CliTest, SimulateReportRendersItsChartsInAHeadlessBrowser) {
+    const std::string chromium = on_path("chromium");
+    if (chromium.empty()) GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh installs it)";
+    const fs::path report = dir_ / "report.html";
+    Result sim = run({"simulate", "--scenario", "bursts", "--duration", "90", "--report", report.string()});
+    ASSERT_EQ(sim.exit_code, 0) << sim.err;
+    const std::string html = slurp(report);
+    // One file that opens offline: nothing to fetch.
+    for (const char* outside : {"http:", "https:", "src=", "<link", "@import", "url("})
+        EXPECT_EQ(html.find(outside), std::string::npos) << outside;
+
+    const std::vector<std::string> browser{"timeout", "120", chromium, "--headless", "--no-sandbox", "--disable-gpu",
+                                           "--disable-quic", "--no-first-run", "--disable-background-networking",
+                                           "--disable-component-update", "--disable-sync",
+                                           "--user-data-dir=" + (dir_ / "profile").string(), "--window-size=1100,2600"};
+    const std::map<std::string, std::string> env{{"HOME", dir_.string()}};
+    auto with = [&](const std::string& arg) {
+        std::vector<std::string> argv{on_path("timeout")};
+        argv.insert(argv.end(), browser.begin() + 1, browser.end());
+        argv.push_back(arg);
+        argv.push_back("file://" + report.string());
+        return argv;
+    };
+    Result dom = spawn(with("--dump-dom"), "", env);
+    ASSERT_EQ(dom.exit_code, 0) << dom.err;
+    // TTFT, queue depth, refusals, and in flight per mode: every line of
+    // every chart laid out with an extent by the browser.
+    const std::regex chart(R"re(<svg class="chart" id="([^"]+)" data-series="(\d+)"[^>]*data-drawn="(\d+)")re");
+    std::vector<std::string> ids;
+    for (auto it = std::sregex_iterator(dom.out.begin(), dom.out.end(), chart); it != std::sregex_iterator(); ++it) {
+        ids.push_back((*it)[1]);
+        EXPECT_EQ((*it)[2], (*it)[3]) << (*it)[1];
+        EXPECT_NE((*it)[2], "0") << (*it)[1];
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"ttft", "queue-depth", "refusals", "inflight-0", "inflight-1",
+                                             "inflight-2", "inflight-3"}));
+    EXPECT_NE(dom.out.find("<table id=\"summary\">"), std::string::npos);
+
+    const fs::path shot = dir_ / "report.png";
+    Result png = spawn(with("--screenshot=" + shot.string()), "", env);
+    ASSERT_EQ(png.exit_code, 0) << png.err;
+    const std::string image = slurp(shot);
+    ASSERT_GT(image.size(), 24u);
+    EXPECT_EQ(image.substr(1, 3), "PNG");
+    auto be32 = [&](std::size_t at) {
+        return (static_cast<unsigned>(static_cast<unsigned char>(image[at])) << 24) |
+               (static_cast<unsigned>(static_cast<unsigned char>(image[at + 1])) << 16) |
+               (static_cast<unsigned>(static_cast<unsigned char>(image[at + 2])) << 8) |
+               static_cast<unsigned>(static_cast<unsigned char>(image[at + 3]));
+    };
+    EXPECT_EQ(be32(16), 1100u);  // IHDR width and height: the window
+    EXPECT_EQ(be32(20), 2600u);
+    // A blank page of that size compresses to a few kilobytes.
+    EXPECT_GT(image.size(), 60'000u);
+>>>>>>> sim
 }
 
 }  // namespace

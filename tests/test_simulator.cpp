@@ -1,6 +1,8 @@
 // The workload simulator: exact figures on tiny scenarios that can be worked
 // out by hand, determinism of the full report, and refusal of bad input.
-#include "tools/simulate.hpp"
+#include "simulate/host.hpp"
+#include "simulate/report.hpp"
+#include "simulate/scenario.hpp"
 
 #include "load_balancer/settings.hpp"
 #include "support/log_capture.hpp"
@@ -10,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -153,16 +156,19 @@ TEST_F(SimulatorTest, WithoutTheReaperOrphanedCountsKeepARecoveredBackendClosed)
 TEST_F(SimulatorTest, SameSeedGivesTheSameReportAndAnotherSeedDoesNot) {
     const std::vector<std::string> modes{"superfast", "hybrid", "max_concurrency", "queue_all"};
     auto report = [&](std::uint64_t seed) {
-        Scenario sc = parse_scenario_text(builtin_scenario_text(), {.seed = seed, .duration_sec = 300.0});
-        std::vector<RunResult> runs = run_modes(sc, modes);
+        Scenario sc = parse_scenario_text(builtin_scenario_text(), {.seed = seed, .duration_sec = 300.0, .algorithm = {}});
+        const Workload workload = generate_workload(sc);
+        std::vector<RunResult> runs = run_matrix(sc, workload, modes, {Variant{}});
         for (const RunResult& r : runs) expect_every_request_accounted(r);
-        return boost::json::serialize(report_json(sc, runs));
+        const ReportInput in{sc, workload, runs, ""};
+        return std::array<std::string, 3>{boost::json::serialize(report_json(in)), report_table(in), report_html(in)};
     };
-    const std::string first = report(7);
+    const auto first = report(7);
     EXPECT_EQ(first, report(7));
-    EXPECT_NE(first, report(8));
+    const auto other = report(8);
+    for (std::size_t i = 0; i < first.size(); ++i) EXPECT_NE(first[i], other[i]) << i;
 
-    const boost::json::value doc = boost::json::parse(first);
+    const boost::json::value doc = boost::json::parse(first[0]);
     const auto& runs = doc.at("runs").as_array();
     ASSERT_EQ(runs.size(), 4u);
     for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -232,7 +238,7 @@ TEST_F(SimulatorTest, BadScenariosAreRefusedWithTheFieldNamed) {
     }
     // The sanity of a good scenario is not an accident of the helper above.
     EXPECT_NO_THROW(parse_scenario_text(with("")));
-    EXPECT_THROW(parse_scenario_text(with(""), {.seed = std::nullopt, .duration_sec = -1.0}), ScenarioError);
+    EXPECT_THROW(parse_scenario_text(with(""), {.seed = std::nullopt, .duration_sec = -1.0, .algorithm = {}}), ScenarioError);
     EXPECT_THROW(run_simulation(parse_scenario_text(kOneSlot), "turbo"), ScenarioError);
 }
 

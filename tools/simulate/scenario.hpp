@@ -1,14 +1,7 @@
-// Workload simulation: runs a scenario (simulated backends plus a request
-// workload) through the real LoadBalancer, on virtual time.
-//
-// Every run installs a ManualClock and drives its own io_context with
-// ManualClock::run_for, so minutes of traffic take well under a second and
-// the outcome depends only on the scenario and its seed. The balancer
-// settings are the process-wide ones (QUILLMAR_LB_* at load, or whatever the
-// caller assigned since).
+// Simulation scenarios: the simulated backends and the generated workload,
+// read from JSON and validated whole before anything runs.
 #pragma once
 
-#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
 #include <cstdint>
@@ -94,12 +87,17 @@ struct Scenario {
     std::vector<MixEntry> mix;
 };
 
-// The built-in scenario as JSON text (examples/scenario.json holds the same).
-std::string_view builtin_scenario_text();
+// The built-in scenarios, by name; the first is the default and
+// examples/scenario.json holds a copy of it.
+const std::vector<std::string_view>& builtin_scenario_names();
+// The JSON text of a built-in scenario (the default one when `name` is
+// empty). Throws ScenarioError for an unknown name.
+std::string_view builtin_scenario_text(std::string_view name = {});
 
 struct Overrides {
     std::optional<std::uint64_t> seed;
     std::optional<double> duration_sec;
+    std::optional<std::string> algorithm;
 };
 
 // Reads and validates a scenario; unknown keys are errors (they are usually
@@ -107,37 +105,7 @@ struct Overrides {
 Scenario parse_scenario(const boost::json::value& doc, const Overrides& overrides = {});
 Scenario parse_scenario_text(std::string_view text, const Overrides& overrides = {});
 
-// Percentile summary; absent when there were no samples.
-struct Summary {
-    std::size_t count = 0;
-    std::optional<double> p50, p95, p99;
-};
-
-struct RunResult {
-    std::string mode;
-    bool queue_enabled = false;
-    std::size_t arrived = 0;
-    std::size_t served = 0;
-    std::size_t failed = 0;      // cut by a backend crash, or sent to a down backend
-    std::size_t unfinished = 0;  // still waiting or running when the drain limit passed
-    std::vector<std::pair<std::string, std::int64_t>> refused;  // the balancer's reject_counts
-    Summary ttft;        // arrival to first token, served requests
-    Summary queue_wait;  // wait_for_slot time of served requests that were parked
-    Summary completion;  // arrival to last token, served requests
-    double throughput_rps = 0.0;  // served / duration
-    std::string prometheus;       // prometheus_text() at the end of the run
-};
-
-// Runs the scenario once in `mode` (one of the four routing modes). Throws
-// ScenarioError for an unknown mode.
-RunResult run_simulation(const Scenario& scenario, std::string_view mode);
-
-// Runs every mode in `modes`, in order, on the same workload.
-std::vector<RunResult> run_modes(const Scenario& scenario, const std::vector<std::string>& modes);
-
-// The report: a JSON object, or a text table followed by the last run's
-// Prometheus exposition.
-boost::json::object report_json(const Scenario& scenario, const std::vector<RunResult>& runs);
-std::string report_table(const Scenario& scenario, const std::vector<RunResult>& runs);
+// Throws ScenarioError unless `algorithm` is one the balancer knows.
+void check_algorithm(std::string_view algorithm, std::string_view what);
 
 }  // namespace quillmar::lb::sim
