@@ -56,7 +56,9 @@ std::int64_t LoadBalancer::effective_cap_for(const boost::json::object& server, 
 
 std::int64_t LoadBalancer::cap_from(const boost::json::value* max_concurrency, std::int64_t pool_inflight,
                                     double pool_rate, const PoolKey* pool_key) {
-    const std::int64_t configured = int_or_zero(max_concurrency);
+    // A cap beyond the integer range means "no practical limit": it
+    // saturates rather than failing every request of the pool.
+    const std::int64_t configured = saturating_int_or_zero(max_concurrency);
     switch (mode_) {
         case Mode::max_concurrency:
         case Mode::queue_all: return configured;

@@ -237,6 +237,18 @@ std::int64_t server_id(const json::object& rec) { return id_value(lookup(rec, "i
 
 std::int64_t detail::int_or_zero_full(const json::value* v) { return (v == nullptr || is_falsy(*v)) ? 0 : to_int(*v); }
 
+std::int64_t detail::saturating_int_or_zero_full(const json::value* v) {
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    if (v != nullptr && v->is_uint64() && v->get_uint64() > static_cast<std::uint64_t>(kMax)) return kMax;
+    if (v != nullptr && v->is_double()) {
+        const double d = v->get_double();
+        if (d >= 9223372036854775808.0) return kMax;  // +inf included
+        if (d < -9223372036854775808.0) return kMin;  // -inf included
+    }
+    return int_or_zero_full(v);
+}
+
 double detail::float_or_full(const json::value* v, double fallback) {
     return (v == nullptr || is_falsy(*v)) ? fallback : to_float(*v);
 }

@@ -90,6 +90,7 @@ namespace detail {
 // kinds (plain integers and floats) and defer the rest to these.
 std::int64_t id_value_full(const boost::json::value* id);
 std::int64_t int_or_zero_full(const boost::json::value* v);
+std::int64_t saturating_int_or_zero_full(const boost::json::value* v);
 double float_or_full(const boost::json::value* v, double fallback);
 std::partial_ordering compare_or_zero_full(const boost::json::value* v, double rhs);
 inline constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
@@ -106,6 +107,15 @@ inline std::int64_t int_or_zero(const boost::json::value* v) {
     if (v == nullptr) return 0;
     if (v->is_int64()) return v->get_int64();  // 0 is falsy and gives 0 too
     return detail::int_or_zero_full(v);
+}
+// int_or_zero for a cap: a number beyond the int64 range (an unsigned
+// 18446744073709551615, 1e19, 1e300, infinity) saturates to the nearest end
+// of the range instead of throwing, since a cap that large means "no
+// practical limit". Everything else, NaN and malformed strings included,
+// follows int_or_zero.
+inline std::int64_t saturating_int_or_zero(const boost::json::value* v) {
+    if (v != nullptr && v->is_int64()) return v->get_int64();
+    return detail::saturating_int_or_zero_full(v);
 }
 inline double float_or(const boost::json::value* v, double fallback) {
     if (v == nullptr) return fallback;

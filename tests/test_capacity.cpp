@@ -10,6 +10,7 @@
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -154,6 +155,30 @@ TEST_F(CapacityTest, UnderCapacityUntilTheCountReachesTheCap) {
         ServerRecord s = server(7, row.max_concurrency);
         EXPECT_EQ(Peer::under_capacity(fresh, *s), row.expected);
     }
+}
+
+TEST_F(CapacityTest, CapsBeyondTheIntegerRangeSaturateInsteadOfThrowing) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    const std::vector<std::pair<json::value, std::int64_t>> rows = {
+        {json::value(std::uint64_t{18446744073709551615ull}), kMax},
+        {json::value(1e19), kMax},
+        {json::value(1e300), kMax},
+        {json::value(std::numeric_limits<double>::infinity()), kMax},
+        {json::value(-1e300), std::numeric_limits<std::int64_t>::min()},
+    };
+    for (const auto& [value, cap] : rows) {
+        SCOPED_TRACE(json::serialize(value));
+        ServerRecord s = server(7, value);
+        LoadBalancer fresh;
+        set_inflight(fresh, 7, 1'000'000);
+        fresh.set_routing_mode(ROUTING_MODE_MAX_CONCURRENCY);
+        EXPECT_EQ(fresh.effective_cap_for(*s), cap);
+        EXPECT_TRUE(Peer::under_capacity(fresh, *s));  // no practical limit (a negative cap is none at all)
+        fresh.set_routing_mode(ROUTING_MODE_SUPERFAST);
+        EXPECT_EQ(fresh.effective_cap_for(*s), 4);  // the clamp still applies
+    }
+    // A value that is not a number at all is still the caller's error.
+    EXPECT_THROW((void)lb.effective_cap_for(*server(7, json::value("lots"))), ValueError);
 }
 
 // ---- hybrid hysteresis ------------------------------------------------------

@@ -200,6 +200,30 @@ bool RawConnection::read_until(const std::string& needle, double timeout_sec) {
     return done;
 }
 
+bool RawConnection::wait_closed(double timeout_sec) {
+    bool closed = false;
+    std::array<char, 4096> buf;
+    std::function<void()> step = [&] {
+        socket_.async_read_some(net::buffer(buf), [&](boost::system::error_code ec, std::size_t n) {
+            if (ec) {
+                closed = ec != net::error::operation_aborted;
+                return;
+            }
+            received_.append(buf.data(), n);
+            step();
+        });
+    };
+    step();
+    io_.restart();
+    io_.run_for(secs(timeout_sec));
+    if (!io_.stopped()) {
+        socket_.cancel();
+        io_.restart();
+        io_.run();
+    }
+    return closed;
+}
+
 void RawConnection::close() {
     boost::system::error_code ignored;
     socket_.shutdown(tcp::socket::shutdown_both, ignored);

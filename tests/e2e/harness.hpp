@@ -88,6 +88,9 @@ public:
     // Reads until the bytes received so far contain `needle`; false on
     // time-out or end of stream.
     bool read_until(const std::string& needle, double timeout_sec = 60.0);
+    // Reads (keeping what arrives) until the peer closes the connection;
+    // false on time-out.
+    bool wait_closed(double timeout_sec = 30.0);
     const std::string& received() const { return received_; }
     void close();
 

@@ -70,6 +70,20 @@ public:
         return i;
     }
 
+    // A capacity: a non-negative number, truncated to an integer; one beyond
+    // the integer range saturates (it means "no practical limit").
+    std::int64_t capacity(std::string_view key) {
+        const json::value* v = get(key);
+        if (v == nullptr) return 0;
+        if (v->is_uint64()) return static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                v->as_uint64(), static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())));
+        if (!v->is_number()) throw ConfigError(child(key), "must be a number");
+        double d = v->to_number<double>();
+        if (std::isnan(d) || d < 0) throw ConfigError(child(key), "must be 0 or more");
+        if (d >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+        return static_cast<std::int64_t>(d);
+    }
+
     std::optional<bool> boolean(std::string_view key) {
         const json::value* v = get(key);
         if (v == nullptr) return std::nullopt;
@@ -207,6 +221,8 @@ std::shared_ptr<const Config> parse_config(std::string_view text) {
         cfg->first_byte_timeout_sec = tr.number("first_byte_sec", cfg->first_byte_timeout_sec, 0.001, 86400);
         cfg->idle_timeout_sec = tr.number("idle_sec", cfg->idle_timeout_sec, 0.001, 86400);
         cfg->client_idle_timeout_sec = tr.number("client_idle_sec", cfg->client_idle_timeout_sec, 0.001, 86400);
+        cfg->client_write_timeout_sec = tr.number("client_write_sec", cfg->client_write_timeout_sec, 0.001, 86400);
+        cfg->drain_sec = tr.number("drain_sec", cfg->drain_sec, 0, 86400);
         tr.finish();
     }
     cfg->sin_bin_sec = r.number("sin_bin_sec", cfg->sin_bin_sec, 0, 86400);
@@ -225,6 +241,10 @@ std::shared_ptr<const Config> parse_config(std::string_view text) {
         static_cast<std::size_t>(r.integer("upstream_pool_size", static_cast<std::int64_t>(cfg->upstream_pool_size), 0,
                                            100000));
     cfg->access_log = r.string("access_log", cfg->access_log);
+    cfg->max_client_connections = static_cast<std::size_t>(
+        r.integer("max_client_connections", static_cast<std::int64_t>(cfg->max_client_connections), 1, 10'000'000));
+    cfg->json_max_depth =
+        static_cast<std::size_t>(r.integer("json_max_depth", static_cast<std::int64_t>(cfg->json_max_depth), 1, 10000));
 
     const json::value* models = r.get("models");
     if (models == nullptr) throw ConfigError("$.models", "is required");
@@ -282,7 +302,7 @@ std::shared_ptr<const Config> parse_config(std::string_view text) {
                 throw ConfigError(sr.child("url"), "server id " + std::to_string(id) +
                                                        " is already used for " + it->second.url);
             double weight = sr.number("weight", 1.0, 0.0, 1e9);
-            std::int64_t maxc = sr.integer("max_concurrency", 0, 0, 1'000'000'000);
+            std::int64_t maxc = sr.capacity("max_concurrency");
             std::int64_t maxin = sr.integer("max_input_tokens", 0, 0, std::int64_t{1} << 50);
             sr.finish();
             json::object rec;

@@ -67,6 +67,10 @@ struct Config {
     double first_byte_timeout_sec = 120.0;
     double idle_timeout_sec = 120.0;
     double client_idle_timeout_sec = 300.0;
+    double client_write_timeout_sec = 30.0;  // a client that takes no bytes this long is cut off
+    std::size_t max_client_connections = 10000;  // listener and admin connections together
+    std::size_t json_max_depth = 512;            // nesting limit of a request body
+    double drain_sec = 30.0;  // SIGTERM/SIGINT: time running requests get to finish
     double sin_bin_sec = 10.0;
     double retry_after_sec = 1.0;
     double health_interval_sec = 10.0;  // 0: no health checks

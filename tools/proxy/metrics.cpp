@@ -17,6 +17,7 @@ void Histogram::observe(double seconds) noexcept {
 
 void ProxyMetrics::count_request(const std::string& pool, int status) { ++requests_[pool][status]; }
 void ProxyMetrics::count_upstream_error(const std::string& kind) { ++upstream_errors_[kind]; }
+void ProxyMetrics::count_client_event(const std::string& event) { ++client_events_[event]; }
 void ProxyMetrics::observe_queue_wait(const std::string& pool, double seconds) { queue_wait_[pool].observe(seconds); }
 void ProxyMetrics::observe_ttfb(const std::string& pool, double seconds) { ttfb_[pool].observe(seconds); }
 
@@ -30,6 +31,11 @@ std::uint64_t ProxyMetrics::requests(const std::string& pool, int status) const 
 std::uint64_t ProxyMetrics::upstream_errors(const std::string& kind) const {
     auto it = upstream_errors_.find(kind);
     return it == upstream_errors_.end() ? 0 : it->second;
+}
+
+std::uint64_t ProxyMetrics::client_events(const std::string& event) const {
+    auto it = client_events_.find(event);
+    return it == client_events_.end() ? 0 : it->second;
 }
 
 namespace {
@@ -78,6 +84,10 @@ std::string ProxyMetrics::text() const {
            "# TYPE quillmar_proxy_upstream_errors_total counter\n";
     for (const auto& [kind, n] : upstream_errors_)
         out += fmt::format("quillmar_proxy_upstream_errors_total{{kind=\"{}\"}} {}\n", escape(kind), n);
+    out += "# HELP quillmar_proxy_client_events_total Client connection events, by kind.\n"
+           "# TYPE quillmar_proxy_client_events_total counter\n";
+    for (const auto& [event, n] : client_events_)
+        out += fmt::format("quillmar_proxy_client_events_total{{event=\"{}\"}} {}\n", escape(event), n);
     write_histograms(out, "quillmar_proxy_queue_wait_seconds", "Time parked in the waiter queue, by pool.",
                      queue_wait_);
     write_histograms(out, "quillmar_proxy_ttfb_seconds",

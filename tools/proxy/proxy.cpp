@@ -5,6 +5,8 @@
 #include "load_balancer/reaper.hpp"
 #include "load_balancer/runtime.hpp"
 #include "load_balancer/settings.hpp"
+#include "proxy/framing.hpp"
+#include "proxy/target.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -59,6 +61,7 @@ bool hop_by_hop(const http::fields::value_type& f) {
         case http::field::transfer_encoding:
         case http::field::upgrade:
         case http::field::content_length:
+        case http::field::expect:  // answered by the proxy itself
             return true;
         default:
             return false;
@@ -149,6 +152,8 @@ struct Proxy::Attempt {
 // Length-delimited bodies up to this size are read whole before the client
 // gets the response head.
 constexpr std::uint64_t kBufferedBodyLimit = 256 * 1024;
+// More interim responses than this before the final one: a broken backend.
+constexpr int kMaxInterimResponses = 16;
 
 // ---- Construction, start, stop, reload -------------------------------------
 
@@ -159,7 +164,8 @@ Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Co
       config_path_(std::move(config_path)),
       listener_(io),
       admin_listener_(io),
-      signals_(io) {
+      signals_(io),
+      connections_(io) {
     if (cfg_->access_log == "off") {
         access_ = nullptr;
     } else if (cfg_->access_log == "stderr") {
@@ -194,6 +200,7 @@ std::pair<std::uint16_t, std::uint16_t> Proxy::start() {
         return a.local_endpoint().port();
     };
     apply_settings(*cfg_);
+    connections_.set_limit(cfg_->max_client_connections);
     std::uint16_t port = open(listener_, cfg_->listen_address, cfg_->listen_port);
     std::uint16_t admin_port = 0;
     if (cfg_->admin_enabled) admin_port = open(admin_listener_, cfg_->admin_address, cfg_->admin_port);
@@ -254,12 +261,27 @@ bool Proxy::reload() {
         next->admin_enabled != cfg_->admin_enabled)
         spdlog::warn("reload: listener changes take effect only after a restart");
     apply_settings(*next);
+    connections_.set_limit(next->max_client_connections);
     // Forget health and sin-bin state of backends that left the configuration.
     std::erase_if(unhealthy_, [&](std::int64_t id) { return !next->servers.contains(id); });
     std::erase_if(sin_bin_until_, [&](const auto& kv) { return !next->servers.contains(kv.first); });
     cfg_ = std::move(next);
     spdlog::info("reloaded {}: {} models, {} servers", config_path_, cfg_->models.size(), cfg_->servers.size());
     return true;
+}
+
+awaitable<void> Proxy::shutdown() {
+    stop();
+    co_await connections_.drain(cfg_->drain_sec);
+    // The sessions closed by the drain unwind on their next turn of the
+    // loop (leases released, upstream requests cancelled); give them that.
+    net::steady_timer tick(io_);
+    for (int i = 0; i < 100 && live_sessions_ > 0; ++i) {
+        tick.expires_after(std::chrono::milliseconds(10));
+        co_await tick.async_wait(use_tuple);
+    }
+    spdlog::info("stopped ({} connections left)", live_sessions_);
+    io_.stop();
 }
 
 awaitable<void> Proxy::signal_loop() {
@@ -269,9 +291,8 @@ awaitable<void> Proxy::signal_loop() {
         if (sig == SIGHUP) {
             reload();
         } else {
-            spdlog::info("signal {}: stopping", sig);
-            stop();
-            io_.stop();
+            spdlog::info("signal {}: stopping, running requests get up to {:.1f}s", sig, cfg_->drain_sec);
+            co_await shutdown();
             co_return;
         }
     }
@@ -342,13 +363,40 @@ awaitable<void> Proxy::check_health(std::int64_t id, Endpoint ep, std::shared_pt
 
 // ---- Listeners and sessions ------------------------------------------------------
 
+namespace {
+
+// Out of descriptors (or kernel memory): retrying at once spins, since the
+// pending connection stays in the backlog.
+bool resource_exhausted(const beast::error_code& ec) {
+    return ec == net::error::no_descriptors || ec == net::error::no_buffer_space || ec == net::error::no_memory ||
+           ec == beast::error_code(ENFILE, beast::system_category());
+}
+
+}  // namespace
+
 awaitable<void> Proxy::accept_loop(tcp::acceptor& acceptor, bool admin) {
+    double backoff = 0.0;
     for (;;) {
         auto [ec, socket] = co_await acceptor.async_accept(use_tuple);
         if (ec) {
             if (ec == net::error::operation_aborted || !acceptor.is_open()) co_return;
-            continue;  // e.g. out of file descriptors: try again
+            if (!resource_exhausted(ec)) continue;  // e.g. the client reset before accept
+            // Make room by closing the oldest idle keep-alive connection,
+            // and wait a little longer each time the shortage lasts.
+            if (backoff == 0.0) spdlog::warn("accept failed ({}): backing off", ec.message());
+            metrics_.count_client_event("accept_backoff");
+            if (connections_.evict_oldest_idle()) metrics_.count_client_event("idle_evicted");
+            backoff = std::min(1.0, backoff == 0.0 ? 0.01 : backoff * 2);
+            net::steady_timer pause(io_, seconds(backoff));
+            co_await pause.async_wait(use_tuple);
+            continue;
         }
+        backoff = 0.0;
+        // At the cap the oldest idle connection makes room; when none is
+        // idle this one waits (and the listener with it) until one closes.
+        const std::size_t before = connections_.open();
+        if (!co_await connections_.wait_for_room()) co_return;  // stopping: the socket closes
+        if (connections_.open() < before) metrics_.count_client_event("idle_evicted");
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
         net::co_spawn(io_, session(Stream(std::move(socket)), admin), net::detached);
@@ -357,9 +405,22 @@ awaitable<void> Proxy::accept_loop(tcp::acceptor& acceptor, bool admin) {
 
 namespace {
 
+// A response to a HEAD request keeps its Content-Length and loses its body.
 template <class Body>
-awaitable<beast::error_code> write_message(beast::tcp_stream& stream, http::response<Body>& res) {
+void strip_body_for_head(http::response<Body>& res, bool head) {
+    if (!head) return;
+    const std::size_t n = res.body().size();
+    res.body().clear();
+    res.content_length(n);
+}
+
+// Writes one response; a client that takes no bytes for `deadline_sec` is
+// cut off (the stream closes and the write fails with a time-out).
+template <class Body>
+awaitable<beast::error_code> write_message(beast::tcp_stream& stream, http::response<Body>& res, double deadline_sec) {
+    stream.expires_after(seconds(deadline_sec));
     auto [ec, n] = co_await http::async_write(stream, res, use_tuple);
+    stream.expires_never();
     co_return ec;
 }
 
@@ -373,65 +434,139 @@ http::response<http::string_body> make_response(http::status status, std::string
     return res;
 }
 
+std::string_view buffered(const beast::flat_buffer& buffer) {
+    auto data = buffer.data();
+    return {static_cast<const char*>(data.data()), data.size()};
+}
+
+constexpr std::size_t kHeaderLimit = 64 * 1024;
+
 }  // namespace
 
 awaitable<void> Proxy::session(Stream stream, bool admin) {
     beast::flat_buffer buffer;
+    ++live_sessions_;
+    const ClientConnections::Id id = connections_.add([&stream] {
+        beast::error_code ignored;
+        stream.socket().close(ignored);
+    });
     try {
-        for (;;) {
+        while (!connections_.draining()) {
             auto cfg = cfg_;
             http::request_parser<http::string_body> parser;
             parser.body_limit(cfg->body_limit_bytes);
-            parser.header_limit(64 * 1024);
-            stream.expires_after(seconds(cfg->client_idle_timeout_sec));
-            auto [ec, n] = co_await http::async_read(stream, buffer, parser, use_tuple);
-            if (ec) {
-                if (ec == http::error::body_limit) {
-                    Exchange ex;
-                    ex.cfg = cfg;
-                    ex.method = std::string(parser.get().method_string());
-                    ex.target = std::string(parser.get().target());
-                    ex.status = 413;
-                    ex.note = "body_limit";
-                    auto res = make_response(http::status::payload_too_large,
-                                             error_body("request body exceeds " +
-                                                            std::to_string(cfg->body_limit_bytes) + " bytes",
-                                                        "invalid_request_error", "body_too_large"),
-                                             false);
-                    stream.expires_after(seconds(cfg->client_idle_timeout_sec));
-                    co_await write_message(stream, res);
-                    metrics_.count_request(ex.pool_label, ex.status);
-                    log_access(ex);
-                } else if (parser.got_some() && ec != beast::error::timeout && ec != http::error::end_of_stream &&
-                           ec != http::error::partial_message && ec != net::error::connection_reset) {
-                    auto res = make_response(http::status::bad_request,
-                                             error_body("malformed HTTP request: " + ec.message(),
-                                                        "invalid_request_error", "bad_request"),
-                                             false);
-                    co_await write_message(stream, res);
-                    metrics_.count_request("-", 400);
-                }
-                break;
-            }
-            stream.expires_never();
+            parser.header_limit(kHeaderLimit);
+            if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
             Request req = parser.release();
-            bool keep = co_await serve(stream, buffer, req, admin);
-            if (!keep) break;
+            if (!co_await serve(stream, buffer, req, admin)) break;
         }
     } catch (const std::exception& e) {
         spdlog::debug("session ended: {}", e.what());
     }
+    connections_.remove(id);
     beast::error_code ignored;
     stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream.close();
+    --live_sessions_;
+}
+
+awaitable<void> Proxy::refuse_request(Stream& stream, const Config& cfg, const Refusal& refusal,
+                                      std::string_view method, std::string_view target) {
+    Exchange ex;
+    ex.cfg = cfg_;
+    ex.method = method;
+    ex.target = target;
+    ex.status = refusal.status;
+    ex.note = refusal.code;
+    auto res = make_response(static_cast<http::status>(refusal.status),
+                             error_body(refusal.message, refusal.type, refusal.code), false);
+    strip_body_for_head(res, method == "HEAD");
+    ex.bytes = res.body().size();
+    co_await write_message(stream, res, cfg.client_write_timeout_sec);
+    metrics_.count_request(ex.pool_label, ex.status);
+    log_access(ex);
+}
+
+// Reads one request: its head's raw bytes (checked before any parser sees
+// them), the parsed head (framing and target checked), then its body. A
+// refusal is answered here and ends the connection; false: stop serving it.
+// (No temporaries in a full expression with co_await: g++ 12 mishandles them.)
+awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
+                                    http::request_parser<http::string_body>& parser, const Config& cfg,
+                                    ClientConnections::Id id) {
+    connections_.set_idle(id, buffer.size() == 0);
+    stream.expires_after(seconds(cfg.client_idle_timeout_sec));
+    HeadScan scan = scan_head(buffered(buffer));
+    while (scan.end == 0 && !scan.refusal) {
+        if (buffer.size() >= kHeaderLimit) {
+            scan.refusal = Refusal{431, "header_too_large", "the request head exceeds 64 KiB"};
+            break;
+        }
+        auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
+        if (ec) co_return false;  // gone, idle too long, or evicted
+        buffer.commit(n);
+        connections_.set_idle(id, false);
+        scan = scan_head(buffered(buffer));
+    }
+    const std::string_view unknown = "-";
+    if (scan.refusal) {
+        co_await refuse_request(stream, cfg, *scan.refusal, unknown, unknown);
+        co_return false;
+    }
+    auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
+    auto& head = parser.get();
+    const std::string_view method = head.method_string();
+    const std::string raw_target(head.target());
+    const std::string too_large = "request body exceeds " + std::to_string(cfg.body_limit_bytes) + " bytes";
+    bool expect_continue = false;
+    std::optional<Refusal> refusal;
+    if (hec == http::error::body_limit) refusal = Refusal{413, "body_too_large", too_large};
+    else if (hec) refusal = Refusal{400, "bad_request", "malformed HTTP request: " + hec.message()};
+    if (!refusal) refusal = check_framing(head, expect_continue);
+    NormalizedTarget target;
+    if (!refusal) {
+        target = normalize_target(raw_target);
+        if (!target.error.empty()) refusal = Refusal{400, "invalid_target", target.error};
+    }
+    if (!refusal && expect_continue && parser.content_length() && *parser.content_length() > cfg.body_limit_bytes)
+        refusal = Refusal{413, "body_too_large", too_large};
+    if (refusal) {
+        co_await refuse_request(stream, cfg, *refusal, method, raw_target);
+        co_return false;
+    }
+    head.target(target.target);
+    if (expect_continue && !parser.is_done()) {
+        // The client holds its body back until told to send it.
+        static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+        stream.expires_after(seconds(cfg.client_write_timeout_sec));
+        auto [wec, wn] = co_await net::async_write(stream, net::buffer(kContinue), use_tuple);
+        if (wec) co_return false;
+        stream.expires_after(seconds(cfg.client_idle_timeout_sec));
+    }
+    auto [ec, n] = co_await http::async_read(stream, buffer, parser, use_tuple);
+    stream.expires_never();
+    if (!ec) co_return true;
+    if (ec == http::error::body_limit) refusal = Refusal{413, "body_too_large", too_large};
+    else if (ec != beast::error::timeout && ec != http::error::end_of_stream && ec != http::error::partial_message &&
+             ec != net::error::connection_reset && ec != net::error::operation_aborted)
+        refusal = Refusal{400, "bad_request", "malformed HTTP request: " + ec.message()};
+    if (refusal) co_await refuse_request(stream, cfg, *refusal, method, raw_target);
+    co_return false;
 }
 
 awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request& req, bool admin) {
     auto cfg = cfg_;
     std::string_view target = req.target();
     std::string_view path = target.substr(0, target.find('?'));
-    bool keep = req.keep_alive();
+    const bool head = req.method() == http::verb::head;
+    bool keep = req.keep_alive() && !connections_.draining();
 
+    if (connections_.draining()) {
+        const Refusal stopping{503, "shutting_down", "the proxy is shutting down; send the request again",
+                               "shutting_down"};
+        co_await refuse_request(stream, *cfg, stopping, req.method_string(), target);
+        co_return false;
+    }
     if (path.starts_with("/v1/") && req.method() == http::verb::post)
         co_return co_await serve_inference(stream, buffer, req, cfg);
 
@@ -443,7 +578,7 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
         return res;
     };
     auto route = [&]() -> http::response<http::string_body> {
-        const bool get = req.method() == http::verb::get;
+        const bool get = req.method() == http::verb::get || head;  // HEAD: the same head, no body
         if (get && path == "/v1/models") {
             json::array data;
             for (const auto& m : cfg->model_order)
@@ -493,7 +628,8 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
     };
     http::response<http::string_body> res = route();
     int status = res.result_int();
-    auto ec = co_await write_message(stream, res);
+    strip_body_for_head(res, head);
+    auto ec = co_await write_message(stream, res, cfg->client_write_timeout_sec);
     metrics_.count_request("-", status);
     co_return keep && !ec;
 }
@@ -522,7 +658,7 @@ awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffe
     ex.cfg = std::move(cfg);
     ex.method = std::string(req.method_string());
     ex.target = std::string(req.target());
-    ex.client_keep = req.keep_alive();
+    ex.client_keep = req.keep_alive() && !connections_.draining();
 
     bool client_gone = false;
     if (buffer.size() == 0) {
@@ -564,63 +700,123 @@ awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffe
     co_return ex.client_keep && !ex.client_broken;
 }
 
+http::response<http::string_body> Proxy::refusal_response(Exchange& ex, const Request& req, http::status status,
+                                                           std::string body, double retry_after) {
+    auto res = make_response(status, std::move(body), ex.client_keep);
+    res.version(req.version());
+    if (retry_after >= 0)
+        res.set(http::field::retry_after, std::to_string(static_cast<long>(std::ceil(retry_after))));
+    ex.status = static_cast<int>(status);
+    ex.response_started = true;
+    ex.bytes += res.body().size();
+    return res;
+}
+
+awaitable<void> Proxy::write_refusal(Exchange& ex, Stream& stream, http::response<http::string_body>& res) {
+    // The result is named, and the body ends in co_return: g++ 12 emits a
+    // trap for a coroutine made of one `if (co_await ...)`.
+    const double deadline = ex.cfg->client_write_timeout_sec;
+    const beast::error_code ec = co_await write_message(stream, res, deadline);
+    if (ec) ex.client_broken = true;
+    co_return;
+}
+
+bool Proxy::all_unavailable(const std::vector<lb::ServerRecord>& fitting, const std::vector<std::int64_t>& excluded,
+                            const Config& cfg, double& back_in_sec, json::array& states) {
+    if (excluded.empty()) return false;
+    const double t = now();
+    back_in_sec = std::numeric_limits<double>::infinity();
+    for (const auto& r : fitting) {
+        const std::int64_t id = lb::server_id(r);
+        if (std::find(excluded.begin(), excluded.end(), id) == excluded.end()) return false;
+        // A failing health check is looked at again at the next interval.
+        double back = cfg.health_interval_sec > 0 ? cfg.health_interval_sec : cfg.retry_after_sec;
+        const char* state = "unhealthy";
+        if (auto it = sin_bin_until_.find(id); it != sin_bin_until_.end() && !unhealthy_.contains(id)) {
+            back = std::max(0.0, it->second - t);
+            state = "sin_binned";
+        }
+        back_in_sec = std::min(back_in_sec, back);
+        states.push_back(json::object{{"server_id", id}, {"state", state}, {"back_in_sec", back}});
+    }
+    back_in_sec = std::max(1.0, back_in_sec);
+    return true;
+}
+
+// Parks the request until a backend has room, the queue refuses it, or the
+// proxy stops (`stopped`: the wait was abandoned for the shutdown).
+awaitable<lb::WaitResult> Proxy::park(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                                      std::int64_t estimate, const std::vector<std::int64_t>& excluded, bool& stopped) {
+    stopped = connections_.draining();
+    if (stopped) co_return lb::WaitResult{nullptr, lb::RejectReason::NONE, 0.0};
+    auto exec = co_await net::this_coro::executor;
+    auto [order, e1, w, e2] =
+        co_await net::experimental::make_parallel_group(
+            net::co_spawn(exec, lb_.wait_for_slot(pool.key, fitting, estimate, excluded), net::deferred),
+            net::co_spawn(exec, connections_.until_stop(), net::deferred))
+            .async_wait(net::experimental::wait_for_one(), use_awaitable);
+    if (order[0] == 1) {
+        stopped = true;  // the waiter was removed as its wait was cancelled
+        co_return lb::WaitResult{nullptr, lb::RejectReason::NONE, 0.0};
+    }
+    if (e1) std::rethrow_exception(e1);  // cancelled: the client left
+    co_return w;
+}
+
 awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
     const Config& cfg = *ex.cfg;
-
-    // Refusals are built synchronously and written by send_refusal.
-    std::optional<http::response<http::string_body>> refusal;
-    auto refuse = [&](http::status status, std::string body, double retry_after = -1) {
-        auto res = make_response(status, std::move(body), ex.client_keep);
-        res.version(req.version());
-        if (retry_after >= 0)
-            res.set(http::field::retry_after, std::to_string(static_cast<long>(std::ceil(retry_after))));
-        ex.status = static_cast<int>(status);
-        ex.response_started = true;
-        ex.bytes += res.body().size();
-        refusal.emplace(std::move(res));
-    };
-#define QUILLMAR_REFUSE(...)                                         \
-    do {                                                             \
-        refuse(__VA_ARGS__);                                         \
-        if (co_await write_message(stream, *refusal)) ex.client_broken = true; \
-        co_return;                                                   \
-    } while (0)
 
     // Small bodies parse into an arena in this frame: no heap allocation per
     // JSON node (larger ones spill into the heap through the same resource).
     alignas(std::max_align_t) unsigned char arena[8192];
     json::monotonic_resource json_memory(arena, sizeof arena);
+    json::parse_options json_options;
+    json_options.max_depth = cfg.json_max_depth;
     boost::system::error_code jec;
-    json::value body = json::parse(req.body(), jec, &json_memory);
+    json::value body = json::parse(req.body(), jec, &json_memory, json_options);
     if (jec) {
-        ex.note = "invalid_json";
-        QUILLMAR_REFUSE(http::status::bad_request,
-                                  error_body("request body is not valid JSON: " + jec.message(),
-                                             "invalid_request_error", "invalid_json"));
+        const bool deep = jec == json::error::too_deep;
+        ex.note = deep ? "json_too_deep" : "invalid_json";
+        auto refusal = refusal_response(ex, req, http::status::bad_request,
+                              error_body(deep ? fmt::format("request body is nested too deeply (limit {})",
+                                                            cfg.json_max_depth)
+                                              : "request body is not valid JSON: " + jec.message(),
+                                         "invalid_request_error", ex.note));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
     }
     if (!body.is_object()) {
         ex.note = "not_object";
-        QUILLMAR_REFUSE(http::status::bad_request,
-                                  error_body("request body must be a JSON object", "invalid_request_error",
-                                             "invalid_json"));
+        auto refusal = refusal_response(ex, req, http::status::bad_request,
+                              error_body("request body must be a JSON object", "invalid_request_error", "invalid_json"));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
     }
     const json::value* model = body.as_object().if_contains("model");
     if (model == nullptr || !model->is_string() || model->as_string().empty()) {
         ex.note = "missing_model";
-        QUILLMAR_REFUSE(http::status::bad_request,
-                                  error_body("you must provide a model parameter", "invalid_request_error",
-                                             "missing_model"));
+        auto refusal = refusal_response(ex, req, http::status::bad_request,
+                              error_body("you must provide a model parameter", "invalid_request_error",
+                                         "missing_model"));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
     }
     auto pit = cfg.models.find(std::string(model->as_string()));
     if (pit == cfg.models.end()) {
         ex.note = "unknown_model";
-        QUILLMAR_REFUSE(http::status::not_found,
-                                  error_body("the model `" + std::string(model->as_string()) + "` does not exist",
-                                             "invalid_request_error", "model_not_found"));
+        auto refusal = refusal_response(ex, req, http::status::not_found,
+                              error_body("the model `" + std::string(model->as_string()) + "` does not exist",
+                                         "invalid_request_error", "model_not_found"));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
     }
-    const PoolConfig& pool = pit->second;
-    ex.pool_label = pool.label;
+    co_await route_inference(ex, stream, req, pit->second, body);
+}
 
+awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
+                                       const json::value& body) {
+    const Config& cfg = *ex.cfg;
+    ex.pool_label = pool.label;
     std::int64_t estimate = lb::estimate_request_tokens(body);
     std::vector<lb::ServerRecord> fitting = lb_.filter_by_fit(pool.records, estimate);
     if (fitting.empty()) {
@@ -628,13 +824,15 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
         std::int64_t largest = 0;
         for (const auto& r : pool.records) largest = std::max(largest, lb::int_or_zero(*r, "max_input_tokens"));
         ex.note = "too_large";
-        QUILLMAR_REFUSE(
-            http::status::bad_request,
+        auto refusal = refusal_response(
+            ex, req, http::status::bad_request,
             error_body(fmt::format("this request needs about {} input tokens, more than any backend of model "
                                    "`{}` accepts (largest limit {})",
                                    estimate, pool.model, largest),
                        "context_length_exceeded", "context_length_exceeded",
                        json::object{{"estimated_tokens", estimate}, {"max_input_tokens", largest}}));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
     }
 
     std::string sticky;
@@ -648,6 +846,22 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
     }
 
     std::vector<std::int64_t> excluded = excluded_ids();
+    double back_in = 0;
+    json::array states;
+    if (all_unavailable(fitting, excluded, cfg, back_in, states)) {
+        // Not a capacity question: nothing can take the request, full or not.
+        lb_.note_reject(lb::RejectReason::NO_BACKENDS);
+        ex.note = std::string(lb::RejectReason::NO_BACKENDS);
+        auto refusal = refusal_response(
+            ex, req, http::status::service_unavailable,
+            error_body(fmt::format("no backend of model `{}` is available: all {} are sin-binned after failures or "
+                                   "failing their health checks; the first may be back in {:.0f} s",
+                                   pool.model, fitting.size(), std::ceil(back_in)),
+                       "no_backends", "no_backends", json::object{{"backends", std::move(states)}}),
+            back_in);
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
+    }
     lb::ServerRecord server = co_await lb_.select(pool.key, fitting,
                                                   {.estimated_tokens = estimate,
                                                    .sin_binned = excluded,
@@ -655,8 +869,17 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
                                                    .sticky_key = sticky});
     if (!server) {
         if (lb_.queue_enabled()) {
-            lb::WaitResult w = co_await lb_.wait_for_slot(pool.key, fitting, estimate, excluded);
+            bool stopped = false;
+            lb::WaitResult w = co_await park(pool, fitting, estimate, excluded, stopped);
             ex.wait = w.seconds;
+            if (stopped) {
+                ex.note = "shutting_down";
+                auto refusal = refusal_response(ex, req, http::status::service_unavailable,
+                                      error_body("the proxy is shutting down; send the request again",
+                                                 "shutting_down", "shutting_down"));
+                co_await write_refusal(ex, stream, refusal);
+                co_return;
+            }
             // Only requests that were parked: queue_full and no_backends
             // answer at once and say nothing about waiting.
             if (w.server || w.reason == lb::RejectReason::QUEUE_TIMEOUT)
@@ -664,40 +887,55 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
             if (!w.server) {
                 ex.note = std::string(w.reason);
                 bool full = w.reason == lb::RejectReason::QUEUE_FULL;
-                QUILLMAR_REFUSE(full ? http::status::too_many_requests : http::status::service_unavailable,
-                                          error_body(fmt::format("no backend of model `{}` can take the request: {}",
-                                                                 pool.model, w.reason),
-                                                     w.reason, w.reason,
-                                                     json::object{{"waited_sec", w.seconds}}),
-                                          cfg.retry_after_sec);
+                auto refusal = refusal_response(ex, req,
+                                      full ? http::status::too_many_requests : http::status::service_unavailable,
+                                      error_body(fmt::format("no backend of model `{}` can take the request: {}",
+                                                             pool.model, w.reason),
+                                                 w.reason, w.reason, json::object{{"waited_sec", w.seconds}}),
+                                      cfg.retry_after_sec);
+                co_await write_refusal(ex, stream, refusal);
+                co_return;
             }
             server = w.server;
         } else {
-            lb_.note_reject(lb::RejectReason::AT_CAPACITY);
-            // Quote the cap in force next to the configured one, per backend.
-            json::array caps;
-            std::int64_t largest = 0;
-            for (const auto& r : fitting) {
-                std::int64_t cap = lb_.effective_cap_for(*r, std::span<const lb::ServerRecord>(fitting), &pool.key);
-                largest = std::max(largest, cap);
-                caps.push_back(json::object{{"server_id", lb::server_id(r)},
-                                            {"effective_cap", cap},
-                                            {"max_concurrency", lb::int_or_zero(*r, "max_concurrency")},
-                                            {"inflight", lb_.get_inflight(lb::server_id(r))}});
-            }
-            ex.note = "at_capacity";
-            QUILLMAR_REFUSE(
-                http::status::service_unavailable,
-                error_body(fmt::format("every backend of model `{}` is at its in-flight cap ({}, routing mode {})",
-                                       pool.model, largest, lb_.get_routing_mode()),
-                           "at_capacity", "at_capacity",
-                           json::object{{"effective_cap", largest}, {"backends", std::move(caps)}}),
-                cfg.retry_after_sec);
+            co_await refuse_at_capacity(ex, stream, req, pool, fitting);
+            co_return;
         }
     }
+    co_await forward_with_retry(ex, stream, req, pool, fitting, estimate, sticky, server);
+}
 
-    // Forward inside a lease; on a failure before any response byte, sin-bin
-    // the backend and try once more on another one.
+awaitable<void> Proxy::refuse_at_capacity(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
+                                          const std::vector<lb::ServerRecord>& fitting) {
+    lb_.note_reject(lb::RejectReason::AT_CAPACITY);
+    // Quote the cap in force next to the configured one, per backend.
+    json::array caps;
+    std::int64_t largest = 0;
+    for (const auto& r : fitting) {
+        std::int64_t cap = lb_.effective_cap_for(*r, std::span<const lb::ServerRecord>(fitting), &pool.key);
+        largest = std::max(largest, cap);
+        caps.push_back(json::object{{"server_id", lb::server_id(r)},
+                                    {"effective_cap", cap},
+                                    {"max_concurrency", lb::int_or_zero(*r, "max_concurrency")},
+                                    {"inflight", lb_.get_inflight(lb::server_id(r))}});
+    }
+    ex.note = "at_capacity";
+    auto refusal = refusal_response(
+        ex, req, http::status::service_unavailable,
+        error_body(fmt::format("every backend of model `{}` is at its in-flight cap ({}, routing mode {})", pool.model,
+                               largest, lb_.get_routing_mode()),
+                   "at_capacity", "at_capacity",
+                   json::object{{"effective_cap", largest}, {"backends", std::move(caps)}}),
+        ex.cfg->retry_after_sec);
+    co_await write_refusal(ex, stream, refusal);
+}
+
+// Forwards inside a lease; on a failure before any response byte, sin-bins
+// the backend and tries once more on another one.
+awaitable<void> Proxy::forward_with_retry(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
+                                          const std::vector<lb::ServerRecord>& fitting, std::int64_t estimate,
+                                          const std::string& sticky, lb::ServerRecord server) {
+    const Config& cfg = *ex.cfg;
     std::string first_failure;
     for (int attempt = 0;; ++attempt) {
         std::int64_t id = lb::server_id(server);
@@ -713,18 +951,19 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
             // The backend answered, then failed within its body: nothing
             // went to the client, and the request is not sent twice.
             ex.note = a.kind;
-            QUILLMAR_REFUSE(http::status::bad_gateway,
-                            error_body(fmt::format("upstream server {} failed while sending its response ({})", id,
-                                                   a.kind),
-                                       "upstream_error", a.kind));
+            auto refusal = refusal_response(ex, req, http::status::bad_gateway,
+                                  error_body(fmt::format("upstream server {} failed while sending its response ({})",
+                                                         id, a.kind),
+                                             "upstream_error", a.kind));
+            co_await write_refusal(ex, stream, refusal);
+            co_return;
         }
-
         metrics_.count_upstream_error(a.kind);
         if (first_failure.empty()) first_failure = a.kind;
         sin_bin(id, cfg.sin_bin_sec);
         if (auto e = cfg.servers.find(id); e != cfg.servers.end()) pool_.drop(e->second.pool_key());
         if (attempt == 0) {
-            excluded = excluded_ids();
+            std::vector<std::int64_t> excluded = excluded_ids();
             if (std::find(excluded.begin(), excluded.end(), id) == excluded.end()) excluded.push_back(id);
             server = co_await lb_.select(pool.key, fitting,
                                          {.estimated_tokens = estimate,
@@ -738,14 +977,14 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
         }
         bool timeout = a.kind.ends_with("_timeout");
         ex.note = attempt == 0 ? a.kind : first_failure + "," + a.kind;
-        QUILLMAR_REFUSE(timeout ? http::status::gateway_timeout : http::status::bad_gateway,
-                                  error_body(fmt::format("upstream server {} failed before responding ({}){}", id,
-                                                         a.kind, attempt == 0 ? "" : "; retry failed too"),
-                                             "upstream_error", a.kind));
+        auto refusal = refusal_response(ex, req, timeout ? http::status::gateway_timeout : http::status::bad_gateway,
+                              error_body(fmt::format("upstream server {} failed before responding ({}){}", id, a.kind,
+                                                     attempt == 0 ? "" : "; retry failed too"),
+                                         "upstream_error", a.kind));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
     }
 }
-
-#undef QUILLMAR_REFUSE
 
 awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Request& req,
                                          const lb::ServerRecord& server) {
@@ -755,6 +994,7 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
     if (eit == cfg.servers.end()) co_return Attempt{false, "unknown_server"};
     const Endpoint& ep = eit->second;
     const std::string key = ep.pool_key();
+    const auto write_deadline = seconds(cfg.client_write_timeout_sec);
 
     for (int fresh_try = 0; fresh_try < 2; ++fresh_try) {
         UpstreamPool::Conn up = fresh_try == 0 ? pool_.take(key) : nullptr;
@@ -787,8 +1027,9 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
         std::string uphead;
         uphead.reserve(256 + req.target().size());
         uphead.append(req.method_string()).append(" ").append(ep.prefix).append(req.target()).append(" HTTP/1.1\r\n");
+        const auto req_options = connection_options(req);
         for (const auto& f : req)
-            if (!hop_by_hop(f) && f.name() != http::field::host)
+            if (!hop_by_hop(f) && f.name() != http::field::host && !listed(req_options, f.name_string()))
                 uphead.append(f.name_string()).append(": ").append(f.value()).append("\r\n");
         uphead.append("Host: ").append(ep.host);
         if (ep.port != 80) uphead.append(":").append(std::to_string(ep.port));
@@ -803,16 +1044,32 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
             co_return Attempt{false, classify(wec, "write")};
         }
 
+        // Interim (1xx) responses are read and dropped: the proxy has
+        // already sent the whole body, and the final response follows on
+        // the same connection. All of them fall under the first-byte deadline.
         beast::flat_buffer upbuf;
-        http::response_parser<http::buffer_body> parser;
-        parser.body_limit(boost::none);
-        auto [hec, hn] = co_await http::async_read_header(*up, upbuf, parser, use_tuple);
-        throw_if_cancelled(hec);
-        if (hec) {
-            if (reused && hec != beast::error::timeout && !parser.got_some()) continue;
-            co_return Attempt{false, classify(hec, "first_byte")};
+        std::optional<http::response_parser<http::buffer_body>> reader;
+        for (int interim = 0;; ++interim) {
+            reader.emplace();
+            reader->body_limit(boost::none);
+            auto [hec, hn] = co_await http::async_read_header(*up, upbuf, *reader, use_tuple);
+            throw_if_cancelled(hec);
+            if (hec) {
+                if (reused && interim == 0 && hec != beast::error::timeout && !reader->got_some()) break;
+                co_return Attempt{false, classify(hec, "first_byte")};
+            }
+            const int code = reader->get().result_int();
+            if (code / 100 != 1) break;
+            // 101 was never asked for (Upgrade is not forwarded).
+            if (code == 101 || interim >= kMaxInterimResponses) {
+                metrics_.count_upstream_error("bad_interim_response");
+                co_return Attempt{false, "bad_interim_response", false};
+            }
         }
+        if (!reader->is_header_done()) continue;  // a pooled connection the server had closed
+        auto& parser = *reader;
         ex.ttfb = now() - ex.start;
+        const auto res_options = connection_options(parser.get());
         metrics_.observe_ttfb(ex.pool_label, ex.ttfb);
 
         auto& head = parser.get();
@@ -827,9 +1084,12 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
             if (ex.response_started) ex.client_broken = true;
             return Attempt{false, kind, false};
         };
-        auto client_failed = [&] {
+        // A client that took no bytes within the write deadline is cut off:
+        // returning ends the upstream request and releases the lease.
+        auto client_failed = [&](const beast::error_code& wec) {
             ex.client_broken = true;
-            ex.note = "client_write_failed";
+            ex.note = wec == beast::error::timeout ? "client_write_timeout" : "client_write_failed";
+            if (wec == beast::error::timeout) metrics_.count_client_event("write_timeout");
             return Attempt{false, "client", false};
         };
 
@@ -859,7 +1119,7 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
                 .append(head.reason())
                 .append("\r\n");
             for (const auto& f : head)
-                if (!hop_by_hop(f)) out.append(f.name_string()).append(": ").append(f.value()).append("\r\n");
+                if (!hop_by_hop(f) && !listed(res_options, f.name_string())) out.append(f.name_string()).append(": ").append(f.value()).append("\r\n");
             out.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
             if (!ex.client_keep) out.append("Connection: close\r\n");
             else if (req.version() == 10) out.append("Connection: keep-alive\r\n");
@@ -867,9 +1127,11 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
             ex.status = head.result_int();
             ex.response_started = true;
             const std::array<net::const_buffer, 2> whole{net::buffer(out), net::buffer(body)};
+            client.expires_after(write_deadline);
             auto [wec2, wn2] = co_await net::async_write(client, whole, use_tuple);
+            client.expires_never();
             throw_if_cancelled(wec2);
-            if (wec2) co_return client_failed();
+            if (wec2) co_return client_failed(wec2);
             ex.bytes += body.size();
         } else {
             // Streamed: the backend's status and end-to-end headers; the
@@ -881,7 +1143,7 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
             res.result(head.result_int());
             res.reason(head.reason());
             for (const auto& f : head)
-                if (!hop_by_hop(f)) res.insert(f.name_string(), f.value());
+                if (!hop_by_hop(f) && !listed(res_options, f.name_string())) res.insert(f.name_string(), f.value());
             const bool bodiless =
                 head.result_int() / 100 == 1 || head.result_int() == 204 || head.result_int() == 304;
             if (len) {
@@ -894,9 +1156,11 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
             ex.status = head.result_int();
             ex.response_started = true;
             http::response_serializer<http::buffer_body> sr{res};
+            client.expires_after(write_deadline);
             auto [hwec, hwn] = co_await http::async_write_header(client, sr, use_tuple);
+            client.expires_never();
             throw_if_cancelled(hwec);
-            if (hwec) co_return client_failed();
+            if (hwec) co_return client_failed(hwec);
 
             std::array<char, 16384> chunk;
             while (!parser.is_done()) {
@@ -914,23 +1178,30 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
                 res.body().data = got > 0 ? chunk.data() : nullptr;
                 res.body().size = got;
                 res.body().more = !parser.is_done();
+                client.expires_after(write_deadline);
                 auto [cwec, cwn] = co_await http::async_write(client, sr, use_tuple);
+                client.expires_never();
                 if (cwec == http::error::need_buffer) cwec = {};
                 throw_if_cancelled(cwec);
-                if (cwec) co_return client_failed();
+                if (cwec) co_return client_failed(cwec);
                 ex.bytes += got;
             }
             if (!sr.is_done()) {
                 res.body().data = nullptr;
                 res.body().size = 0;
                 res.body().more = false;
+                client.expires_after(write_deadline);
                 auto [fec, fn] = co_await http::async_write(client, sr, use_tuple);
+                client.expires_never();
                 throw_if_cancelled(fec);
                 if (fec && fec != http::error::need_buffer) ex.client_broken = true;
             }
         }
 
-        if (parser.keep_alive() && upbuf.size() == 0) pool_.put(key, std::move(up), cfg.upstream_pool_size);
+        // Back to the pool only after a complete, cleanly framed response
+        // with nothing after it; anything else closes the connection.
+        if (parser.is_done() && parser.keep_alive() && upbuf.size() == 0)
+            pool_.put(key, std::move(up), cfg.upstream_pool_size);
         co_return Attempt{true, {}};
     }
     co_return Attempt{false, "stale_connection"};

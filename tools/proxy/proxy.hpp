@@ -8,6 +8,8 @@
 
 #include "load_balancer/balancer.hpp"
 #include "proxy/config.hpp"
+#include "proxy/connections.hpp"
+#include "proxy/framing.hpp"
 #include "proxy/metrics.hpp"
 
 #include <boost/asio/awaitable.hpp>
@@ -15,9 +17,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/json/array.hpp>
+#include <boost/json/value.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
 #include <spdlog/logger.h>
@@ -59,6 +64,10 @@ public:
     // Closes the listeners and stops the background tasks; sessions end as
     // their clients leave.
     void stop();
+    // Graceful stop (SIGTERM, SIGINT): stop() at once, answer parked
+    // requests 503, let running ones finish for up to the configured drain
+    // time, close every client connection, then stop the loop.
+    boost::asio::awaitable<void> shutdown();
     // Re-reads the configuration file; keeps the old one when the new one is
     // invalid. New requests use the new records; running and parked requests
     // keep the ones they hold.
@@ -72,10 +81,35 @@ private:
 
     boost::asio::awaitable<void> accept_loop(boost::asio::ip::tcp::acceptor& acceptor, bool admin);
     boost::asio::awaitable<void> session(Stream stream, bool admin);
+    boost::asio::awaitable<bool> read_request(Stream& stream, boost::beast::flat_buffer& buffer,
+                                              boost::beast::http::request_parser<boost::beast::http::string_body>& parser,
+                                              const Config& cfg, ClientConnections::Id id);
+    // Answers a request the proxy will not serve, logs and counts it; the
+    // connection is closed after it.
+    boost::asio::awaitable<void> refuse_request(Stream& stream, const Config& cfg, const Refusal& refusal,
+                                                std::string_view method, std::string_view target);
     boost::asio::awaitable<bool> serve(Stream& stream, boost::beast::flat_buffer& buffer, Request& request, bool admin);
     boost::asio::awaitable<bool> serve_inference(Stream& stream, boost::beast::flat_buffer& buffer, Request& request,
                                                  std::shared_ptr<const Config> cfg);
     boost::asio::awaitable<void> handle_inference(Exchange& ex, Stream& stream, const Request& request);
+    boost::asio::awaitable<void> route_inference(Exchange& ex, Stream& stream, const Request& request,
+                                                 const PoolConfig& pool, const boost::json::value& body);
+    boost::asio::awaitable<void> refuse_at_capacity(Exchange& ex, Stream& stream, const Request& request,
+                                                    const PoolConfig& pool,
+                                                    const std::vector<lb::ServerRecord>& fitting);
+    boost::asio::awaitable<void> forward_with_retry(Exchange& ex, Stream& stream, const Request& request,
+                                                    const PoolConfig& pool,
+                                                    const std::vector<lb::ServerRecord>& fitting,
+                                                    std::int64_t estimate, const std::string& sticky,
+                                                    lb::ServerRecord server);
+    // The proxy's own answer to a request (Retry-After when `retry_after`
+    // >= 0), recorded in `ex`; built apart from the write, since g++ 12
+    // mishandles initializer lists in a full expression with co_await.
+    boost::beast::http::response<boost::beast::http::string_body> refusal_response(
+        Exchange& ex, const Request& request, boost::beast::http::status status, std::string body,
+        double retry_after = -1);
+    boost::asio::awaitable<void> write_refusal(Exchange& ex, Stream& stream,
+                                               boost::beast::http::response<boost::beast::http::string_body>& res);
     boost::asio::awaitable<Attempt> forward(Exchange& ex, Stream& client, const Request& request,
                                             const lb::ServerRecord& server);
     boost::asio::awaitable<void> watch_client(Stream& stream, boost::beast::flat_buffer& buffer);
@@ -87,6 +121,13 @@ private:
     std::vector<std::int64_t> excluded_ids();
     void sin_bin(std::int64_t server_id, double seconds);
     void log_access(const Exchange& ex);
+    // Every fitting backend is sin-binned or failing its health check: the
+    // refusal that says so, and when the first may be back.
+    bool all_unavailable(const std::vector<lb::ServerRecord>& fitting, const std::vector<std::int64_t>& excluded,
+                         const Config& cfg, double& back_in_sec, boost::json::array& states);
+    boost::asio::awaitable<lb::WaitResult> park(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                                                std::int64_t estimate, const std::vector<std::int64_t>& excluded,
+                                                bool& stopped);
 
     boost::asio::io_context& io_;
     lb::LoadBalancer& lb_;
@@ -102,6 +143,8 @@ private:
     boost::asio::cancellation_signal stop_reaper_;
     boost::asio::cancellation_signal stop_health_;
     std::shared_ptr<spdlog::logger> access_;
+    ClientConnections connections_;
+    std::size_t live_sessions_ = 0;
     bool stopping_ = false;
 };
 

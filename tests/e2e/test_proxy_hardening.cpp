@@ -1,0 +1,317 @@
+// quillmar-proxy against hostile clients and misbehaving backends: framing,
+// targets, interim responses, stalled readers, descriptor exhaustion, value
+// limits and the graceful stop. Real processes on loopback, raw sockets.
+#include "e2e/fixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace e2e;
+
+std::string raw_post(const std::string& target, const std::string& body, const std::string& extra_headers = {}) {
+    return "POST " + target + " HTTP/1.1\r\nHost: p\r\nContent-Type: application/json\r\n" + extra_headers +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string hex(std::size_t n) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%zx", n);
+    return buf;
+}
+
+std::int64_t reject_count(const json::object& snapshot, const char* reason) {
+    auto* v = snapshot.at("reject_counts").as_object().if_contains(reason);
+    return v ? v->to_number<std::int64_t>() : 0;
+}
+
+// ---- backends that break HTTP ------------------------------------------------------
+
+TEST_F(ProxyE2E, MisbehavingBackendsNeverLeakOneAnswerIntoAnotherExchange) {
+    struct Case {
+        const char* mode;
+        int status;  // of each of two requests in a row
+    };
+    for (const Case& c : {Case{"interim", 200}, Case{"extra", 200}, Case{"garbage", 502}, Case{"short", 502},
+                          Case{"both", 502}, Case{"reset", 502}, Case{"stall", 504}}) {
+        SCOPED_TRACE(c.mode);
+        children_.clear();
+        Child& b = misbehaving(c.mode);
+        json::object cfg = config(json::array{server(1, b.port())}, json::object{{"sin_bin_sec", 0}});
+        cfg["timeouts"].as_object()["first_byte_sec"] = 0.5;
+        start_proxy(cfg);
+        for (std::int64_t n = 1; n <= 2; ++n) {
+            Response r = post(proxy_->port(), kChat, chat_body("m", false, 1));
+            ASSERT_EQ(r.status, c.status) << r.body;
+            // Each answer is the backend's answer to this very request.
+            if (c.status == 200) {
+                EXPECT_EQ(r.json().at("n").to_number<std::int64_t>(), n);
+            }
+        }
+        EXPECT_TRUE(eventually([&] { return clean(); }));
+    }
+}
+
+TEST_F(ProxyE2E, ExpectContinueIsAnsweredByTheProxyAndNotForwarded) {
+    Child& b = misbehaving("interim");
+    start_proxy(config(json::array{server(1, b.port())}));
+    const std::string body = chat_body("m", false, 1);
+    RawConnection c(proxy_->port());
+    c.send("POST " + kChat + " HTTP/1.1\r\nHost: p\r\nExpect: 100-continue\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n");
+    ASSERT_TRUE(c.read_until("HTTP/1.1 100 Continue\r\n\r\n", 10)) << c.received();
+    c.send(body);
+    ASSERT_TRUE(c.read_until("\"n\":1", 10)) << c.received();
+    EXPECT_NE(c.received().find("HTTP/1.1 200 OK"), std::string::npos);
+    // Any other expectation is refused before a body is read.
+    RawConnection other(proxy_->port());
+    other.send("POST " + kChat + " HTTP/1.1\r\nHost: p\r\nExpect: 200-ok\r\nContent-Length: 2\r\n\r\n");
+    EXPECT_TRUE(other.wait_closed(10));
+    EXPECT_EQ(other.received().rfind("HTTP/1.1 417", 0), 0u) << other.received();
+    EXPECT_TRUE(clean());
+}
+
+// ---- clients that stop reading -----------------------------------------------------------
+
+TEST_F(ProxyE2E, ClientThatStopsReadingIsCutOffAndItsSlotFreed) {
+    Child& b = misbehaving("flood");
+    json::object cfg = config(json::array{server(1, b.port(), 1)});
+    cfg["timeouts"].as_object()["client_write_sec"] = 1;
+    start_proxy(cfg);
+
+    RawConnection stalled(proxy_->port());
+    stalled.send_post(kChat, chat_body("m", true, 1));
+    ASSERT_TRUE(stalled.read_until("HTTP/1.1 200"));
+    // It reads nothing more: the proxy's writes stall, then time out.
+    EXPECT_TRUE(eventually([&] { return clean(); }, 60));
+    EXPECT_TRUE(eventually([&] { return mock_stat(b, "cancelled") == 1; }));
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_client_events_total{event="write_timeout"} 1)"), std::string::npos);
+    EXPECT_TRUE(stalled.wait_closed());
+}
+
+// ---- request framing -------------------------------------------------------------------------
+
+TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}));
+    // A body that is itself a request: if it were read as one, it would reach the backend.
+    const std::string smuggled = raw_post(kChat, chat_body("m", false, 1));
+    const std::string chunked = std::to_string(smuggled.size()) + "\r\n" + smuggled + "\r\n0\r\n\r\n";
+    auto te = [&](const std::string& codings, const std::string& version = "1.1") {
+        return "POST " + kChat + " HTTP/" + version + "\r\nHost: p\r\nTransfer-Encoding: " + codings + "\r\n\r\n" +
+               smuggled;
+    };
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* status;
+    };
+    const std::vector<Case> cases{
+        {"gzip", te("gzip"), "400"},
+        {"identity", te("identity"), "400"},
+        {"chunked then identity", te("chunked, identity"), "400"},
+        {"xchunked", te("xchunked"), "400"},
+        {"chunked twice", te("chunked, chunked"), "501"},
+        {"gzip then chunked", te("gzip, chunked"), "501"},
+        {"HTTP/1.0 chunked", te("chunked", "1.0"), "400"},
+        {"both headers", "POST " + kChat + " HTTP/1.1\r\nHost: p\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked, "400"},
+        {"differing lengths", "POST " + kChat + " HTTP/1.1\r\nHost: p\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n" + smuggled, "400"},
+        {"obsolete folding", "POST " + kChat + " HTTP/1.1\r\nHost: p\r\nX-A: 1\r\n  folded\r\nContent-Length: 0\r\n\r\n" + smuggled, "400"},
+        {"folded Transfer-Encoding", "POST " + kChat + " HTTP/1.1\r\nHost: p\r\nTransfer-Encoding:\r\n chunked\r\n\r\n" + chunked, "400"},
+        {"bare CR", "POST " + kChat + " HTTP/1.1\r\nHost: p\rContent-Length: 0\r\n\r\n" + smuggled, "400"},
+        {"bare LF", "POST " + kChat + " HTTP/1.1\nHost: p\nContent-Length: 0\n\n" + smuggled, "400"},
+        {"no Host", "POST " + kChat + " HTTP/1.1\r\nContent-Length: 0\r\n\r\n" + smuggled, "400"},
+        {"two Hosts", "POST " + kChat + " HTTP/1.1\r\nHost: p\r\nHost: q\r\nContent-Length: 0\r\n\r\n" + smuggled, "400"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawConnection conn(proxy_->port());
+        conn.send(c.bytes);
+        EXPECT_TRUE(conn.wait_closed(10));
+        EXPECT_EQ(conn.received().rfind(std::string("HTTP/1.1 ") + c.status, 0), 0u) << conn.received();
+        EXPECT_EQ(conn.received().find("HTTP/1.1", 1), std::string::npos) << "a second response";
+    }
+    EXPECT_EQ(mock_stat(a, "requests"), 0);
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="-",status="400"} 13)"), std::string::npos);
+    // A proper chunked request is served.
+    RawConnection ok(proxy_->port());
+    const std::string body = chat_body("m", false, 1);
+    ok.send("POST " + kChat + " HTTP/1.1\r\nHost: p\r\nTransfer-Encoding: chunked\r\n\r\n" +
+            hex(body.size()) + "\r\n" + body + "\r\n0\r\n\r\n");
+    EXPECT_TRUE(ok.read_until("\"finish_reason\":\"stop\""));
+    EXPECT_TRUE(clean());
+}
+
+// ---- request targets --------------------------------------------------------------------------
+
+TEST_F(ProxyE2E, DotSegmentsAreResolvedBeforeRoutingAndNeverForwarded) {
+    Child& b = misbehaving("ok");
+    json::object cfg = config(json::array{server(1, b.port())});
+    cfg["models"].as_object()["m"].as_object()["servers"].as_array()[0].as_object()["url"] =
+        "http://127.0.0.1:" + std::to_string(b.port()) + "/base";
+    start_proxy(cfg);
+    struct Case {
+        const char* target;
+        int status;
+        const char* forwarded;  // the path the backend saw; nullptr: not forwarded
+    };
+    const std::vector<Case> cases{
+        {"/v1/../v1/chat/completions", 200, "/base/v1/chat/completions"},
+        {"/v1/./chat/completions?x=1", 200, "/base/v1/chat/completions?x=1"},
+        {"/v1/%2e%2E/v1/%2e/chat/completions", 200, "/base/v1/chat/completions"},
+        {"/v1/../admin/reset", 404, nullptr},
+        {"/v1/%2e%2e/x", 404, nullptr},
+        {"/v1/../../../etc/passwd", 404, nullptr},
+        {"/v1/..%2fadmin", 400, nullptr},
+        {"/v1/..%2Fadmin", 400, nullptr},
+        {"/v1/..%5cadmin", 400, nullptr},
+        {"/v1/..\\admin", 400, nullptr},
+        {"/v1/chat%00/completions", 400, nullptr},
+        {"/v1/chat/%zz", 400, nullptr},
+    };
+    std::int64_t forwarded = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        Response r = post(proxy_->port(), c.target, chat_body("m", false, 1));
+        EXPECT_EQ(r.status, c.status) << r.body;
+        if (c.forwarded != nullptr) {
+            ++forwarded;
+            EXPECT_EQ(r.json().at("target").as_string(), c.forwarded);
+        }
+    }
+    EXPECT_EQ(mock_stat(b, "requests"), forwarded);
+    EXPECT_TRUE(clean());
+}
+
+// ---- HEAD -------------------------------------------------------------------------------------
+
+TEST_F(ProxyE2E, HeadAnswersCarryNoBodySoTheNextAnswerIsReadRight) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}));
+    for (const char* target : {"/healthz", "/v1/models", "/nowhere", "/v1/chat/completions"}) {
+        SCOPED_TRACE(target);
+        RawConnection c(proxy_->port());
+        c.send(std::string("HEAD ") + target + " HTTP/1.1\r\nHost: p\r\n\r\nGET /healthz HTTP/1.1\r\nHost: p\r\n\r\n");
+        ASSERT_TRUE(c.read_until("{\"status\":\"ok\"}", 10)) << c.received();
+        const std::string& got = c.received();
+        std::size_t end = got.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_NE(got.find("Content-Length: "), std::string::npos);
+        EXPECT_EQ(got.compare(end + 4, 9, "HTTP/1.1 "), 0) << got;
+    }
+}
+
+// ---- every backend out of rotation ---------------------------------------------------------------
+
+TEST_F(ProxyE2E, EveryBackendSinBinnedIsRefusedAsUnavailableWithItsRealWait) {
+    for (bool queue : {false, true}) {
+        SCOPED_TRACE(queue ? "queue on" : "queue off");
+        children_.clear();
+        json::object cfg = config(json::array{server(1, closed_port()), server(2, closed_port())},
+                                  json::object{{"sin_bin_sec", 30}, {"queue", json::object{{"enabled", queue}}}});
+        start_proxy(cfg);
+        ASSERT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 502);  // both fail, both sin-binned
+        Response r = post(proxy_->port(), kChat, chat_body("m", false, 1));
+        EXPECT_EQ(r.status, 503) << r.body;
+        EXPECT_EQ(r.json().at("error").at("code").as_string(), "no_backends");
+        int retry_after = std::stoi(r.header("retry-after"));
+        EXPECT_GE(retry_after, 20);
+        EXPECT_LE(retry_after, 30);
+        EXPECT_EQ(r.json().at("error").at("backends").as_array().size(), 2u);
+        json::object s = snapshot();
+        EXPECT_EQ(reject_count(s, "no_backends"), 1);
+        EXPECT_EQ(reject_count(s, "at_capacity"), 0);
+        EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="m|1|default",status="503"} 1)"),
+                  std::string::npos);
+        EXPECT_TRUE(clean());
+    }
+}
+
+// ---- connection limits and descriptor exhaustion -------------------------------------------------
+
+TEST_F(ProxyE2E, IdleKeepAliveClientsMakeRoomForNewOnesAtTheCap) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}, json::object{{"max_client_connections", 3}}));
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<RawConnection>(proxy_->port()));
+        idle.back()->send_post(kChat, chat_body("m", false, 1));
+        ASSERT_TRUE(idle.back()->read_until("\"finish_reason\":\"stop\""));
+    }
+    // A fourth client is served; the oldest idle connection made room.
+    EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 200);
+    EXPECT_TRUE(idle.front()->wait_closed(10));
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="m|1|default",status="200"} 4)"),
+              std::string::npos);
+}
+
+TEST_F(ProxyE2E, RunningOutOfDescriptorsBacksOffAndEvictsIdleClients) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}), {"/usr/bin/prlimit", "--nofile=64:64", "--"});
+    // One upstream connection in the pool, so that serving needs no new descriptor.
+    ASSERT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 200);
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 100; ++i) idle.push_back(std::make_unique<RawConnection>(proxy_->port()));
+    Response r = post(proxy_->port(), kChat, chat_body("m", false, 1), {}, 30);
+    EXPECT_EQ(r.status, 200);
+    std::string m = metrics();
+    EXPECT_NE(m.find(R"(quillmar_proxy_client_events_total{event="accept_backoff"})"), std::string::npos);
+    EXPECT_NE(m.find(R"(quillmar_proxy_client_events_total{event="idle_evicted"})"), std::string::npos);
+}
+
+// ---- value limits ------------------------------------------------------------------------------------
+
+TEST_F(ProxyE2E, DeepJsonAndHugeCapsAreServedWithinTheirLimits) {
+    Child& a = misbehaving("ok");  // answers without parsing the body
+    auto nested = [](int depth) {
+        return std::string(R"({"model":"m","messages":[{"role":"user","content":"hi"}],"tools":)") +
+               std::string(static_cast<std::size_t>(depth), '[') + std::string(static_cast<std::size_t>(depth), ']') +
+               "}";
+    };
+    for (const json::value& cap : {json::value(1e19), json::value(1e300), json::value(18446744073709551615ull)}) {
+        SCOPED_TRACE(json::serialize(cap));
+        children_.resize(1);
+        json::array servers{server(1, a.port())};
+        servers[0].as_object()["max_concurrency"] = cap;
+        start_proxy(config(servers, json::object{{"json_max_depth", 100}}));
+        EXPECT_EQ(post(proxy_->port(), kChat, nested(90)).status, 200);
+        Response deep = post(proxy_->port(), kChat, nested(120));
+        EXPECT_EQ(deep.status, 400);
+        EXPECT_NE(deep.json().at("error").at("message").as_string().find("nested too deeply (limit 100)"),
+                  std::string::npos);
+        EXPECT_TRUE(clean());
+    }
+}
+
+// ---- graceful stop --------------------------------------------------------------------------------------
+
+TEST_F(ProxyE2E, SigtermFinishesRunningRequestsRefusesParkedOnesAndExitsZero) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    start_proxy(config(json::array{server(1, a.port(), 1)},
+                       json::object{{"queue", json::object{{"enabled", true}}},
+                                    {"timeouts", json::object{{"drain_sec", 20}}}}));
+    RawConnection idle(proxy_->port());
+    idle.send_post(kChat, chat_body("m", false, 1));
+    ASSERT_TRUE(idle.read_until("\"finish_reason\":\"stop\""));
+    RawConnection running(proxy_->port());
+    running.send_post(kChat, chat_body("m", true, 30));  // about 1.5 s
+    ASSERT_TRUE(running.read_until("data: "));
+    RawConnection parked(proxy_->port());
+    parked.send_post(kChat, chat_body("m", false, 1));
+    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+
+    proxy_->signal(SIGTERM);
+    EXPECT_TRUE(parked.read_until("shutting_down", 10)) << parked.received();
+    EXPECT_EQ(parked.received().rfind("HTTP/1.1 503", 0), 0u);
+    EXPECT_TRUE(idle.wait_closed(10));
+    EXPECT_TRUE(running.read_until("data: [DONE]", 20)) << running.received();
+    EXPECT_EQ(proxy_->wait_exit(20), 0);
+}
+
+}  // namespace

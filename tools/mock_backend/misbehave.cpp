@@ -1,0 +1,210 @@
+// quillmar-misbehaving-backend: a model server that breaks HTTP on purpose,
+// for the proxy's end-to-end tests and soak.
+//
+//   quillmar-misbehaving-backend --port 0 --mode interim
+//
+// Every POST is answered according to --mode:
+//   ok          200 with a JSON body naming the request's sequence number ("n")
+//               and the target it was sent to ("target")
+//   interim     "100 Continue" and "103 Early Hints", then the ok answer
+//   garbage     bytes that are not HTTP, then the connection closes
+//   short       a head promising 100 body bytes, 10 of them, then the close
+//   extra       the ok answer followed by stray bytes on the same connection
+//   both        a head with both Content-Length and chunked Transfer-Encoding
+//   stall       nothing, ever (the connection stays open)
+//   reset       the connection is reset (RST) without an answer
+//   flood       a chunked event stream that never ends, as fast as it is read
+// GET /mock/stats answers {"requests":N,"active":A,"cancelled":C} (cancelled:
+// answers cut short because the peer went away). Prints {"port":N} on
+// standard output once it listens; SIGTERM or SIGINT ends it with status 0.
+#include <CLI/CLI.hpp>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/json.hpp>
+
+#include <fmt/format.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace json = boost::json;
+using tcp = net::ip::tcp;
+using net::awaitable;
+constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
+
+namespace {
+
+enum class Mode { ok, interim, garbage, short_body, extra, both, stall, reset, flood };
+
+const std::map<std::string, Mode> kModes{{"ok", Mode::ok},         {"interim", Mode::interim},
+                                         {"garbage", Mode::garbage}, {"short", Mode::short_body},
+                                         {"extra", Mode::extra},     {"both", Mode::both},
+                                         {"stall", Mode::stall},     {"reset", Mode::reset},
+                                         {"flood", Mode::flood}};
+
+std::string ok_answer(std::uint64_t n, std::string_view target) {
+    std::string body = json::serialize(json::object{{"object", "chat.completion"}, {"n", n}, {"target", target}});
+    return fmt::format("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {}\r\n\r\n{}",
+                       body.size(), body);
+}
+
+class Misbehaving {
+public:
+    Misbehaving(net::io_context& io, Mode mode) : io_(io), mode_(mode), acceptor_(io) {}
+
+    std::uint16_t start(const std::string& host, std::uint16_t port) {
+        tcp::endpoint ep(net::ip::make_address(host), port);
+        acceptor_.open(ep.protocol());
+        acceptor_.set_option(net::socket_base::reuse_address(true));
+        acceptor_.bind(ep);
+        acceptor_.listen();
+        net::co_spawn(io_, accept_loop(), net::detached);
+        return acceptor_.local_endpoint().port();
+    }
+
+private:
+    awaitable<void> accept_loop() {
+        for (;;) {
+            auto [ec, socket] = co_await acceptor_.async_accept(use_tuple);
+            if (ec) co_return;
+            net::co_spawn(io_, session(std::move(socket)), net::detached);
+        }
+    }
+
+    awaitable<void> session(tcp::socket socket) {
+        beast::flat_buffer buffer;
+        for (;;) {
+            http::request<http::string_body> req;
+            auto [ec, n] = co_await http::async_read(socket, buffer, req, use_tuple);
+            if (ec) break;
+            if (req.method() == http::verb::get && req.target() == "/mock/stats") {
+                std::string body = json::serialize(
+                    json::object{{"requests", requests_}, {"active", active_}, {"cancelled", cancelled_}});
+                std::string out = fmt::format("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                              "Content-Length: {}\r\n\r\n{}",
+                                              body.size(), body);
+                co_await net::async_write(socket, net::buffer(out), use_tuple);
+                continue;
+            }
+            ++requests_;
+            ++active_;
+            bool keep = co_await answer(socket, req.target());
+            --active_;
+            if (!keep) break;
+        }
+        beast::error_code ignored;
+        socket.close(ignored);
+    }
+
+    // Writes `bytes`; false (and counted as cancelled) when the peer is gone.
+    awaitable<bool> put(tcp::socket& socket, const std::string& bytes) {
+        auto [ec, n] = co_await net::async_write(socket, net::buffer(bytes), use_tuple);
+        if (ec) ++cancelled_;
+        co_return !ec;
+    }
+
+    // One answer in the configured way; true: the connection may carry more.
+    awaitable<bool> answer(tcp::socket& socket, std::string_view target) {
+        const std::uint64_t n = requests_;
+        switch (mode_) {
+            case Mode::ok: co_return co_await put(socket, ok_answer(n, target));
+            case Mode::interim:
+                co_return co_await put(socket, "HTTP/1.1 100 Continue\r\n\r\n"
+                                               "HTTP/1.1 103 Early Hints\r\nLink: </x>; rel=preload\r\n\r\n" +
+                                                   ok_answer(n, target));
+            case Mode::garbage: co_await put(socket, "SURPRISE\x01\x02 this is not HTTP\r\n\r\n"); co_return false;
+            case Mode::short_body:
+                co_await put(socket, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n"
+                                     "{\"partial\"");
+                co_return false;
+            case Mode::extra: co_return co_await put(socket, ok_answer(n, target) + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+            case Mode::both:
+                co_await put(socket, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                     "2\r\n{}\r\n0\r\n\r\n");
+                co_return false;
+            case Mode::stall: co_await stall(socket); co_return false;
+            case Mode::reset: {
+                beast::error_code ignored;
+                socket.set_option(net::socket_base::linger(true, 0), ignored);
+                co_return false;
+            }
+            case Mode::flood: co_return co_await flood(socket);
+        }
+        co_return false;
+    }
+
+    awaitable<void> stall(tcp::socket& socket) {
+        char byte;
+        co_await socket.async_read_some(net::buffer(&byte, 1), use_tuple);  // until the peer leaves
+        ++cancelled_;
+    }
+
+    awaitable<bool> flood(tcp::socket& socket) {
+        if (!co_await put(socket, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                                  "Transfer-Encoding: chunked\r\n\r\n"))
+            co_return false;
+        const std::string event = "data: " + std::string(4000, 'x') + "\n\n";
+        const std::string chunk = fmt::format("{:x}\r\n{}\r\n", event.size(), event);
+        for (;;)
+            if (!co_await put(socket, chunk)) co_return false;
+    }
+
+    net::io_context& io_;
+    Mode mode_;
+    tcp::acceptor acceptor_;
+    std::uint64_t requests_ = 0;
+    std::uint64_t active_ = 0;
+    std::uint64_t cancelled_ = 0;
+};
+
+struct Loop : net::io_context {
+    Loop() : net::io_context(1) {}
+    void destroy_pending() { shutdown(); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"A model server that breaks HTTP on purpose", "quillmar-misbehaving-backend"};
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::string mode_name = "ok";
+    app.add_option("--host", host, "Listen address");
+    app.add_option("--port", port, "Listen port (0: any free port)")->check(CLI::Range(0, 65535));
+    app.add_option("--mode", mode_name, "ok, interim, garbage, short, extra, both, stall, reset or flood")
+        ->check(CLI::IsMember([] {
+            std::vector<std::string> names;
+            for (const auto& kv : kModes) names.push_back(kv.first);
+            return names;
+        }()));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
+    Loop io;
+    int status = 0;
+    {
+        Misbehaving server(io, kModes.at(mode_name));
+        net::signal_set signals(io, SIGINT, SIGTERM);
+        signals.async_wait([&](const boost::system::error_code& ec, int) {
+            if (!ec) io.stop();
+        });
+        try {
+            std::printf("{\"port\":%u}\n", server.start(host, static_cast<std::uint16_t>(port)));
+            std::fflush(stdout);
+            io.run();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "quillmar-misbehaving-backend: %s\n", e.what());
+            status = 1;
+        }
+        io.destroy_pending();
+    }
+    return status;
+}

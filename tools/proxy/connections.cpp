@@ -1,0 +1,85 @@
+#include "proxy/connections.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <chrono>
+#include <vector>
+
+namespace quillmar::proxy {
+
+namespace net = boost::asio;
+constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
+
+ClientConnections::ClientConnections(net::io_context& io)
+    : io_(io), room_(io, net::steady_timer::time_point::max()), stop_(io, net::steady_timer::time_point::max()) {}
+
+ClientConnections::Id ClientConnections::add(std::function<void()> close) {
+    Id id = next_++;
+    open_.emplace(id, Entry{std::move(close), false, idle_.end()});
+    return id;
+}
+
+void ClientConnections::remove(Id id) {
+    auto it = open_.find(id);
+    if (it == open_.end()) return;
+    if (it->second.idle) idle_.erase(it->second.idle_pos);
+    open_.erase(it);
+    room_.cancel();  // wakes a listener waiting for room
+}
+
+void ClientConnections::set_idle(Id id, bool idle) {
+    auto it = open_.find(id);
+    if (it == open_.end() || it->second.idle == idle) return;
+    it->second.idle = idle;
+    if (idle) it->second.idle_pos = idle_.insert(idle_.end(), id);
+    else idle_.erase(it->second.idle_pos);
+}
+
+void ClientConnections::close_entry(Id id) {
+    auto it = open_.find(id);
+    if (it == open_.end()) return;
+    std::function<void()> close = std::move(it->second.close);
+    remove(id);  // counted as gone at once: its coroutine unwinds later
+    close();
+}
+
+bool ClientConnections::evict_oldest_idle() {
+    if (idle_.empty()) return false;
+    close_entry(idle_.front());
+    return true;
+}
+
+net::awaitable<bool> ClientConnections::wait_for_room() {
+    while (!draining_ && limit_ > 0 && open_.size() >= limit_) {
+        if (evict_oldest_idle()) continue;
+        co_await room_.async_wait(use_tuple);  // cancelled by remove()
+    }
+    co_return !draining_;
+}
+
+net::awaitable<void> ClientConnections::until_stop() {
+    if (draining_) co_return;
+    co_await stop_.async_wait(use_tuple);
+}
+
+net::awaitable<void> ClientConnections::drain(double seconds) {
+    draining_ = true;
+    stop_.cancel();
+    room_.cancel();
+    while (!idle_.empty()) evict_oldest_idle();
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
+    net::steady_timer tick(io_);
+    while (!open_.empty() && std::chrono::steady_clock::now() < deadline) {
+        while (!idle_.empty()) evict_oldest_idle();  // one that finished its last request
+        tick.expires_after(std::chrono::milliseconds(20));
+        co_await tick.async_wait(use_tuple);
+    }
+    std::vector<Id> left;
+    for (const auto& kv : open_) left.push_back(kv.first);
+    for (Id id : left) close_entry(id);
+}
+
+}  // namespace quillmar::proxy

@@ -1,0 +1,57 @@
+// Checks of a client request's framing, made before the proxy acts on it.
+//
+// The proxy re-frames every request it forwards (its own Content-Length, no
+// Transfer-Encoding), so the danger is not what it sends on but what it
+// reads: a head whose body length the proxy and an upstream or a later
+// parser would see differently lets bytes of one request run as another.
+// Every such head is refused with 400 (or 501/417 where those say it
+// better) and the connection closed. Nothing here allocates per call except
+// the refusal's message; the costs are one pass over the head's bytes and
+// one over its Transfer-Encoding, Host and Expect fields.
+#pragma once
+
+#include <boost/beast/http/message.hpp>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmar::proxy {
+
+// A request the proxy answers itself and then closes the connection.
+struct Refusal {
+    int status = 400;
+    std::string code;     // the error body's "code"
+    std::string message;  // the error body's "message"
+    std::string type = "invalid_request_error";
+};
+
+// Result of scanning the raw bytes a client sent for a request head.
+struct HeadScan {
+    std::size_t end = 0;             // bytes up to and including the blank line; 0: not complete yet
+    std::optional<Refusal> refusal;  // set when the bytes seen so far are already unacceptable
+};
+
+// Scans `bytes` (the start of a request head, possibly followed by more) for
+// what a lenient parser would accept but this proxy must not: a bare CR or
+// bare LF as a line end, and obsolete line folding (a field line starting
+// with a space or tab). Stops at the blank line ending the head.
+HeadScan scan_head(std::string_view bytes) noexcept;
+
+// Checks a parsed head's framing rules: Transfer-Encoding only in HTTP/1.1,
+// only with "chunked" as its one and final coding, never beside
+// Content-Length; exactly one Host in HTTP/1.1; Expect only "100-continue".
+// `expect_continue` is set when the client waits for "100 Continue".
+std::optional<Refusal> check_framing(const boost::beast::http::request_header<>& head, bool& expect_continue);
+
+// Field names a message's Connection header lists as options for this hop
+// only (RFC 9110 7.6.1), "close" and "keep-alive" left out. They are not
+// forwarded. Views into `fields`.
+std::vector<std::string_view> connection_options(const boost::beast::http::fields& fields);
+
+// True when `name` is one of `options` (case-insensitive).
+bool listed(const std::vector<std::string_view>& options, std::string_view name);
+
+}  // namespace quillmar::proxy

@@ -1,0 +1,104 @@
+#include "proxy/target.hpp"
+
+#include <cctype>
+#include <vector>
+
+namespace quillmar::proxy {
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// One path segment with "%2e" decoded to "."; every other escape is kept as
+// written. Returns false (with `error`) for escapes the proxy refuses.
+bool decode_segment(std::string_view raw, std::string& out, std::string& error) {
+    out.clear();
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        const char c = raw[i];
+        if (c == '\\') {
+            error = "a backslash in the request path";
+            return false;
+        }
+        if (c != '%') {
+            out.push_back(c);
+            continue;
+        }
+        if (i + 2 >= raw.size()) {
+            error = "malformed percent-encoding in the request path";
+            return false;
+        }
+        const int hi = hex_value(raw[i + 1]);
+        const int lo = hex_value(raw[i + 2]);
+        if (hi < 0 || lo < 0) {
+            error = "malformed percent-encoding in the request path";
+            return false;
+        }
+        const int byte = hi * 16 + lo;
+        if (byte == '/' || byte == '\\') {
+            error = "an encoded slash or backslash in the request path";
+            return false;
+        }
+        if (byte < 0x20 || byte == 0x7f) {
+            error = "an encoded control character in the request path";
+            return false;
+        }
+        if (byte == '.') out.push_back('.');
+        else out.append(raw.substr(i, 3));
+        i += 2;
+    }
+    return true;
+}
+
+}  // namespace
+
+NormalizedTarget normalize_target(std::string_view target) {
+    NormalizedTarget out;
+    if (target.empty() || target.front() != '/') {
+        out.error = "the request target must be an absolute path";
+        return out;
+    }
+    for (char c : target) {
+        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7f || c == '#') {
+            out.error = "the request target holds a control character, a space or a fragment";
+            return out;
+        }
+    }
+    const std::size_t q = target.find('?');
+    std::string_view path = target.substr(0, q);
+
+    // Dot-segment removal over whole segments: "." is dropped, ".." drops
+    // the segment before it and never climbs above the root.
+    std::vector<std::string> segments;
+    std::string segment;
+    bool trailing_slash = false;
+    std::size_t pos = 1;
+    while (pos <= path.size()) {
+        std::size_t slash = path.find('/', pos);
+        std::string_view raw = path.substr(pos, slash == std::string_view::npos ? std::string_view::npos : slash - pos);
+        if (!decode_segment(raw, segment, out.error)) return out;
+        const bool last = slash == std::string_view::npos;
+        if (segment == "..") {
+            if (!segments.empty()) segments.pop_back();
+            trailing_slash = true;
+        } else if (segment == ".") {
+            trailing_slash = true;
+        } else {
+            segments.push_back(segment);
+            trailing_slash = false;
+        }
+        if (last) break;
+        pos = slash + 1;
+    }
+    out.target.reserve(target.size());
+    for (const auto& s : segments) out.target.append("/").append(s);
+    if (out.target.empty() || trailing_slash) out.target.push_back('/');
+    if (q != std::string_view::npos) out.target.append(target.substr(q));
+    return out;
+}
+
+}  // namespace quillmar::proxy

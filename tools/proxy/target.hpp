@@ -1,0 +1,28 @@
+// The request target the proxy routes by and forwards: normalised once, so
+// that the prefix checks ("/v1/...") and the backend see the same path.
+//
+// A target like "/v1/../admin/reset" or "/v1/%2e%2e/x" passes a textual
+// prefix check and then climbs out of it at the backend (and out of a path
+// prefix configured in the backend's URL). normalize_target removes dot
+// segments the way RFC 3986 5.2.4 does, with percent-encoded dots taken for
+// the dots they decode to; an encoded slash or backslash, a raw backslash,
+// NUL or control bytes, a fragment and malformed percent-encoding are
+// refused, since backends disagree on what they mean. Cost: one pass over
+// the target and one string of its size.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillmar::proxy {
+
+struct NormalizedTarget {
+    std::string target;  // normalised path, then "?query" unchanged when present
+    std::string error;   // non-empty: the target is refused (400) for this reason
+};
+
+// Normalises an origin-form target ("/path?query"); anything else is refused.
+NormalizedTarget normalize_target(std::string_view target);
+
+}  // namespace quillmar::proxy
