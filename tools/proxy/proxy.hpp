@@ -7,6 +7,7 @@
 #pragma once
 
 #include "load_balancer/balancer.hpp"
+#include "proxy/access_log.hpp"
 #include "proxy/config.hpp"
 #include "proxy/metrics.hpp"
 
@@ -19,8 +20,6 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
-
-#include <spdlog/logger.h>
 
 #include <cstdint>
 #include <memory>
@@ -101,8 +100,9 @@ private:
     boost::asio::signal_set signals_;
     boost::asio::cancellation_signal stop_reaper_;
     boost::asio::cancellation_signal stop_health_;
-    std::shared_ptr<spdlog::logger> access_;
+    std::unique_ptr<AccessLog> access_;
     bool stopping_ = false;
+    bool listening_ = false;
 };
 
 }  // namespace quillmar::proxy
