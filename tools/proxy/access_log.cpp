@@ -128,7 +128,8 @@ std::string format_text(const AccessRecord& r) {
         text_value(r.client), text_value(r.model), text_value(r.pool),
         r.server < 0 ? std::string("-") : std::to_string(r.server), r.status,
         r.input_tokens < 0 ? std::string("-") : std::to_string(r.input_tokens), text_opt(r.prompt_tokens),
-        text_opt(r.completion_tokens), millis(r.wait), r.ttfb < 0 ? std::string("-") : fmt::format("{:.1f}", millis(r.ttfb)),
+        text_opt(r.completion_tokens), millis(r.wait),
+        r.ttfb < 0 ? std::string("-") : fmt::format("{:.1f}", millis(r.ttfb)),
         millis(r.total), r.bytes, text_value(r.note));
 }
 

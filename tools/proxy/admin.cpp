@@ -90,7 +90,8 @@ AdminResponse routing_mode(const AdminRequest& req, const AdminView& v) {
                                  "invalid_routing_mode"));
     std::string previous(v.lb.get_routing_mode());
     std::string_view active = v.lb.set_routing_mode(std::string_view(mode));
-    return answer(req, http::status::ok, json::serialize(json::object{{"routing_mode", active}, {"previous", previous}}));
+    return answer(req, http::status::ok,
+                  json::serialize(json::object{{"routing_mode", active}, {"previous", previous}}));
 }
 
 }  // namespace

@@ -149,7 +149,8 @@ void read_admin_access(ObjectReader& r, Config& cfg) {
     } else if (from_env) {
         std::string name = r.string("admin_token_env", "");
         const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
-        if (value == nullptr) throw ConfigError(r.child("admin_token_env"), "environment variable " + name + " is not set");
+        if (value == nullptr)
+            throw ConfigError(r.child("admin_token_env"), "environment variable " + name + " is not set");
         cfg.admin_token = checked_token(value, r.child("admin_token_env"), "environment variable " + name);
     }
 }
