@@ -22,8 +22,13 @@ bool id_char(char c) {
 }
 
 std::string fresh_id() {
-    // Seeded once from the system's entropy; ids only need to be unique.
-    static std::mt19937_64 rng{std::random_device{}()};
+    // Seeded once with 128 bits of the system's entropy, so that ids stay
+    // unique across restarts too; they need not be unpredictable.
+    static std::mt19937_64 rng = [] {
+        std::random_device rd;
+        std::seed_seq seed{rd(), rd(), rd(), rd()};
+        return std::mt19937_64(seed);
+    }();
     return fmt::format("{:016x}{:016x}", rng(), rng());
 }
 
