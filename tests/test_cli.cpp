@@ -230,7 +230,6 @@ TEST_F(CliTest, SettingsReflectTheEnvironmentOfTheRun) {
     EXPECT_EQ(c.at("QUILLMAR_LB_QUEUE_ALL_TTL_SEC"), json::value("inf"));
 }
 
-<<<<<<< HEAD
 TEST_F(CliTest, SettingsCheckListsWhatFellBackAndExitsOneWhenAnyDid) {
     Result clean = run({"settings", "--check"}, "", {{"QUILLMAR_LB_SUPERFAST_CAP", "1_000"}});
     EXPECT_EQ(clean.exit_code, 0) << clean.out;
@@ -245,7 +244,8 @@ TEST_F(CliTest, SettingsCheckListsWhatFellBackAndExitsOneWhenAnyDid) {
     EXPECT_NE(bad.out.find("QUILLMAR_LB_QUEUE_TTL_SEC=soon: not a number"), std::string::npos) << bad.out;
     EXPECT_NE(bad.out.find("QUILLMAR_LB_QUEUE_TTL=30: no such setting"), std::string::npos) << bad.out;
     EXPECT_EQ(bad.out.find("QUEUE_ENABLED"), std::string::npos) << bad.out;
-=======
+}
+
 // ---- simulate -------------------------------------------------------------
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -395,7 +395,6 @@ TEST_F(CliTest, SimulateReportRendersItsChartsInAHeadlessBrowser) {
     EXPECT_EQ(be32(20), 2600u);
     // A blank page of that size compresses to a few kilobytes.
     EXPECT_GT(image.size(), 60'000u);
->>>>>>> sim
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ protected:
         return *proxy_;
     }
 
-    json::object snapshot() { return get(proxy_->port(), "/lb/snapshot").json().as_object(); }
+    json::object snapshot() { return get(proxy_->admin_port(), "/lb/snapshot").json().as_object(); }
 
     // Every in-flight count back at 0 and nobody parked.
     bool clean() {
@@ -124,7 +124,7 @@ protected:
         return v ? v->to_number<std::int64_t>() : 0;
     }
 
-    std::string metrics() { return get(proxy_->port(), "/metrics").body; }
+    std::string metrics() { return get(proxy_->admin_port(), "/metrics").body; }
 };
 
 }  // namespace e2e

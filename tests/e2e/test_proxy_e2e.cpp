@@ -132,7 +132,7 @@ TEST_F(ProxyE2E, ParkedRequestIsAdmittedWhenASlotFreesAndFullQueueAnswers429) {
     ASSERT_TRUE(parked.read_until("\"finish_reason\":\"stop\"")) << parked.received();
     EXPECT_EQ(parked.received().rfind("HTTP/1.1 200", 0), 0u);
     EXPECT_TRUE(eventually([&] { return clean(); }));
-    EXPECT_NE(metrics().find(R"(quillmar_proxy_queue_wait_seconds_count{pool="m|1|default"} 1)"), std::string::npos);
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_queue_wait_seconds_count{model="m"} 1)"), std::string::npos);
 }
 
 // ---- upstream failures -----------------------------------------------------------------
@@ -348,6 +348,14 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
          R"($.models["m"].servers[0].max_concurency)"},
         {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1"},{"id":1,"url":"http://b:1"}]}}})",
          R"($.models["m"].servers[1].id)"},
+        {R"({"access_log_format":"xml","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.access_log_format"},
+        {R"({"admin_token_env":"QUILLMAR_E2E_UNSET_VARIABLE","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.admin_token_env"},
+        {R"({"admin_token_file":"/nonexistent/token","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.admin_token_file"},
+        {R"({"admin_token_file":"/dev/null","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.admin_token_file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

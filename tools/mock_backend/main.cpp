@@ -136,11 +136,18 @@ private:
         stream.close();
     }
 
+    // Tells a test which request id reached the backend.
+    template <class Response>
+    static void echo_request_id(const http::request<http::string_body>& req, Response& res) {
+        if (auto it = req.find("x-request-id"); it != req.end()) res.set("x-mock-request-id", it->value());
+    }
+
     awaitable<bool> send(beast::tcp_stream& stream, const http::request<http::string_body>& req, http::status status,
                          std::string body) {
         http::response<http::string_body> res{status, req.version()};
         res.set(http::field::content_type, "application/json");
         res.set("x-mock-server", opt_.name);
+        echo_request_id(req, res);
         res.keep_alive(req.keep_alive() && !refusing_);
         res.body() = std::move(body);
         res.prepare_payload();
@@ -240,6 +247,7 @@ private:
         res.set(http::field::content_type, "text/event-stream");
         res.set(http::field::cache_control, "no-cache");
         res.set("x-mock-server", opt_.name);
+        echo_request_id(req, res);
         res.chunked(true);
         res.keep_alive(req.keep_alive() && !refusing_);
         http::response_serializer<http::empty_body> sr{res};

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -129,6 +130,47 @@ void read_listener(ObjectReader& r, std::string_view key, std::string& address, 
     lr.finish();
 }
 
+void read_access_log(ObjectReader& r, Config& cfg) {
+    cfg.access_log = r.string("access_log", cfg.access_log);
+    if (cfg.access_log.empty()) throw ConfigError(r.child("access_log"), "must not be empty");
+    cfg.access_log_format = r.string("access_log_format", cfg.access_log_format);
+    if (cfg.access_log_format != "json" && cfg.access_log_format != "text")
+        throw ConfigError(r.child("access_log_format"), "must be \"json\" or \"text\"");
+}
+
+// The token itself never appears in an error: only where it came from.
+std::string checked_token(std::string token, const std::string& json_path, const std::string& source) {
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
+    if (token.empty()) throw ConfigError(json_path, source + " holds no token");
+    for (char c : token)
+        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7f)
+            throw ConfigError(json_path, source + " holds a token with blanks or control characters");
+    return token;
+}
+
+void read_admin_access(ObjectReader& r, Config& cfg) {
+    cfg.public_metrics = r.boolean("public_metrics").value_or(false);
+    bool from_file = r.get("admin_token_file") != nullptr;
+    bool from_env = r.get("admin_token_env") != nullptr;
+    if (from_file && from_env)
+        throw ConfigError(r.child("admin_token_env"), "cannot be combined with admin_token_file");
+    if (from_file) {
+        std::string path = r.string("admin_token_file", "");
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream ss;
+        if (in) ss << in.rdbuf();
+        if (!in || ss.str().size() > 4096)
+            throw ConfigError(r.child("admin_token_file"), "cannot read a token from " + path);
+        cfg.admin_token = checked_token(ss.str(), r.child("admin_token_file"), path);
+    } else if (from_env) {
+        std::string name = r.string("admin_token_env", "");
+        const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
+        if (value == nullptr)
+            throw ConfigError(r.child("admin_token_env"), "environment variable " + name + " is not set");
+        cfg.admin_token = checked_token(value, r.child("admin_token_env"), "environment variable " + name);
+    }
+}
+
 }  // namespace
 
 Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
@@ -240,7 +282,8 @@ std::shared_ptr<const Config> parse_config(std::string_view text) {
     cfg->upstream_pool_size =
         static_cast<std::size_t>(r.integer("upstream_pool_size", static_cast<std::int64_t>(cfg->upstream_pool_size), 0,
                                            100000));
-    cfg->access_log = r.string("access_log", cfg->access_log);
+    read_access_log(r, *cfg);
+    read_admin_access(r, *cfg);
     cfg->max_client_connections = static_cast<std::size_t>(
         r.integer("max_client_connections", static_cast<std::int64_t>(cfg->max_client_connections), 1, 10'000'000));
     cfg->json_max_depth =

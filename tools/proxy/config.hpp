@@ -79,6 +79,11 @@ struct Config {
     double reaper_interval_sec = 60.0;  // 0: no reaper
     std::size_t upstream_pool_size = 16;  // idle keep-alive connections per backend
     std::string access_log = "stderr";    // "stderr", "stdout", "off" or a file path
+    std::string access_log_format = "json";  // "json" (one object per line) or "text"
+    bool public_metrics = false;  // /metrics on the public listener too
+    // Bearer token the admin listener demands (empty: none). A secret: never
+    // logged, never part of an error message.
+    std::string admin_token;
 
     std::unordered_map<std::string, PoolConfig> models;
     std::vector<std::string> model_order;       // models in file order

@@ -18,8 +18,14 @@ void Histogram::observe(double seconds) noexcept {
 void ProxyMetrics::count_request(const std::string& pool, int status) { ++requests_[pool][status]; }
 void ProxyMetrics::count_upstream_error(const std::string& kind) { ++upstream_errors_[kind]; }
 void ProxyMetrics::count_client_event(const std::string& event) { ++client_events_[event]; }
-void ProxyMetrics::observe_queue_wait(const std::string& pool, double seconds) { queue_wait_[pool].observe(seconds); }
-void ProxyMetrics::observe_ttfb(const std::string& pool, double seconds) { ttfb_[pool].observe(seconds); }
+void ProxyMetrics::observe_queue_wait(const std::string& model, double seconds) { queue_wait_[model].observe(seconds); }
+void ProxyMetrics::observe_ttfb(const std::string& model, double seconds) { ttfb_[model].observe(seconds); }
+void ProxyMetrics::observe_total(const std::string& model, double seconds) { total_[model].observe(seconds); }
+
+void ProxyMetrics::count_tokens(const std::string& model, std::int64_t prompt, std::int64_t completion) {
+    if (prompt > 0) prompt_tokens_[model] += static_cast<std::uint64_t>(prompt);
+    if (completion > 0) completion_tokens_[model] += static_cast<std::uint64_t>(completion);
+}
 
 std::uint64_t ProxyMetrics::requests(const std::string& pool, int status) const {
     auto p = requests_.find(pool);
@@ -39,8 +45,8 @@ std::uint64_t ProxyMetrics::client_events(const std::string& event) const {
 }
 
 namespace {
-// Label values are pool labels and fixed words; escape what the text format
-// requires anyway, since a model id is the operator's free text.
+// Label values are pool labels, model ids, URLs and fixed words; escape what
+// the text format requires, since a model id is the operator's free text.
 std::string escape(const std::string& s) {
     std::string out;
     for (char c : s) {
@@ -54,44 +60,78 @@ std::string escape(const std::string& s) {
     return out;
 }
 
+void write_header(std::string& out, const char* name, const char* type, const char* help) {
+    out += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
+}
+
 void write_histograms(std::string& out, const char* name, const char* help,
                       const tsl::ordered_map<std::string, Histogram>& table) {
-    out += fmt::format("# HELP {} {}\n# TYPE {} histogram\n", name, help, name);
-    for (const auto& [pool, h] : table) {
-        std::string label = escape(pool);
+    write_header(out, name, "histogram", help);
+    for (const auto& [model, h] : table) {
+        std::string label = escape(model);
         std::uint64_t cumulative = 0;
         for (std::size_t i = 0; i < Histogram::BOUNDS.size(); ++i) {
             cumulative += h.buckets[i];
-            out += fmt::format("{}_bucket{{pool=\"{}\",le=\"{}\"}} {}\n", name, label, Histogram::BOUNDS[i],
+            out += fmt::format("{}_bucket{{model=\"{}\",le=\"{}\"}} {}\n", name, label, Histogram::BOUNDS[i],
                                cumulative);
         }
-        out += fmt::format("{}_bucket{{pool=\"{}\",le=\"+Inf\"}} {}\n", name, label, h.count);
-        out += fmt::format("{}_sum{{pool=\"{}\"}} {:.6f}\n", name, label, h.sum);
-        out += fmt::format("{}_count{{pool=\"{}\"}} {}\n", name, label, h.count);
+        out += fmt::format("{}_bucket{{model=\"{}\",le=\"+Inf\"}} {}\n", name, label, h.count);
+        out += fmt::format("{}_sum{{model=\"{}\"}} {:.6f}\n", name, label, h.sum);
+        out += fmt::format("{}_count{{model=\"{}\"}} {}\n", name, label, h.count);
     }
+}
+
+void write_counters(std::string& out, const char* name, const char* help,
+                    const tsl::ordered_map<std::string, std::uint64_t>& table) {
+    write_header(out, name, "counter", help);
+    for (const auto& [model, n] : table) out += fmt::format("{}{{model=\"{}\"}} {}\n", name, escape(model), n);
+}
+
+// Every configured backend, idle ones included, so that a dashboard sees a
+// backend at 0 rather than no series at all.
+void write_backends(std::string& out, const std::vector<BackendState>& backends) {
+    auto series = [&](const char* name, const char* type, const char* help, auto value) {
+        write_header(out, name, type, help);
+        for (const auto& b : backends)
+            out += fmt::format("{}{{server=\"{}\",url=\"{}\"}} {}\n", name, b.id, escape(b.url), value(b));
+    };
+    series("quillmar_proxy_backend_inflight", "gauge", "Requests running on the backend now.",
+           [](const BackendState& b) { return b.inflight; });
+    series("quillmar_proxy_backend_up", "gauge", "1 when the backend passes its health checks and is not sin-binned.",
+           [](const BackendState& b) { return b.failing_checks || b.sin_binned ? 0 : 1; });
+    series("quillmar_proxy_backend_sin_binned", "gauge", "1 while the backend is sin-binned after a failure.",
+           [](const BackendState& b) { return b.sin_binned ? 1 : 0; });
+    series("quillmar_proxy_backend_failing_checks", "gauge", "1 while the backend fails its health checks.",
+           [](const BackendState& b) { return b.failing_checks ? 1 : 0; });
+    series("quillmar_proxy_backend_dispatches_total", "counter", "Requests the balancer sent to the backend.",
+           [](const BackendState& b) { return b.dispatches; });
 }
 }  // namespace
 
-std::string ProxyMetrics::text() const {
+std::string ProxyMetrics::text(const std::vector<BackendState>& backends) const {
     std::string out;
-    out += "# HELP quillmar_proxy_requests_total Requests answered, by pool and HTTP status.\n"
-           "# TYPE quillmar_proxy_requests_total counter\n";
+    write_header(out, "quillmar_proxy_requests_total", "counter", "Requests answered, by pool and HTTP status.");
     for (const auto& [pool, statuses] : requests_)
         for (const auto& [status, n] : statuses)
             out += fmt::format("quillmar_proxy_requests_total{{pool=\"{}\",status=\"{}\"}} {}\n", escape(pool),
                                status, n);
-    out += "# HELP quillmar_proxy_upstream_errors_total Upstream failures, by kind.\n"
-           "# TYPE quillmar_proxy_upstream_errors_total counter\n";
+    write_header(out, "quillmar_proxy_upstream_errors_total", "counter", "Upstream failures, by kind.");
     for (const auto& [kind, n] : upstream_errors_)
         out += fmt::format("quillmar_proxy_upstream_errors_total{{kind=\"{}\"}} {}\n", escape(kind), n);
-    out += "# HELP quillmar_proxy_client_events_total Client connection events, by kind.\n"
-           "# TYPE quillmar_proxy_client_events_total counter\n";
+    write_header(out, "quillmar_proxy_client_events_total", "counter", "Client connection events, by kind.");
     for (const auto& [event, n] : client_events_)
         out += fmt::format("quillmar_proxy_client_events_total{{event=\"{}\"}} {}\n", escape(event), n);
-    write_histograms(out, "quillmar_proxy_queue_wait_seconds", "Time parked in the waiter queue, by pool.",
+    write_backends(out, backends);
+    write_histograms(out, "quillmar_proxy_queue_wait_seconds", "Time parked in the waiter queue, by model.",
                      queue_wait_);
     write_histograms(out, "quillmar_proxy_ttfb_seconds",
-                     "Time from the request's arrival to the first upstream response byte, by pool.", ttfb_);
+                     "Time from the request's arrival to the first upstream response byte, by model.", ttfb_);
+    write_histograms(out, "quillmar_proxy_request_duration_seconds",
+                     "Time from the request's arrival to its last response byte, by model.", total_);
+    write_counters(out, "quillmar_proxy_prompt_tokens_total", "Prompt tokens the backends reported, by model.",
+                   prompt_tokens_);
+    write_counters(out, "quillmar_proxy_completion_tokens_total",
+                   "Completion tokens the backends reported, by model.", completion_tokens_);
     return out;
 }
 

@@ -1,7 +1,8 @@
 // The proxy's own metrics, written after the balancer's in GET /metrics:
 // requests by pool and status, upstream errors by kind, client connection
-// events by kind, and per-pool
-// histograms of queue wait and time to first byte with fixed buckets.
+// events by kind, every configured backend's state, per-model histograms of
+// queue wait, time to first byte and total duration with fixed buckets, and
+// per-model token counters.
 #pragma once
 
 #include <tsl/ordered_map.h>
@@ -9,17 +10,30 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quillmar::proxy {
 
-// Fixed-bucket histogram in seconds (Prometheus "le" semantics).
+// Fixed-bucket histogram in seconds (Prometheus "le" semantics). The buckets
+// reach 600 s, the longest wait any routing mode allows; a model's answer
+// takes minutes at worst, so one set serves waits and durations alike.
 struct Histogram {
-    static constexpr std::array<double, 14> BOUNDS{0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
-                                                   0.1,    0.25,  0.5,    1.0,   2.5,   5.0,  10.0};
+    static constexpr std::array<double, 18> BOUNDS{0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1,   0.25,  0.5,
+                                                   1.0,   2.5,    5.0,   10.0, 30.0,  60.0, 120.0, 300.0, 600.0};
     std::array<std::uint64_t, BOUNDS.size()> buckets{};  // non-cumulative counts
     std::uint64_t count = 0;
     double sum = 0.0;
     void observe(double seconds) noexcept;
+};
+
+// One configured backend as /metrics shows it.
+struct BackendState {
+    std::int64_t id = 0;
+    std::string url;
+    std::int64_t inflight = 0;
+    std::int64_t dispatches = 0;
+    bool failing_checks = false;
+    bool sin_binned = false;
 };
 
 class ProxyMetrics {
@@ -29,12 +43,15 @@ public:
     // Client connection events that are not requests: "write_timeout",
     // "idle_evicted", "accept_backoff".
     void count_client_event(const std::string& event);
-    void observe_queue_wait(const std::string& pool, double seconds);
-    void observe_ttfb(const std::string& pool, double seconds);
+    std::uint64_t client_events(const std::string& event) const;
+    void observe_queue_wait(const std::string& model, double seconds);
+    void observe_ttfb(const std::string& model, double seconds);
+    void observe_total(const std::string& model, double seconds);
+    void count_tokens(const std::string& model, std::int64_t prompt, std::int64_t completion);
     std::uint64_t requests(const std::string& pool, int status) const;
     std::uint64_t upstream_errors(const std::string& kind) const;
-    std::uint64_t client_events(const std::string& event) const;
-    std::string text() const;
+    // The exposition text; linear in the number of series.
+    std::string text(const std::vector<BackendState>& backends) const;
 
 private:
     tsl::ordered_map<std::string, tsl::ordered_map<int, std::uint64_t>> requests_;
@@ -42,6 +59,9 @@ private:
     tsl::ordered_map<std::string, std::uint64_t> client_events_;
     tsl::ordered_map<std::string, Histogram> queue_wait_;
     tsl::ordered_map<std::string, Histogram> ttfb_;
+    tsl::ordered_map<std::string, Histogram> total_;
+    tsl::ordered_map<std::string, std::uint64_t> prompt_tokens_;
+    tsl::ordered_map<std::string, std::uint64_t> completion_tokens_;
 };
 
 }  // namespace quillmar::proxy

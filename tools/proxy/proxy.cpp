@@ -1,5 +1,8 @@
 #include "proxy/proxy.hpp"
 
+#include "proxy/admin.hpp"
+#include "proxy/usage_scanner.hpp"
+
 #include "load_balancer/estimator.hpp"
 #include "load_balancer/lease.hpp"
 #include "load_balancer/reaper.hpp"
@@ -21,8 +24,6 @@
 #include <boost/json.hpp>
 
 #include <fmt/format.h>
-#include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <array>
@@ -66,6 +67,15 @@ bool hop_by_hop(const http::fields::value_type& f) {
         default:
             return false;
     }
+}
+
+// The proxy sets the request id on both hops; a backend's own is dropped.
+bool is_request_id(const http::fields::value_type& f) { return beast::iequals(f.name_string(), "x-request-id"); }
+
+std::string peer_of(const beast::tcp_stream& stream) {
+    beast::error_code ec;
+    auto ep = stream.socket().remote_endpoint(ec);
+    return ec ? std::string() : ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 
 // An OpenAI-style error body.
@@ -131,7 +141,14 @@ struct Proxy::Exchange {
     std::string method;
     std::string target;
     std::string pool_label = "-";
+    std::string request_id;
+    std::string client;
+    std::string model;
+    std::int64_t input_tokens = -1;
+    Usage usage;
+    double wall_start = lb::wall_time();
     double start = now();
+    double wait_started = -1.0;  // while parked: when the wait began
     double wait = 0.0;
     double ttfb = -1.0;
     std::int64_t server_id = -1;
@@ -165,22 +182,10 @@ Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Co
       listener_(io),
       admin_listener_(io),
       signals_(io),
-      connections_(io) {
-    if (cfg_->access_log == "off") {
-        access_ = nullptr;
-    } else if (cfg_->access_log == "stderr") {
-        access_ = std::make_shared<spdlog::logger>("access", std::make_shared<spdlog::sinks::stderr_sink_st>());
-    } else if (cfg_->access_log == "stdout") {
-        access_ = std::make_shared<spdlog::logger>("access", std::make_shared<spdlog::sinks::stdout_sink_st>());
-    } else {
-        access_ = std::make_shared<spdlog::logger>(
-            "access", std::make_shared<spdlog::sinks::basic_file_sink_st>(cfg_->access_log));
-    }
-    if (access_) {
-        access_->set_pattern("%Y-%m-%dT%H:%M:%S.%e %v");
-        access_->flush_on(spdlog::level::info);
-    }
-}
+      access_(std::make_unique<AccessLog>(cfg_->access_log, cfg_->access_log_format == "text"
+                                                                 ? AccessLog::Format::text
+                                                                 : AccessLog::Format::json)),
+      connections_(io) {}
 
 void Proxy::apply_settings(const Config& cfg) {
     lb_.set_routing_mode(std::string_view(cfg.routing_mode));
@@ -234,6 +239,7 @@ std::pair<std::uint16_t, std::uint16_t> Proxy::start() {
                                                      .list_running_servers = std::move(lister)}),
                       net::bind_cancellation_slot(stop_reaper_.slot(), net::detached));
     }
+    listening_ = true;
     return {port, admin_port};
 }
 
@@ -567,6 +573,13 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
         co_await refuse_request(stream, *cfg, stopping, req.method_string(), target);
         co_return false;
     }
+    AdminView view{lb_, metrics_, *cfg, sin_bin_until_, unhealthy_, now(), listening_, admin};
+    if (auto res = admin_answer(req, path, view)) {
+        strip_body_for_head(*res, head);
+        auto ec = co_await write_message(stream, *res, cfg->client_write_timeout_sec);
+        metrics_.count_request("-", res->result_int());
+        co_return keep && !ec;
+    }
     if (path.starts_with("/v1/") && req.method() == http::verb::post)
         co_return co_await serve_inference(stream, buffer, req, cfg);
 
@@ -589,40 +602,6 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
         if (path.starts_with("/v1/"))
             return simple(http::status::method_not_allowed,
                           error_body("only POST is served under /v1/", "invalid_request_error", "method_not_allowed"));
-        if (get && path == "/healthz") return simple(http::status::ok, R"({"status":"ok"})");
-        if (get && path == "/metrics")
-            return simple(http::status::ok, lb_.prometheus_text() + metrics_.text(), "text/plain; version=0.0.4");
-        if (get && path == "/lb/snapshot") return simple(http::status::ok, json::serialize(lb_.snapshot()));
-        if (path == "/lb/routing-mode" && admin) {
-            if (get)
-                return simple(http::status::ok,
-                              json::serialize(json::object{{"routing_mode", lb_.get_routing_mode()}}));
-            if (req.method() != http::verb::put && req.method() != http::verb::post)
-                return simple(http::status::method_not_allowed,
-                              error_body("use GET or PUT", "invalid_request_error", "method_not_allowed"));
-            // {"routing_mode": "..."} or {"mode": "..."} or the bare name.
-            std::string mode;
-            boost::system::error_code jec;
-            json::value v = json::parse(req.body(), jec);
-            if (!jec && v.is_object()) {
-                for (const char* key : {"routing_mode", "mode"})
-                    if (auto* m = v.as_object().if_contains(key); m && m->is_string()) mode = m->as_string();
-            } else if (!jec && v.is_string()) {
-                mode = v.as_string();
-            } else {
-                mode = req.body();
-            }
-            while (!mode.empty() && std::isspace(static_cast<unsigned char>(mode.back()))) mode.pop_back();
-            auto& valid = lb::VALID_ROUTING_MODES;
-            if (std::find(valid.begin(), valid.end(), mode) == valid.end())
-                return simple(http::status::bad_request,
-                              error_body("routing mode must be one of superfast, hybrid, max_concurrency, queue_all",
-                                         "invalid_request_error", "invalid_routing_mode"));
-            std::string previous(lb_.get_routing_mode());
-            std::string_view active = lb_.set_routing_mode(std::string_view(mode));
-            return simple(http::status::ok,
-                          json::serialize(json::object{{"routing_mode", active}, {"previous", previous}}));
-        }
         return simple(http::status::not_found,
                       error_body("no route for " + std::string(path), "invalid_request_error", "not_found"));
     };
@@ -659,6 +638,9 @@ awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffe
     ex.method = std::string(req.method_string());
     ex.target = std::string(req.target());
     ex.client_keep = req.keep_alive() && !connections_.draining();
+    ex.client = peer_of(stream);
+    ex.request_id = request_id_for(req["x-request-id"]);
+    req.set("X-Request-Id", ex.request_id);  // the backend logs the same id
 
     bool client_gone = false;
     if (buffer.size() == 0) {
@@ -706,6 +688,7 @@ http::response<http::string_body> Proxy::refusal_response(Exchange& ex, const Re
     res.version(req.version());
     if (retry_after >= 0)
         res.set(http::field::retry_after, std::to_string(static_cast<long>(std::ceil(retry_after))));
+    res.set("X-Request-Id", ex.request_id);
     ex.status = static_cast<int>(status);
     ex.response_started = true;
     ex.bytes += res.body().size();
@@ -801,6 +784,7 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
         co_await write_refusal(ex, stream, refusal);
         co_return;
     }
+    ex.model = std::string_view(model->as_string()).substr(0, 256);
     auto pit = cfg.models.find(std::string(model->as_string()));
     if (pit == cfg.models.end()) {
         ex.note = "unknown_model";
@@ -818,6 +802,7 @@ awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Reque
     const Config& cfg = *ex.cfg;
     ex.pool_label = pool.label;
     std::int64_t estimate = lb::estimate_request_tokens(body);
+    ex.input_tokens = estimate;
     std::vector<lb::ServerRecord> fitting = lb_.filter_by_fit(pool.records, estimate);
     if (fitting.empty()) {
         lb_.note_reject(lb::RejectReason::TOO_LARGE);
@@ -869,8 +854,10 @@ awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Reque
                                                    .sticky_key = sticky});
     if (!server) {
         if (lb_.queue_enabled()) {
+            ex.wait_started = now();
             bool stopped = false;
             lb::WaitResult w = co_await park(pool, fitting, estimate, excluded, stopped);
+            ex.wait_started = -1.0;
             ex.wait = w.seconds;
             if (stopped) {
                 ex.note = "shutting_down";
@@ -883,7 +870,7 @@ awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Reque
             // Only requests that were parked: queue_full and no_backends
             // answer at once and say nothing about waiting.
             if (w.server || w.reason == lb::RejectReason::QUEUE_TIMEOUT)
-                metrics_.observe_queue_wait(pool.label, w.seconds);
+                metrics_.observe_queue_wait(pool.model, w.seconds);
             if (!w.server) {
                 ex.note = std::string(w.reason);
                 bool full = w.reason == lb::RejectReason::QUEUE_FULL;
@@ -1070,7 +1057,7 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
         auto& parser = *reader;
         ex.ttfb = now() - ex.start;
         const auto res_options = connection_options(parser.get());
-        metrics_.observe_ttfb(ex.pool_label, ex.ttfb);
+        metrics_.observe_ttfb(ex.model, ex.ttfb);
 
         auto& head = parser.get();
 
@@ -1119,13 +1106,16 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
                 .append(head.reason())
                 .append("\r\n");
             for (const auto& f : head)
-                if (!hop_by_hop(f) && !listed(res_options, f.name_string())) out.append(f.name_string()).append(": ").append(f.value()).append("\r\n");
+                if (!hop_by_hop(f) && !listed(res_options, f.name_string()) && !is_request_id(f))
+                    out.append(f.name_string()).append(": ").append(f.value()).append("\r\n");
+            out.append("X-Request-Id: ").append(ex.request_id).append("\r\n");
             out.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
             if (!ex.client_keep) out.append("Connection: close\r\n");
             else if (req.version() == 10) out.append("Connection: keep-alive\r\n");
             out.append("\r\n");
             ex.status = head.result_int();
             ex.response_started = true;
+            ex.usage = find_usage(body);
             const std::array<net::const_buffer, 2> whole{net::buffer(out), net::buffer(body)};
             client.expires_after(write_deadline);
             auto [wec2, wn2] = co_await net::async_write(client, whole, use_tuple);
@@ -1144,6 +1134,7 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
             res.reason(head.reason());
             for (const auto& f : head)
                 if (!hop_by_hop(f) && !listed(res_options, f.name_string())) res.insert(f.name_string(), f.value());
+            res.set("X-Request-Id", ex.request_id);
             const bool bodiless =
                 head.result_int() / 100 == 1 || head.result_int() == 204 || head.result_int() == 304;
             if (len) {
@@ -1163,6 +1154,7 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
             if (hwec) co_return client_failed(hwec);
 
             std::array<char, 16384> chunk;
+            UsageScanner usage;
             while (!parser.is_done()) {
                 parser.get().body().data = chunk.data();
                 parser.get().body().size = chunk.size();
@@ -1185,7 +1177,10 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
                 throw_if_cancelled(cwec);
                 if (cwec) co_return client_failed(cwec);
                 ex.bytes += got;
+                usage.feed(std::string_view(chunk.data(), got));
             }
+            usage.finish();
+            ex.usage = usage.usage();
             if (!sr.is_done()) {
                 res.body().data = nullptr;
                 res.body().size = 0;
@@ -1208,12 +1203,16 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
 }
 
 void Proxy::log_access(const Exchange& ex) {
-    if (!access_) return;
-    double total = now() - ex.start;
-    access_->info("{} {} pool={} server={} status={} wait_ms={:.1f} ttfb_ms={} total_ms={:.1f} bytes={}{}{}",
-                  ex.method, ex.target, ex.pool_label, ex.server_id < 0 ? std::string("-") : std::to_string(ex.server_id),
-                  ex.status, ex.wait * 1000.0, ex.ttfb < 0 ? std::string("-") : fmt::format("{:.1f}", ex.ttfb * 1000.0),
-                  total * 1000.0, ex.bytes, ex.note.empty() ? "" : " note=", ex.note);
+    AccessRecord r{ex.wall_start, ex.request_id, ex.client, ex.method, ex.target, ex.model, ex.pool_label,
+                   ex.server_id, ex.status, ex.input_tokens, ex.usage.prompt_tokens, ex.usage.completion_tokens,
+                   ex.wait_started >= 0 ? now() - ex.wait_started : ex.wait, ex.ttfb, now() - ex.start, ex.bytes,
+                   ex.note};
+    if (r.pool == "-") r.pool.clear();
+    if (ex.pool_label != "-") {  // a configured model: per-model series
+        metrics_.observe_total(ex.model, r.total);
+        metrics_.count_tokens(ex.model, r.prompt_tokens.value_or(0), r.completion_tokens.value_or(0));
+    }
+    access_->write(r);
 }
 
 }  // namespace quillmar::proxy

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "load_balancer/balancer.hpp"
+#include "proxy/access_log.hpp"
 #include "proxy/config.hpp"
 #include "proxy/connections.hpp"
 #include "proxy/framing.hpp"
@@ -24,8 +25,6 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
-
-#include <spdlog/logger.h>
 
 #include <cstdint>
 #include <memory>
@@ -142,10 +141,11 @@ private:
     boost::asio::signal_set signals_;
     boost::asio::cancellation_signal stop_reaper_;
     boost::asio::cancellation_signal stop_health_;
-    std::shared_ptr<spdlog::logger> access_;
+    std::unique_ptr<AccessLog> access_;
     ClientConnections connections_;
     std::size_t live_sessions_ = 0;
     bool stopping_ = false;
+    bool listening_ = false;
 };
 
 }  // namespace quillmar::proxy

@@ -1,0 +1,70 @@
+// Token usage read from backend answers: whole bodies and streams fed in
+// arbitrary pieces; malformed or misleading input yields no counts.
+#include "proxy/usage_scanner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using quillmar::proxy::find_usage;
+using quillmar::proxy::Usage;
+using quillmar::proxy::UsageScanner;
+
+struct Case {
+    const char* name;
+    std::string text;
+    std::optional<std::int64_t> prompt;
+    std::optional<std::int64_t> completion;
+};
+
+void expect_usage(const Usage& u, const Case& c) {
+    EXPECT_EQ(u.prompt_tokens, c.prompt) << c.name;
+    EXPECT_EQ(u.completion_tokens, c.completion) << c.name;
+}
+
+TEST(UsageScanner, FindsTheUsageObjectOfAWholeBody) {
+    const std::vector<Case> cases{
+        {"plain", R"({"id":"x","usage":{"prompt_tokens":12,"completion_tokens":5,"total_tokens":17}})", 12, 5},
+        {"blanks", "{\"usage\" :\n {\"prompt_tokens\": 3}}", 3, std::nullopt},
+        {"mentioned in content only", R"({"content":"say \"usage\": {\"prompt_tokens\": 9}"})", std::nullopt,
+         std::nullopt},
+        {"content mention and real usage",
+         R"({"content":"\"usage\": {\"prompt_tokens\": 9}","usage":{"prompt_tokens":1,"completion_tokens":2}})", 1, 2},
+        {"null usage", R"({"usage":null})", std::nullopt, std::nullopt},
+        {"negative and fractional", R"({"usage":{"prompt_tokens":-4,"completion_tokens":2.5}})", std::nullopt,
+         std::nullopt},
+        {"string counts", R"({"usage":{"prompt_tokens":"4"}})", std::nullopt, std::nullopt},
+        {"cut short", R"({"usage":{"prompt_tokens":4,"compl)", std::nullopt, std::nullopt},
+        {"key without colon", R"({"a":"usage","usage"})", std::nullopt, std::nullopt},
+        {"none", R"({"id":"x"})", std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) expect_usage(find_usage(c.text), c);
+}
+
+TEST(UsageScanner, ReadsTheLastUsageOfAStreamFedInAnyPieces) {
+    const std::string events =
+        "data: {\"choices\":[{\"delta\":{\"content\":\"a\"}}],\"usage\":null}\n\n"
+        "data: {\"choices\":[],\"usage\":{\"prompt_tokens\":7,\"completion_tokens\":1}}\n\n"
+        "data: {\"choices\":[],\"usage\":{\"prompt_tokens\":7,\"completion_tokens\":30}}\n\n"
+        "data: [DONE]\n\n";
+    // A JSON body far longer than the scanner keeps, with no newline.
+    const std::string long_body = "{\"content\":\"" + std::string(5 * UsageScanner::kMaxLine, 'x') +
+                                  "\",\"usage\":{\"prompt_tokens\":40,\"completion_tokens\":2}}";
+    const std::vector<Case> cases{{"events", events, 7, 30}, {"long body", long_body, 40, 2}};
+    for (const Case& c : cases) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, c.text.size()}) {
+            SCOPED_TRACE(piece);
+            UsageScanner scanner;
+            for (std::size_t at = 0; at < c.text.size(); at += piece)
+                scanner.feed(std::string_view(c.text).substr(at, piece));
+            scanner.finish();
+            expect_usage(scanner.usage(), c);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+#include "proxy/access_log.hpp"
+
+#include <boost/json/string.hpp>
+#include <boost/json/serialize.hpp>
+#include <fmt/format.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include <cmath>
+#include <ctime>
+#include <random>
+
+namespace quillmar::proxy {
+namespace json = boost::json;
+
+namespace {
+
+bool id_char(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    return std::string_view("-_.:/+=@").find(c) != std::string_view::npos;
+}
+
+std::string fresh_id() {
+    // Seeded once with 128 bits of the system's entropy, so that ids stay
+    // unique across restarts too; they need not be unpredictable.
+    static std::mt19937_64 rng = [] {
+        std::random_device rd;
+        std::seed_seq seed{rd(), rd(), rd(), rd()};
+        return std::mt19937_64(seed);
+    }();
+    return fmt::format("{:016x}{:016x}", rng(), rng());
+}
+
+// Network input (the target, the model name) may hold any bytes; the log
+// stays valid UTF-8 with a '?' for each byte that does not belong.
+std::string clean_utf8(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        auto c = static_cast<unsigned char>(s[i]);
+        std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+        bool ok = len > 0 && i + len <= s.size();
+        for (std::size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
+        if (!ok) {
+            out.push_back('?');
+            ++i;
+            continue;
+        }
+        out.append(s.substr(i, len));
+        i += len;
+    }
+    return out;
+}
+
+double millis(double seconds) { return std::round(seconds * 1e4) / 10.0; }
+
+// A text-format value: bare when it is plain, else JSON-quoted, so that a
+// model name with blanks or quotes cannot forge fields.
+std::string text_value(std::string_view s) {
+    if (s.empty()) return "-";
+    for (char c : s)
+        if (static_cast<unsigned char>(c) <= ' ' || c == '"' || c == '\\' || static_cast<unsigned char>(c) >= 0x7f)
+            return json::serialize(json::string(clean_utf8(s)));
+    return std::string(s);
+}
+
+template <class T>
+std::string text_opt(const std::optional<T>& v) {
+    return v ? fmt::format("{}", *v) : "-";
+}
+
+}  // namespace
+
+std::string request_id_for(std::string_view header) {
+    bool sane = !header.empty() && header.size() <= 128;
+    for (char c : header) sane = sane && id_char(c);
+    return sane ? std::string(header) : fresh_id();
+}
+
+std::string rfc3339_millis(double wall_seconds) {
+    auto ms = static_cast<std::int64_t>(std::floor(wall_seconds * 1000.0));
+    std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                       tm.tm_hour, tm.tm_min, tm.tm_sec, ms % 1000);
+}
+
+std::string format_json(const AccessRecord& r) {
+    // Written by hand: the JSON library prints doubles in exponent form
+    // ("6E-1"), which no one wants to read in a log.
+    std::string out = "{";
+    auto key = [&](std::string_view k) { out.append(out.size() > 1 ? ",\"" : "\"").append(k).append("\":"); };
+    auto str = [&](std::string_view k, const std::string& v) {
+        key(k);
+        out += v.empty() ? "null" : json::serialize(json::string(clean_utf8(v)));
+    };
+    auto num = [&](std::string_view k, auto v, bool present) {
+        key(k);
+        out += present ? fmt::format("{}", v) : "null";
+    };
+    auto ms = [&](std::string_view k, double seconds, bool present) {
+        key(k);
+        out += present ? fmt::format("{:.1f}", millis(seconds)) : "null";
+    };
+    str("ts", rfc3339_millis(r.wall_start));
+    str("request_id", r.request_id);
+    str("client", r.client);
+    str("method", r.method);
+    str("path", r.path);
+    str("model", r.model);
+    str("pool", r.pool);
+    num("server", r.server, r.server >= 0);
+    num("status", r.status, true);
+    num("input_tokens", r.input_tokens, r.input_tokens >= 0);
+    num("prompt_tokens", r.prompt_tokens.value_or(0), r.prompt_tokens.has_value());
+    num("completion_tokens", r.completion_tokens.value_or(0), r.completion_tokens.has_value());
+    ms("wait_ms", r.wait, true);
+    ms("ttft_ms", r.ttfb, r.ttfb >= 0);
+    ms("total_ms", r.total, true);
+    num("bytes", r.bytes, true);
+    str("note", r.note);
+    out += "}";
+    return out;
+}
+
+std::string format_text(const AccessRecord& r) {
+    return fmt::format(
+        "{} {} {} id={} client={} model={} pool={} server={} status={} input_tokens={} prompt_tokens={} "
+        "completion_tokens={} wait_ms={:.1f} ttft_ms={} total_ms={:.1f} bytes={} note={}",
+        rfc3339_millis(r.wall_start), text_value(r.method), text_value(r.path), text_value(r.request_id),
+        text_value(r.client), text_value(r.model), text_value(r.pool),
+        r.server < 0 ? std::string("-") : std::to_string(r.server), r.status,
+        r.input_tokens < 0 ? std::string("-") : std::to_string(r.input_tokens), text_opt(r.prompt_tokens),
+        text_opt(r.completion_tokens), millis(r.wait),
+        r.ttfb < 0 ? std::string("-") : fmt::format("{:.1f}", millis(r.ttfb)),
+        millis(r.total), r.bytes, text_value(r.note));
+}
+
+AccessLog::AccessLog(const std::string& destination, Format format) : format_(format) {
+    if (destination == "off") return;
+    spdlog::sink_ptr sink;
+    if (destination == "stderr") sink = std::make_shared<spdlog::sinks::stderr_sink_st>();
+    else if (destination == "stdout") sink = std::make_shared<spdlog::sinks::stdout_sink_st>();
+    else sink = std::make_shared<spdlog::sinks::basic_file_sink_st>(destination);
+    sink_ = std::make_shared<spdlog::logger>("access", std::move(sink));
+    sink_->set_pattern("%v");
+    sink_->flush_on(spdlog::level::info);
+}
+
+void AccessLog::write(const AccessRecord& r) {
+    if (!sink_) return;
+    sink_->info(format_ == Format::json ? format_json(r) : format_text(r));
+}
+
+}  // namespace quillmar::proxy

@@ -1,0 +1,68 @@
+// The access log: one line per request, JSON lines (the default) or text,
+// written when the request ends. Also the request id every line carries.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace spdlog {
+class logger;
+}
+
+namespace quillmar::proxy {
+
+// The client's X-Request-Id when it is sane (1 to 128 characters out of
+// letters, digits and `-_.:/+=@`), else a fresh random id (32 hex digits).
+// The header is client input: anything else is replaced, never echoed.
+std::string request_id_for(std::string_view client_header);
+
+// Everything one line says. Times are seconds; negative means "never
+// happened" (no first byte, no wait), empty strings and counts are absent.
+struct AccessRecord {
+    double wall_start = 0.0;  // wall-clock seconds at the request's arrival
+    std::string request_id;
+    std::string client;       // peer address:port
+    std::string method;
+    std::string path;
+    std::string model;
+    std::string pool;
+    std::int64_t server = -1;
+    int status = 0;
+    std::int64_t input_tokens = -1;  // the balancer's estimate
+    std::optional<std::int64_t> prompt_tokens;
+    std::optional<std::int64_t> completion_tokens;
+    double wait = 0.0;
+    double ttfb = -1.0;
+    double total = 0.0;
+    std::uint64_t bytes = 0;
+    std::string note;
+};
+
+// "2026-12-07T11:05:45.123Z" for wall-clock seconds.
+std::string rfc3339_millis(double wall_seconds);
+// One line without the newline. JSON keys: ts (the arrival time), request_id,
+// client, method, path, model, pool, server, status, input_tokens,
+// prompt_tokens, completion_tokens, wait_ms, ttft_ms, total_ms, bytes, note;
+// absent values are null. Text: the same fields as key=value pairs, strings
+// quoted when they hold anything but plain characters.
+std::string format_json(const AccessRecord& r);
+std::string format_text(const AccessRecord& r);
+
+class AccessLog {
+public:
+    enum class Format { json, text };
+    // `destination`: "stderr", "stdout", "off" or a file path (appended to).
+    // Throws spdlog::spdlog_ex when the file cannot be opened.
+    AccessLog(const std::string& destination, Format format);
+    // Formats and writes one line, flushed at once.
+    void write(const AccessRecord& r);
+
+private:
+    std::shared_ptr<spdlog::logger> sink_;
+    Format format_;
+};
+
+}  // namespace quillmar::proxy
