@@ -257,8 +257,8 @@ class SweepTest : public ::testing::Test {
 protected:
     void TearDown() override { QUEUE_ENABLED = saved_queue_enabled_; }
 
-    std::vector<RunResult> sweep(const std::vector<std::string>& modes, const char* spec) {
-        return run_matrix(sc_, workload_, modes, parse_sweep(spec));
+    std::vector<RunResult> sweep(const std::vector<std::string>& modes, const char* values) {
+        return run_matrix(sc_, workload_, modes, parse_sweep(values));
     }
 
     testing::LogCapture logs_;

@@ -1,5 +1,6 @@
 // The simulator's reports of a set of runs on one workload: a text summary
-// for the terminal (every line at most 100 columns), JSON with the
+// for the terminal (within 100 columns unless a sweep value is over five
+// characters long), JSON with the
 // distributions and per-second series, and a self-contained HTML page with
 // inline SVG charts. All three depend only on their inputs (and the
 // process-wide settings they list), so equal runs give equal bytes.

@@ -52,7 +52,7 @@ std::vector<double> ticks(const Scale& s) {
 
 std::string tick_text(double v) { return fmt::format("{:g}", v); }
 
-std::string axes(const Scale& x, const Scale& y, const ChartSpec& spec) {
+std::string axes(const Scale& x, const Scale& y, const ChartLayout& layout) {
     std::string out;
     for (double t : ticks(y))
         out += fmt::format(
@@ -65,9 +65,9 @@ std::string axes(const Scale& x, const Scale& y, const ChartSpec& spec) {
             "<text x=\"{0:.1f}\" y=\"{3:.1f}\" text-anchor=\"middle\">{4}</text>\n",
             x(t), kTop, kHeight - kBottom, kHeight - kBottom + 16, tick_text(t));
     out += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"middle\">{}</text>\n",
-                       (kLeft + kWidth - kRight) / 2, kHeight - 6, html_escape(spec.x_label));
+                       (kLeft + kWidth - kRight) / 2, kHeight - 6, html_escape(layout.x_label));
     out += fmt::format("<text transform=\"translate(14 {:.1f}) rotate(-90)\" text-anchor=\"middle\">{}</text>\n",
-                       (kTop + kHeight - kBottom) / 2, html_escape(spec.y_label));
+                       (kTop + kHeight - kBottom) / 2, html_escape(layout.y_label));
     out += fmt::format("<rect class=\"frame\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"/>\n", kLeft, kTop,
                        kWidth - kLeft - kRight, kHeight - kTop - kBottom);
     return out;
@@ -75,15 +75,15 @@ std::string axes(const Scale& x, const Scale& y, const ChartSpec& spec) {
 
 // The data's extent: y from 0, x from 0 (or the least positive x on a
 // log axis); never empty.
-std::pair<Scale, Scale> scales(const ChartSpec& spec, const std::vector<ChartSeries>& series) {
-    double x_lo = spec.log_x ? INFINITY : 0.0, x_hi = 0.0, y_hi = 0.0;
+std::pair<Scale, Scale> scales(const ChartLayout& layout, const std::vector<ChartSeries>& series) {
+    double x_lo = layout.log_x ? INFINITY : 0.0, x_hi = 0.0, y_hi = 0.0;
     for (const ChartSeries& s : series)
         for (const auto& [x, y] : s.points) {
-            if (spec.log_x && x > 0) x_lo = std::min(x_lo, x);
+            if (layout.log_x && x > 0) x_lo = std::min(x_lo, x);
             x_hi = std::max(x_hi, x);
             y_hi = std::max(y_hi, y);
         }
-    if (spec.log_x) {
+    if (layout.log_x) {
         x_lo = std::isfinite(x_lo) ? std::pow(10.0, std::floor(std::log10(x_lo))) : 0.1;
         x_hi = std::max(x_hi, x_lo * 10);
         x_hi = std::pow(10.0, std::ceil(std::log10(x_hi)));
@@ -92,7 +92,7 @@ std::pair<Scale, Scale> scales(const ChartSpec& spec, const std::vector<ChartSer
     }
     if (y_hi <= 0) y_hi = 1;
     y_hi = std::ceil(y_hi / nice_step(y_hi)) * nice_step(y_hi);
-    return {Scale{x_lo, x_hi, spec.log_x, kLeft, kWidth - kRight}, Scale{0, y_hi, false, kHeight - kBottom, kTop}};
+    return {Scale{x_lo, x_hi, layout.log_x, kLeft, kWidth - kRight}, Scale{0, y_hi, false, kHeight - kBottom, kTop}};
 }
 
 }  // namespace
@@ -111,19 +111,19 @@ std::string html_escape(std::string_view text) {
     return out;
 }
 
-std::string line_chart(const ChartSpec& spec, const std::vector<ChartSeries>& series) {
-    const auto [x, y] = scales(spec, series);
+std::string line_chart(const ChartLayout& layout, const std::vector<ChartSeries>& series) {
+    const auto [x, y] = scales(layout, series);
     std::string out = fmt::format(
         "<figure>\n<svg class=\"chart\" id=\"{}\" data-series=\"{}\" "
         "viewBox=\"0 0 {} {}\" width=\"{}\" height=\"{}\" role=\"img\">\n",
-        html_escape(spec.id), series.size(), kWidth, kHeight, kWidth, kHeight);
-    out += axes(x, y, spec);
+        html_escape(layout.id), series.size(), kWidth, kHeight, kWidth, kHeight);
+    out += axes(x, y, layout);
     std::string legend = "<figcaption>";
     for (std::size_t i = 0; i < series.size(); ++i) {
         const std::string_view color = kColors[i % std::size(kColors)];
         std::string points;
         for (const auto& [px, py] : series[i].points)
-            if (!spec.log_x || px > 0) points += fmt::format("{:.1f},{:.1f} ", x(px), y(py));
+            if (!layout.log_x || px > 0) points += fmt::format("{:.1f},{:.1f} ", x(px), y(py));
         out += fmt::format("<polyline class=\"series\" data-name=\"{}\" stroke=\"{}\" points=\"{}\"/>\n",
                            html_escape(series[i].name), color, points);
         legend += fmt::format("<span><i style=\"background:{}\"></i>{}</span> ", color, html_escape(series[i].name));

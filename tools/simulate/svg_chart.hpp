@@ -14,7 +14,7 @@ struct ChartSeries {
     std::vector<std::pair<double, double>> points;  // (x, y), in x order
 };
 
-struct ChartSpec {
+struct ChartLayout {
     std::string id;        // the svg element's id
     std::string x_label;
     std::string y_label;
@@ -23,7 +23,7 @@ struct ChartSpec {
 
 // One <figure> holding an <svg class="chart"> with a polyline per series
 // and its legend. Cost linear in the points.
-std::string line_chart(const ChartSpec& spec, const std::vector<ChartSeries>& series);
+std::string line_chart(const ChartLayout& layout, const std::vector<ChartSeries>& series);
 
 // `text` with &, <, > and " escaped for HTML.
 std::string html_escape(std::string_view text);
