@@ -728,22 +728,24 @@ bool Proxy::all_unavailable(const std::vector<lb::ServerRecord>& fitting, const 
 
 // Parks the request until a backend has room, the queue refuses it, or the
 // proxy stops (`stopped`: the wait was abandoned for the shutdown).
-awaitable<lb::WaitResult> Proxy::park(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
-                                      std::int64_t estimate, const std::vector<std::int64_t>& excluded, bool& stopped) {
+awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                                      lb::SelectOptions options, bool& stopped) {
     stopped = connections_.draining();
-    if (stopped) co_return lb::WaitResult{nullptr, lb::RejectReason::NONE, 0.0};
+    if (stopped) co_return lb::Admission{};
+    // Without a queue nothing parks, and nothing needs racing against a stop.
+    if (!lb_.queue_enabled()) co_return co_await lb::admit(lb_, pool.key, fitting, options);
     auto exec = co_await net::this_coro::executor;
-    auto [order, e1, w, e2] =
+    auto [order, e1, admission, e2] =
         co_await net::experimental::make_parallel_group(
-            net::co_spawn(exec, lb_.wait_for_slot(pool.key, fitting, estimate, excluded), net::deferred),
+            net::co_spawn(exec, lb::admit(lb_, pool.key, fitting, options), net::deferred),
             net::co_spawn(exec, connections_.until_stop(), net::deferred))
             .async_wait(net::experimental::wait_for_one(), use_awaitable);
     if (order[0] == 1) {
         stopped = true;  // the waiter was removed as its wait was cancelled
-        co_return lb::WaitResult{nullptr, lb::RejectReason::NONE, 0.0};
+        co_return lb::Admission{};
     }
     if (e1) std::rethrow_exception(e1);  // cancelled: the client left
-    co_return w;
+    co_return std::move(admission);
 }
 
 awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
@@ -847,55 +849,53 @@ awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Reque
         co_await write_refusal(ex, stream, refusal);
         co_return;
     }
-    lb::ServerRecord server = co_await lb_.select(pool.key, fitting,
-                                                  {.estimated_tokens = estimate,
-                                                   .sin_binned = excluded,
-                                                   .algorithm = pool.algorithm,
-                                                   .sticky_key = sticky});
-    if (!server) {
-        if (lb_.queue_enabled()) {
-            ex.wait_started = now();
-            bool stopped = false;
-            lb::WaitResult w = co_await park(pool, fitting, estimate, excluded, stopped);
-            ex.wait_started = -1.0;
-            ex.wait = w.seconds;
-            if (stopped) {
-                ex.note = "shutting_down";
-                auto refusal = refusal_response(ex, req, http::status::service_unavailable,
-                                      error_body("the proxy is shutting down; send the request again",
-                                                 "shutting_down", "shutting_down"));
-                co_await write_refusal(ex, stream, refusal);
-                co_return;
-            }
-            // Only requests that were parked: queue_full and no_backends
-            // answer at once and say nothing about waiting.
-            if (w.server || w.reason == lb::RejectReason::QUEUE_TIMEOUT)
-                metrics_.observe_queue_wait(pool.model, w.seconds);
-            if (!w.server) {
-                ex.note = std::string(w.reason);
-                bool full = w.reason == lb::RejectReason::QUEUE_FULL;
-                auto refusal = refusal_response(ex, req,
-                                      full ? http::status::too_many_requests : http::status::service_unavailable,
-                                      error_body(fmt::format("no backend of model `{}` can take the request: {}",
-                                                             pool.model, w.reason),
-                                                 w.reason, w.reason, json::object{{"waited_sec", w.seconds}}),
-                                      cfg.retry_after_sec);
-                co_await write_refusal(ex, stream, refusal);
-                co_return;
-            }
-            server = w.server;
-        } else {
-            co_await refuse_at_capacity(ex, stream, req, pool, fitting);
-            co_return;
-        }
+    ex.wait_started = now();
+    bool stopped = false;
+    lb::Admission admission = co_await admit(
+        pool, fitting, {.estimated_tokens = estimate, .sin_binned = excluded, .algorithm = pool.algorithm,
+                        .sticky_key = sticky},
+        stopped);
+    ex.wait_started = -1.0;
+    ex.wait = admission.waited_sec;
+    if (stopped) {
+        ex.note = "shutting_down";
+        auto refusal = refusal_response(ex, req, http::status::service_unavailable,
+                                        error_body("the proxy is shutting down; send the request again",
+                                                   "shutting_down", "shutting_down"));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
     }
-    co_await forward_with_retry(ex, stream, req, pool, fitting, estimate, sticky, server);
+    // Only requests that were parked: queue_full and no_backends answer at
+    // once and say nothing about waiting.
+    if (admission.parked && (admission || admission.reason == lb::RejectReason::QUEUE_TIMEOUT))
+        metrics_.observe_queue_wait(pool.model, admission.waited_sec);
+    if (admission.reason == lb::RejectReason::AT_CAPACITY) {
+        co_await refuse_at_capacity(ex, stream, req, pool, fitting);
+        co_return;
+    }
+    if (!admission) {
+        co_await refuse_from_queue(ex, stream, req, pool, admission);
+        co_return;
+    }
+    co_await forward_with_retry(ex, stream, req, pool, fitting, estimate, sticky, std::move(admission));
+}
+
+awaitable<void> Proxy::refuse_from_queue(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
+                                         const lb::Admission& refused) {
+    ex.note = std::string(refused.reason);
+    const bool full = refused.reason == lb::RejectReason::QUEUE_FULL;
+    auto refusal = refusal_response(ex, req, full ? http::status::too_many_requests : http::status::service_unavailable,
+                                    error_body(fmt::format("no backend of model `{}` can take the request: {}",
+                                                           pool.model, refused.reason),
+                                               refused.reason, refused.reason,
+                                               json::object{{"waited_sec", refused.waited_sec}}),
+                                    ex.cfg->retry_after_sec);
+    co_await write_refusal(ex, stream, refusal);
 }
 
 awaitable<void> Proxy::refuse_at_capacity(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
                                           const std::vector<lb::ServerRecord>& fitting) {
-    lb_.note_reject(lb::RejectReason::AT_CAPACITY);
-    // Quote the cap in force next to the configured one, per backend.
+    // admit() has counted the refusal. Quote the cap in force next to the configured one, per backend.
     json::array caps;
     std::int64_t largest = 0;
     for (const auto& r : fitting) {
@@ -921,18 +921,20 @@ awaitable<void> Proxy::refuse_at_capacity(Exchange& ex, Stream& stream, const Re
 // the backend and tries once more on another one.
 awaitable<void> Proxy::forward_with_retry(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
                                           const std::vector<lb::ServerRecord>& fitting, std::int64_t estimate,
-                                          const std::string& sticky, lb::ServerRecord server) {
+                                          const std::string& sticky, lb::Admission admission) {
     const Config& cfg = *ex.cfg;
     std::string first_failure;
+    lb::ServerRecord server = std::move(admission.server);
+    std::optional<lb::InflightLease> lease = std::move(admission.lease);
     for (int attempt = 0;; ++attempt) {
         std::int64_t id = lb::server_id(server);
         ex.server_id = id;
-        Attempt a;
-        {
-            lb::InflightLease lease = lb::InflightLease::acquire(lb_, id);
-            a = co_await forward(ex, stream, req, server);
-            lease.release();  // the stream has ended, however it ended
-        }
+        // A retry's server comes from a select with nothing suspending
+        // before its lease is entered here.
+        if (!lease) lease.emplace(lb::InflightLease::acquire(lb_, id));
+        Attempt a = co_await forward(ex, stream, req, server);
+        lease->release();  // the stream has ended, however it ended
+        lease.reset();
         if (a.ok || ex.response_started) co_return;
         if (!a.retry) {
             // The backend answered, then failed within its body: nothing

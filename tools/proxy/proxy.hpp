@@ -6,6 +6,7 @@
 // checks, the in-flight reaper and the SIGHUP reload.
 #pragma once
 
+#include "load_balancer/admission.hpp"
 #include "load_balancer/balancer.hpp"
 #include "proxy/access_log.hpp"
 #include "proxy/config.hpp"
@@ -100,7 +101,10 @@ private:
                                                     const PoolConfig& pool,
                                                     const std::vector<lb::ServerRecord>& fitting,
                                                     std::int64_t estimate, const std::string& sticky,
-                                                    lb::ServerRecord server);
+                                                    lb::Admission admission);
+    // The queue's refusal of a parked (or unparkable) request.
+    boost::asio::awaitable<void> refuse_from_queue(Exchange& ex, Stream& stream, const Request& request,
+                                                   const PoolConfig& pool, const lb::Admission& refused);
     // The proxy's own answer to a request (Retry-After when `retry_after`
     // >= 0), recorded in `ex`; built apart from the write, since g++ 12
     // mishandles initializer lists in a full expression with co_await.
@@ -124,9 +128,10 @@ private:
     // refusal that says so, and when the first may be back.
     bool all_unavailable(const std::vector<lb::ServerRecord>& fitting, const std::vector<std::int64_t>& excluded,
                          const Config& cfg, double& back_in_sec, boost::json::array& states);
-    boost::asio::awaitable<lb::WaitResult> park(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
-                                                std::int64_t estimate, const std::vector<std::int64_t>& excluded,
-                                                bool& stopped);
+    // lb::admit, given up when the proxy starts to stop while the request
+    // is parked (`stopped` is then set and the admission is empty).
+    boost::asio::awaitable<lb::Admission> admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                                                lb::SelectOptions options, bool& stopped);
 
     boost::asio::io_context& io_;
     lb::LoadBalancer& lb_;
