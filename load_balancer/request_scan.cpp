@@ -121,6 +121,27 @@ bool may_overflow_exponent(std::string_view text) noexcept {
     return false;
 }
 
+// True when the parsed tape holds a float equal to zero. A number whose
+// exponent Boost.JSON refuses (beyond int32) has a zero mantissa or a huge
+// negative exponent, so on simdjson's tape it can only be such a zero; any
+// other body needs no look at its text. Reads the tape words directly
+// (type in the top byte; numbers take a second word): one pass over the
+// values, no text.
+bool tape_has_zero_float(const dom::parser& parser) noexcept {
+    const std::uint64_t* tape = parser.doc.tape.get();
+    const std::uint64_t end = tape[0] & 0x00FFFFFFFFFFFFFFull;  // the root word names the last one
+    for (std::uint64_t i = 1; i < end; ++i) {
+        const auto type = static_cast<char>(tape[i] >> 56);
+        if (type == 'l' || type == 'u') {
+            ++i;
+        } else if (type == 'd') {
+            if ((tape[i + 1] << 1) == 0) return true;  // +0.0 or -0.0
+            ++i;
+        }
+    }
+    return false;
+}
+
 // The slow path: Boost.JSON's parser decides validity and builds the tree.
 ScannedRequest scan_with_boost(std::string_view body, const ScanOptions& options) {
     json::parse_options po;
@@ -203,6 +224,8 @@ bool scan_with_parser(dom::parser& parser, std::string_view body, const ScanOpti
     // few bytes past the end of its input.
     dom::element root;
     if (parser.parse(body.data(), body.size(), true).get(root) != simdjson::SUCCESS) return false;
+    // The one text simdjson accepts and Boost.JSON refuses.
+    if (tape_has_zero_float(parser) && may_overflow_exponent(body)) return false;
     return read_tape(root, options, out);
 }
 
@@ -236,8 +259,8 @@ ScannedRequest scan_request(std::string_view body, const ScanOptions& options) {
     // Any refusal by simdjson is re-judged by Boost.JSON: it accepts some
     // numbers simdjson refuses, and its verdict and message are the
     // reference for invalid bodies. The one text simdjson accepts and
-    // Boost.JSON refuses, an exponent beyond int32, is looked for first.
-    if (options.max_depth >= 1 && options.max_depth <= kTapeMaxDepth && !may_overflow_exponent(body)) {
+    // Boost.JSON refuses, an exponent beyond int32, goes there too.
+    if (options.max_depth >= 1 && options.max_depth <= kTapeMaxDepth) {
         ScannedRequest out;
         bool done = false;
         if (body.size() <= kReusedParserBytes) {
