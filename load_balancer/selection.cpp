@@ -84,20 +84,30 @@ private:
     std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << kSlotBits);
 };
 
-// Sticky scores of recently seen keys. A score is a pure function of the
-// key and the server id, so a cached one can never be stale, whatever the
-// host does to its records. Bounded by two generations: the current one
-// takes new keys, keys found in the previous one move over, and when the
-// current one holds kStickyGenerationScores scores it becomes the previous
-// one (the older generation is dropped). Per thread, like the callers.
+// Sticky scores of keys seen more than once. A score is a pure function of
+// the key and the server id, so a cached one can never be stale, whatever
+// the host does to its records. A key's first request only leaves its hash
+// in a small direct-mapped filter, so a stream of one-off keys pays a hash
+// and no allocation; the second request caches the key's scores. Bounded by
+// two generations: the current one takes new keys, keys found in the
+// previous one move over, and when the current one holds
+// kStickyGenerationScores scores it becomes the previous one (the older
+// generation is dropped). Per thread, like the callers.
 class StickyScoreCache {
 public:
     using Scores = std::vector<std::pair<std::int64_t, std::uint64_t>>;  // (server id, score)
 
     // The score list of `key`, found or newly made empty (with room for
-    // `expected` scores).
-    Scores& scores_for(std::string_view key, std::size_t expected) {
-        if (auto it = current_.find(key); it != current_.end()) return it->second;
+    // `expected` scores); nullptr the first time a key is seen (or when the
+    // filter forgot it), which caches nothing.
+    Scores* scores_for(std::string_view key, std::size_t expected) {
+        const std::size_t hash = Hash{}(key);
+        std::size_t& seen = seen_[hash & (kSeenSlots - 1)];
+        if (seen != hash) {
+            seen = hash;
+            return nullptr;
+        }
+        if (auto it = current_.find(key); it != current_.end()) return &it->second;
         Scores moved;
         if (auto it = previous_.find(key); it != previous_.end()) moved = std::move(it->second);
         if (held_ >= kStickyGenerationScores) {
@@ -107,13 +117,14 @@ public:
         }
         held_ += moved.size();
         moved.reserve(expected);
-        return current_.emplace(std::string(key), std::move(moved)).first->second;
+        return &current_.emplace(std::string(key), std::move(moved)).first->second;
     }
     // Counts `added` new scores towards the generation's bound.
     void note_added(std::size_t added) noexcept { held_ += added; }
 
 private:
     static constexpr std::size_t kStickyGenerationScores = std::size_t{1} << 16;
+    static constexpr std::size_t kSeenSlots = std::size_t{1} << 14;
     struct Hash {
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
@@ -122,6 +133,7 @@ private:
     Map current_;
     Map previous_;
     std::size_t held_ = 0;
+    std::vector<std::size_t> seen_ = std::vector<std::size_t>(kSeenSlots);
 };
 
 // The cached score of server `id` at position `hint` of the candidate list
@@ -370,12 +382,13 @@ const ServerRecord& LoadBalancer::least_connections_pick(Candidates eligible) co
 
 const ServerRecord* LoadBalancer::sticky_lookup(Candidates eligible, std::string_view sticky_key) const {
     thread_local StickyScoreCache cache;
-    StickyScoreCache::Scores& scores = cache.scores_for(sticky_key, eligible.size());
+    StickyScoreCache::Scores* scores = cache.scores_for(sticky_key, eligible.size());
     std::size_t added = 0;
     const ServerRecord* best = nullptr;
     std::uint64_t best_score = 0;
     for (std::size_t i = 0; i < eligible.size(); ++i) {
-        const std::uint64_t score = cached_score(scores, i, sticky_key, eligible[i].id, added);
+        const std::uint64_t score = scores != nullptr ? cached_score(*scores, i, sticky_key, eligible[i].id, added)
+                                                      : sticky_score(sticky_key, eligible[i].id);
         if (best == nullptr || score > best_score) {
             best = eligible[i].rec;
             best_score = score;
