@@ -2,6 +2,7 @@
 // estimate should stay a small fraction of what the host already pays for
 // boost::json::parse. Bodies are built in code, deterministic.
 #include "load_balancer/estimator.hpp"
+#include "load_balancer/request_scan.hpp"
 
 #include <boost/json/array.hpp>
 #include <boost/json/monotonic_resource.hpp>
@@ -139,6 +140,24 @@ void BM_ParseAndEstimateArena(benchmark::State& state, Body which) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
 }
 
+// The raw-bytes road: validate, estimate and read "model" and a routed
+// member straight from the text, with no document tree.
+void BM_ScanRequest(benchmark::State& state, Body which) {
+    const std::string& text = body_text(which);
+    for (auto _ : state) {
+        auto scanned = quillmar::lb::scan_request(text, {.routed_field = "user"});
+        benchmark::DoNotOptimize(scanned);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+}
+
+BENCHMARK_CAPTURE(BM_ScanRequest, long_chat, kLongChat);
+BENCHMARK_CAPTURE(BM_ScanRequest, multimodal_chat, kMultimodal);
+BENCHMARK_CAPTURE(BM_ScanRequest, embeddings_8192_ids, kEmbeddings);
+BENCHMARK_CAPTURE(BM_ScanRequest, rerank_100_docs, kRerank);
+BENCHMARK_CAPTURE(BM_ParseAndEstimate, multimodal_chat, kMultimodal);
+BENCHMARK_CAPTURE(BM_ParseAndEstimate, embeddings_8192_ids, kEmbeddings);
+BENCHMARK_CAPTURE(BM_ParseAndEstimate, rerank_100_docs, kRerank);
 BENCHMARK_CAPTURE(BM_Estimate, long_chat, kLongChat);
 BENCHMARK_CAPTURE(BM_Parse, long_chat, kLongChat);
 BENCHMARK_CAPTURE(BM_ParseAndEstimate, long_chat, kLongChat);

@@ -17,6 +17,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/json.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <vector>
@@ -97,6 +99,55 @@ void BM_AwaitOverhead(benchmark::State& state) {
     });
 }
 BENCHMARK(BM_AwaitOverhead);
+
+// Sticky keys as a stream: `fresh` never repeats a key (the cost of a
+// session's first request); `zipf` draws from 10,000 session ids with
+// Zipf(1) popularity, as returning users of a chat service would.
+std::vector<std::string> zipf_keys(std::size_t count) {
+    constexpr int kSessions = 10'000;
+    std::vector<double> cdf(kSessions);
+    double total = 0.0;
+    for (int i = 0; i < kSessions; ++i) cdf[static_cast<std::size_t>(i)] = total += 1.0 / (i + 1);
+    std::uint64_t s = 0x2545F4914F6CDD1Dull;
+    std::vector<std::string> keys;
+    keys.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        const double u = static_cast<double>(s >> 11) / 9007199254740992.0 * total;
+        const auto rank = std::lower_bound(cdf.begin(), cdf.end(), u) - cdf.begin();
+        keys.push_back("user-" + std::to_string(rank) + "/conversation");
+    }
+    return keys;
+}
+
+void BM_StickyStream(benchmark::State& state, bool fresh) {
+    const std::int64_t n = state.range(0);
+    LoadBalancer lb;
+    const std::vector<ServerRecord> candidates = make_candidates(n);
+    const PoolKey pool{"bench-model", {1, 2}, "default"};
+    const std::vector<std::string> keys = zipf_keys(fresh ? 0 : 1 << 16);
+    std::string fresh_key;
+    std::uint64_t serial = 0;
+    std::int64_t nulls = 0;
+    drive(state, [&]() -> asio::awaitable<void> {
+        std::size_t next = 0;
+        for (auto _ : state) {
+            std::string_view key;
+            if (fresh) {
+                fresh_key = "fresh-" + std::to_string(serial++);
+                key = fresh_key;
+            } else {
+                key = keys[next++ & (keys.size() - 1)];
+            }
+            ServerRecord r = co_await lb.select(pool, candidates, {.algorithm = LB_ALGO_STICKY, .sticky_key = key});
+            if (!r) ++nulls;
+            benchmark::DoNotOptimize(r);
+        }
+    });
+    if (nulls != 0) state.SkipWithError("select returned null: a candidate was not eligible");
+}
+BENCHMARK_CAPTURE(BM_StickyStream, new_keys, true)->Arg(16);
+BENCHMARK_CAPTURE(BM_StickyStream, zipf_10k_sessions, false)->Arg(16);
 
 BENCHMARK_CAPTURE(BM_Select, round_robin, LB_ALGO_WRR, "")->Arg(4)->Arg(16)->Arg(128);
 BENCHMARK_CAPTURE(BM_Select, least_connections, LB_ALGO_LEAST_CONN, "")->Arg(4)->Arg(16)->Arg(128);

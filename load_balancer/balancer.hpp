@@ -223,6 +223,7 @@ private:
                           const PoolKey* pool_key);
     std::int64_t pool_inflight(std::span<const ServerRecord> candidates) const;
     double recent_dispatch_rate(const PoolKey* pool_key = nullptr);
+    double recent_dispatch_rate(const PoolKey* pool_key, double now);  // `now`: monotonic() already read
     bool under_capacity(const boost::json::object& server, std::optional<std::span<const ServerRecord>> pool_candidates,
                         const PoolKey* pool_key);
     // The gate's last steps with the pool in-flight sum and the rate known
@@ -231,6 +232,7 @@ private:
                      double pool_rate, const PoolKey* pool_key);
     void record_dispatch(const PoolKey& pool_key, const boost::json::object& server);
     void record_dispatch(const PoolKey& pool_key, std::int64_t id);
+    void record_dispatch(const PoolKey& pool_key, std::int64_t id, double now);
 
     // Selection
     AsyncLock& lock_for(const PoolKey& pool_key);
@@ -254,6 +256,8 @@ private:
     Decision decide(const PoolKey& pool_key, std::span<const ServerRecord> candidates, const SelectOptions& options);
     boost::asio::awaitable<ServerRecord> wrr_pick(const PoolKey& pool_key, Candidates eligible);
     const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible);
+    static bool wrr_in_step(const IdTable<double>& state, Candidates eligible) noexcept;
+    const ServerRecord& wrr_pick_in_step(IdTable<double>& state, Candidates eligible);
     const ServerRecord& least_connections_pick(Candidates eligible) const;
     const ServerRecord* sticky_lookup(Candidates eligible, std::string_view sticky_key) const;
 

@@ -84,8 +84,9 @@ std::int64_t LoadBalancer::pool_inflight(std::span<const ServerRecord> candidate
     return total;
 }
 
-double LoadBalancer::recent_dispatch_rate(const PoolKey* pool_key) {
-    const double now = monotonic();
+double LoadBalancer::recent_dispatch_rate(const PoolKey* pool_key) { return recent_dispatch_rate(pool_key, monotonic()); }
+
+double LoadBalancer::recent_dispatch_rate(const PoolKey* pool_key, double now) {
     const double cutoff = rate_cutoff(now);
     if (pool_key != nullptr) {
         auto it = pool_dispatch_windows_.find(*pool_key);
@@ -133,8 +134,11 @@ void LoadBalancer::record_dispatch(const PoolKey& pool_key, const boost::json::o
 }
 
 void LoadBalancer::record_dispatch(const PoolKey& pool_key, std::int64_t id) {
+    record_dispatch(pool_key, id, monotonic());
+}
+
+void LoadBalancer::record_dispatch(const PoolKey& pool_key, std::int64_t id, double now) {
     ++dispatch_counts.try_emplace(id, 0).first.value();
-    const double now = monotonic();
     last_dispatch_ts[id] = wall_time();
     pool_last_access_[pool_key] = now;
     auto win = pool_dispatch_windows_.find(pool_key);

@@ -7,6 +7,7 @@
 #include "load_balancer/lease.hpp"
 #include "load_balancer/log.hpp"
 #include "load_balancer/reaper.hpp"
+#include "load_balancer/request_scan.hpp"
 #include "load_balancer/runtime.hpp"
 #include "load_balancer/settings.hpp"
 #include "load_balancer/values.hpp"

@@ -1,10 +1,15 @@
 #include "load_balancer/runtime.hpp"
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/execution/context.hpp>
+#include <boost/asio/execution_context.hpp>
+#include <boost/asio/query.hpp>
 
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <utility>
 #include <set>
 
 namespace quillmar::lb {
@@ -68,7 +73,10 @@ Clock::duration to_duration(double seconds) noexcept {
 void expire_after(Timer& timer, double seconds) {
     Clock::duration d = to_duration(seconds);
     Clock::time_point now = Clock::now();
-    Clock::time_point at = (d >= Clock::time_point::max() - now) ? Clock::time_point::max() : now + d;
+    expire_at(timer, (d >= Clock::time_point::max() - now) ? Clock::time_point::max() : now + d);
+}
+
+void expire_at(Timer& timer, Clock::time_point at) {
     timer.expires_at(at);
     ManualState& m = manual();
     if (m.installed.load(std::memory_order_relaxed) && at != Clock::time_point::max())
@@ -123,6 +131,83 @@ std::size_t ManualClock::run_for(boost::asio::io_context& io, double seconds) {
     total += poll(io);
     return total;
 }
+
+namespace detail {
+
+// One per execution context (an Asio service, so it lives and dies with the
+// context and never outlives the reactor its timer uses).
+class DeadlineService : public boost::asio::execution_context::service {
+public:
+    using key_type = DeadlineService;
+    static inline boost::asio::execution_context::id id;
+
+    explicit DeadlineService(boost::asio::execution_context& ctx) : boost::asio::execution_context::service(ctx) {}
+
+    std::uint64_t add(const boost::asio::any_io_executor& ex, Clock::time_point at, Timer& signal, bool& flag) {
+        const std::uint64_t ticket = ++last_ticket_;
+        entries_.emplace(Key{at, ticket}, Entry{&signal, &flag});
+        if (!shut_down_ && (!armed_at_ || at < *armed_at_)) arm(ex, at);
+        return ticket;
+    }
+    void remove(Clock::time_point at, std::uint64_t ticket) noexcept { entries_.erase(Key{at, ticket}); }
+
+private:
+    using Key = std::pair<Clock::time_point, std::uint64_t>;  // limit, then registration order
+    struct Entry {
+        Timer* signal;
+        bool* timed_out;
+    };
+
+    void shutdown() override {
+        shut_down_ = true;
+        timer_.reset();
+    }
+
+    // Moving the expiry cancels the pending wait, whose handler then sees
+    // operation_aborted and leaves the state to the new wait.
+    void arm(const boost::asio::any_io_executor& ex, Clock::time_point at) {
+        if (!timer_) timer_.emplace(ex);
+        expire_at(*timer_, at);
+        armed_at_ = at;
+        timer_->async_wait([this](boost::system::error_code ec) {
+            if (!ec) fire();
+        });
+    }
+
+    void fire() {
+        armed_at_.reset();
+        const Clock::time_point now = Clock::now();
+        while (!entries_.empty() && entries_.begin()->first.first <= now) {
+            const Entry e = entries_.begin()->second;
+            entries_.erase(entries_.begin());
+            *e.timed_out = true;
+            e.signal->cancel();
+        }
+        if (!entries_.empty()) arm(timer_->get_executor(), entries_.begin()->first.first);
+    }
+
+    std::map<Key, Entry> entries_;
+    std::optional<Timer> timer_;
+    std::optional<Clock::time_point> armed_at_;  // expiry of the pending wait
+    std::uint64_t last_ticket_ = 0;
+    bool shut_down_ = false;
+};
+
+DeadlineRegistration::DeadlineRegistration(Timer& signal, bool& timed_out, double timeout_sec) {
+    const Clock::duration d = to_duration(timeout_sec);
+    const Clock::time_point now = Clock::now();
+    if (d >= Clock::time_point::max() - now) return;  // never
+    at_ = now + d;
+    const boost::asio::any_io_executor& ex = signal.get_executor();
+    service_ = &boost::asio::use_service<DeadlineService>(boost::asio::query(ex, boost::asio::execution::context));
+    ticket_ = service_->add(ex, at_, signal, timed_out);
+}
+
+DeadlineRegistration::~DeadlineRegistration() {
+    if (service_ != nullptr) service_->remove(at_, ticket_);
+}
+
+}  // namespace detail
 
 void throw_cancelled() {
     throw boost::system::system_error(boost::asio::error::operation_aborted);

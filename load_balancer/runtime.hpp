@@ -66,6 +66,8 @@ Clock::duration to_duration(double seconds) noexcept;
 // Sets `timer` to expire `seconds` from now (saturating) and tells an
 // installed manual clock about the deadline so run_for stops there.
 void expire_after(Timer& timer, double seconds);
+// The same with an absolute expiry.
+void expire_at(Timer& timer, Clock::time_point at);
 
 // A test- or simulator-driven clock. Constructing one installs it for the
 // whole process (monotonic(), wall_time() and every Timer follow it);
@@ -90,6 +92,33 @@ public:
     static std::size_t poll(boost::asio::io_context& io);
 };
 
+namespace detail {
+
+class DeadlineService;
+
+// The time limits of every pending wait_for on one execution context, served
+// by one timer armed at the earliest limit. A wait neither arms nor cancels
+// a timer of its own (each of those is a kernel call on a reactor), and the
+// shared timer is only re-armed when a new limit is earlier than the one it
+// is armed at; a limit whose wait ended early is skipped when the timer
+// fires. Construction registers (no-op for a limit of "never"), destruction
+// unregisters. When the limit passes before the wait ends, `timed_out` is set
+// and `signal` cancelled. O(log n) per registration.
+class DeadlineRegistration {
+public:
+    DeadlineRegistration(Timer& signal, bool& timed_out, double timeout_sec);
+    ~DeadlineRegistration();
+    DeadlineRegistration(const DeadlineRegistration&) = delete;
+    DeadlineRegistration& operator=(const DeadlineRegistration&) = delete;
+
+private:
+    DeadlineService* service_ = nullptr;
+    Clock::time_point at_;
+    std::uint64_t ticket_ = 0;
+};
+
+}  // namespace detail
+
 // Raised by wait_for when its time limit passes first.
 class TimeoutError : public std::runtime_error {
 public:
@@ -104,7 +133,8 @@ bool is_cancellation(const std::exception& e) noexcept;
 // A single-shot future bound to an executor. Copies share one state.
 // done() is true once it has a result or was cancelled. set_result never
 // resumes the waiting coroutine inside the call: the waiter is resumed later
-// through the executor. Cost: one allocation (state plus a timer) per future.
+// through the executor. Cost: one allocation (state plus a timer) per future;
+// the timer only signals and never reaches the kernel.
 template <class T>
 class Future {
 public:
@@ -138,7 +168,11 @@ public:
         State& st = *f.s_;
         if (st.value) co_return *st.value;
         if (st.cancelled) throw_cancelled();
-        expire_after(st.signal, timeout_sec);
+        // The signal never expires by itself: the time limit is kept by the
+        // context's shared deadline timer, which cancels the signal.
+        st.signal.expires_at(Clock::time_point::max());
+        st.timed_out = false;
+        detail::DeadlineRegistration limit(st.signal, st.timed_out, timeout_sec);
         boost::system::error_code ec;
         try {
             co_await st.signal.async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ec));
@@ -153,11 +187,8 @@ public:
         }
         if (st.value) co_return *st.value;
         if (st.cancelled) throw_cancelled();
-        if (!ec) {
-            f.cancel();
-            throw TimeoutError();
-        }
         f.cancel();
+        if (st.timed_out) throw TimeoutError();
         throw_cancelled();
     }
 
@@ -166,6 +197,7 @@ private:
         explicit State(const boost::asio::any_io_executor& ex) : signal(ex) {}
         std::optional<T> value;
         bool cancelled = false;
+        bool timed_out = false;  // the running wait_for's limit passed
         Timer signal;
     };
     std::shared_ptr<State> s_;

@@ -15,6 +15,11 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace quillmar::lb {
 
@@ -44,6 +49,105 @@ std::int64_t truncate_to_int(double d) noexcept {
     if (d >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
     if (d <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(d);
+}
+
+// The fields of records seen recently, found by the record's identity: the
+// object's address and its shared owner. A slot keeps a weak reference, so
+// the owner cannot be freed and reused while the slot names it; a record
+// freed and another one made at the same address has another owner and
+// misses. Records are immutable, so a hit is never stale. Direct-mapped and
+// bounded: a collision just scans the record again. Per thread.
+class RecordFieldCache {
+public:
+    const RecordFields& fields(const ServerRecord& rec) {
+        const boost::json::object* object = rec.get();
+        Slot& slot = slots_[slot_of(object)];
+        if (slot.object != object || slot.owner.owner_before(rec) || rec.owner_before(slot.owner)) {
+            slot.object = object;
+            slot.owner = rec;
+            slot.fields = record_fields(*object);
+        }
+        return slot.fields;
+    }
+
+private:
+    static constexpr int kSlotBits = 10;
+    struct Slot {
+        const boost::json::object* object = nullptr;
+        std::weak_ptr<const boost::json::object> owner;
+        RecordFields fields;
+    };
+    static std::size_t slot_of(const void* p) noexcept {
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >>
+                                        (64 - kSlotBits));
+    }
+    std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << kSlotBits);
+};
+
+// Sticky scores of keys seen more than once. A score is a pure function of
+// the key and the server id, so a cached one can never be stale, whatever
+// the host does to its records. A key's first request only leaves its hash
+// in a small direct-mapped filter, so a stream of one-off keys pays a hash
+// and no allocation; the second request caches the key's scores. Bounded by
+// two generations: the current one takes new keys, keys found in the
+// previous one move over, and when the current one holds
+// kStickyGenerationScores scores it becomes the previous one (the older
+// generation is dropped). Per thread, like the callers.
+class StickyScoreCache {
+public:
+    using Scores = std::vector<std::pair<std::int64_t, std::uint64_t>>;  // (server id, score)
+
+    // The score list of `key`, found or newly made empty (with room for
+    // `expected` scores); nullptr the first time a key is seen (or when the
+    // filter forgot it), which caches nothing.
+    Scores* scores_for(std::string_view key, std::size_t expected) {
+        const std::size_t hash = Hash{}(key);
+        std::size_t& seen = seen_[hash & (kSeenSlots - 1)];
+        if (seen != hash) {
+            seen = hash;
+            return nullptr;
+        }
+        if (auto it = current_.find(key); it != current_.end()) return &it->second;
+        Scores moved;
+        if (auto it = previous_.find(key); it != previous_.end()) moved = std::move(it->second);
+        if (held_ >= kStickyGenerationScores) {
+            previous_ = std::move(current_);
+            current_.clear();
+            held_ = 0;
+        }
+        held_ += moved.size();
+        moved.reserve(expected);
+        return &current_.emplace(std::string(key), std::move(moved)).first->second;
+    }
+    // Counts `added` new scores towards the generation's bound.
+    void note_added(std::size_t added) noexcept { held_ += added; }
+
+private:
+    static constexpr std::size_t kStickyGenerationScores = std::size_t{1} << 16;
+    static constexpr std::size_t kSeenSlots = std::size_t{1} << 14;
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    };
+    using Map = std::unordered_map<std::string, Scores, Hash, std::equal_to<>>;
+    Map current_;
+    Map previous_;
+    std::size_t held_ = 0;
+    std::vector<std::size_t> seen_ = std::vector<std::size_t>(kSeenSlots);
+};
+
+// The cached score of server `id` at position `hint` of the candidate list
+// (the same list usually comes back in the same order), computed and cached
+// when missing.
+std::uint64_t cached_score(StickyScoreCache::Scores& scores, std::size_t hint, std::string_view key,
+                           std::int64_t id, std::size_t& added) {
+    if (hint < scores.size() && scores[hint].first == id) return scores[hint].second;
+    for (const auto& [cached_id, score] : scores)
+        if (cached_id == id) return score;
+    const std::uint64_t score = sticky_score(key, id);
+    scores.emplace_back(id, score);
+    ++added;
+    return score;
 }
 
 }  // namespace
@@ -91,41 +195,56 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
         return d;
     }
 
-    // Each record is scanned once; the drain rule reads its weight, and the
-    // gate and the picks reuse what the scan found.
+    // Each record's fields come from the per-thread cache (one scan per
+    // record seen); the drain rule reads its weight, and the gate and the
+    // picks reuse what the scan found.
+    thread_local RecordFieldCache field_cache;
     struct Scanned {
-        const ServerRecord* rec;
-        RecordFields fields;
+        Candidate c;
+        const boost::json::value* id;
+        const boost::json::value* max_concurrency;
     };
-    InlineVector<Scanned> scanned;
+    InlineVector<Scanned> effective;
     detail::keep_effective(
-        candidates, scanned, [](const ServerRecord& rec) { return Scanned{&rec, record_fields(*rec)}; },
-        [](const Scanned& s) { return s.fields.weight; });
+        candidates, effective,
+        [](const ServerRecord& rec) {
+            const RecordFields& f = field_cache.fields(rec);
+            return Scanned{{&rec, 0, f.weight, 0}, f.id, f.max_concurrency};
+        },
+        [](const Scanned& s) { return s.c.weight; });
 
     // Nothing suspends, records a dispatch or changes a count from here to
     // the pick, so each in-flight count is read once and the pool in-flight
-    // sum is computed once.
-    InlineVector<Candidate> effective;
+    // sum is computed once. Ids are read only for the effective records.
     std::int64_t in_pool = 0;
-    for (const Scanned& s : scanned) {
-        const std::int64_t id = id_value(s.fields.id);
-        const std::int64_t n = get_inflight(id);
-        in_pool += n;
-        effective.push_back({s.rec, id, s.fields.weight, n});
+    for (Scanned& s : effective) {
+        s.c.id = id_value(s.id);
+        s.c.inflight = get_inflight(s.c.id);
+        in_pool += s.c.inflight;
     }
 
     // The rate only decides anything in "hybrid", where it is read for every
     // test; elsewhere it is read once, for the window trimming that every
-    // gate call does.
+    // gate call does. The clock is read once: the decision takes no time
+    // that any result could tell apart, and the dispatch is stamped with the
+    // same instant.
+    const double now = monotonic();
     const bool hybrid = mode_ == Mode::hybrid;
     std::optional<double> rate;
     InlineVector<Candidate> eligible;
-    for (std::size_t i = 0; i < effective.size(); ++i) {
-        const Candidate& c = effective[i];
+    for (const Scanned& s : effective) {
+        const Candidate& c = s.c;
         if (detail::contains(options.sin_binned, c.id)) continue;
-        if (hybrid || !rate) rate = recent_dispatch_rate(&pool_key);
-        if (gate_allows(c.inflight, scanned[i].fields.max_concurrency, in_pool, *rate, &pool_key))
-            eligible.push_back(c);
+        if (hybrid || !rate) rate = recent_dispatch_rate(&pool_key, now);
+        if (hybrid) {
+            if (gate_allows(c.inflight, s.max_concurrency, in_pool, *rate, &pool_key)) eligible.push_back(c);
+            continue;
+        }
+        // Outside "hybrid" the cap depends on the record alone: the gate's
+        // rule for the three other modes, without its per-call dispatch.
+        std::int64_t cap = int_or_zero(s.max_concurrency);
+        if (mode_ == Mode::superfast) cap = superfast_cap(cap);
+        if (cap <= 0 || c.inflight < cap) eligible.push_back(c);
     }
     if (eligible.empty()) return d;
 
@@ -142,7 +261,15 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
         d.lock_wait.assign(eligible.begin(), eligible.end());
         return d;
     }
-    record_dispatch(pool_key, server_id(**d.winner));
+    // The winner is one of the eligible candidates, whose id is known.
+    std::int64_t winner_id = 0;
+    for (const Candidate& c : eligible) {
+        if (c.rec == d.winner) {
+            winner_id = c.id;
+            break;
+        }
+    }
+    record_dispatch(pool_key, winner_id, now);
     return d;
 }
 
@@ -153,8 +280,26 @@ boost::asio::awaitable<ServerRecord> LoadBalancer::wrr_pick(const PoolKey& pool_
     co_return wrr_pick_locked(pool_key, eligible);
 }
 
+// The pool's weights already list exactly the eligible servers in their
+// order (the steady state: the same candidates come back call after call),
+// so each candidate's entry is at its own position and no lookup is needed.
+bool LoadBalancer::wrr_in_step(const IdTable<double>& state, Candidates eligible) noexcept {
+    if (state.size() != eligible.size() || eligible.empty()) return false;
+    auto it = state.begin();
+    for (const Candidate& c : eligible) {
+        if (it->first != c.id) return false;
+        ++it;
+    }
+    return true;
+}
+
 const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candidates eligible) {
     auto& state = wrr_.try_emplace(pool_key).first.value();
+    if (wrr_in_step(state, eligible)) {
+        const ServerRecord& winner = wrr_pick_in_step(state, eligible);
+        pool_last_access_[pool_key] = monotonic();
+        return winner;
+    }
 
     // Positions of the entries touched by this pick, to find in one pass the
     // servers that were not eligible (and so lose their current weight).
@@ -194,6 +339,26 @@ const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candi
     return *eligible[best].rec;
 }
 
+// The same pick when every candidate's weight sits at its own position
+// (wrr_in_step): same arithmetic, same order of additions, same tie-break.
+const ServerRecord& LoadBalancer::wrr_pick_in_step(IdTable<double>& state, Candidates eligible) {
+    double total_weight = 0.0;
+    std::size_t best = 0;
+    std::size_t i = 0;
+    for (auto it = state.begin(); it != state.end(); ++it, ++i) {
+        const double w = float_or(eligible[i].weight, 1.0);
+        total_weight += w;
+        it.value() += w;
+    }
+    for (i = 1; i < eligible.size(); ++i) {
+        const double wi = (state.begin() + static_cast<std::ptrdiff_t>(i)).value();
+        const double wb = (state.begin() + static_cast<std::ptrdiff_t>(best)).value();
+        if (wi > wb || (wi == wb && eligible[i].id < eligible[best].id)) best = i;
+    }
+    (state.begin() + static_cast<std::ptrdiff_t>(best)).value() -= total_weight;
+    return *eligible[best].rec;
+}
+
 const ServerRecord& LoadBalancer::least_connections_pick(Candidates eligible) const {
     std::size_t best = 0;
     double best_ratio = 0.0;
@@ -216,15 +381,20 @@ const ServerRecord& LoadBalancer::least_connections_pick(Candidates eligible) co
 }
 
 const ServerRecord* LoadBalancer::sticky_lookup(Candidates eligible, std::string_view sticky_key) const {
+    thread_local StickyScoreCache cache;
+    StickyScoreCache::Scores* scores = cache.scores_for(sticky_key, eligible.size());
+    std::size_t added = 0;
     const ServerRecord* best = nullptr;
     std::uint64_t best_score = 0;
-    for (const Candidate& c : eligible) {
-        const std::uint64_t score = sticky_score(sticky_key, c.id);
+    for (std::size_t i = 0; i < eligible.size(); ++i) {
+        const std::uint64_t score = scores != nullptr ? cached_score(*scores, i, sticky_key, eligible[i].id, added)
+                                                      : sticky_score(sticky_key, eligible[i].id);
         if (best == nullptr || score > best_score) {
-            best = c.rec;
+            best = eligible[i].rec;
             best_score = score;
         }
     }
+    cache.note_added(added);
     return best;
 }
 

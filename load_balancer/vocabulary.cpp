@@ -3,6 +3,7 @@
 #include "load_balancer/values.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <span>
 
@@ -75,6 +76,9 @@ PoolKey::PoolKey(std::string model_id, std::vector<std::int64_t> cluster_ids, st
     for (std::int64_t id : cluster_ids_) h = mix(h, std::hash<std::int64_t>{}(id));
     h = mix(h, std::hash<std::string>{}(routing_tier_));
     hash_ = h;
+    // Keys may be built on any thread; only the counter is shared.
+    static std::atomic<std::uint64_t> last_identity{0};
+    identity_ = last_identity.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 std::string pool_label(const PoolKey& key) {

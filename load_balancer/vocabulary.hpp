@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillmar::lb {
@@ -66,7 +67,25 @@ public:
     const std::string& routing_tier() const noexcept { return routing_tier_; }
     std::size_t hash() const noexcept { return hash_; }
 
+    // Copies share the original's identity; a moved-from key loses it.
+    PoolKey(const PoolKey&) = default;
+    PoolKey& operator=(const PoolKey&) = default;
+    PoolKey(PoolKey&& o) noexcept
+        : model_id_(std::move(o.model_id_)), cluster_ids_(std::move(o.cluster_ids_)),
+          routing_tier_(std::move(o.routing_tier_)), hash_(o.hash_), identity_(std::exchange(o.identity_, 0)) {}
+    PoolKey& operator=(PoolKey&& o) noexcept {
+        model_id_ = std::move(o.model_id_);
+        cluster_ids_ = std::move(o.cluster_ids_);
+        routing_tier_ = std::move(o.routing_tier_);
+        hash_ = o.hash_;
+        identity_ = std::exchange(o.identity_, 0);
+        return *this;
+    }
+
+    // A key and its copies (a table keeps a copy of the caller's key)
+    // compare by identity; keys built separately compare by value.
     friend bool operator==(const PoolKey& a, const PoolKey& b) noexcept {
+        if (a.identity_ != 0 && a.identity_ == b.identity_) return true;
         return a.hash_ == b.hash_ && a.model_id_ == b.model_id_ && a.cluster_ids_ == b.cluster_ids_ &&
                a.routing_tier_ == b.routing_tier_;
     }
@@ -76,6 +95,7 @@ private:
     std::vector<std::int64_t> cluster_ids_;
     std::string routing_tier_;
     std::size_t hash_;
+    std::uint64_t identity_;  // unique per constructed key, shared by its copies; 0: none
 };
 
 struct PoolKeyHash {

@@ -1,6 +1,7 @@
 // Input-token estimates of request bodies: every body shape the proxy
 // forwards, the nesting depths that count, and the image cost setting.
 #include "load_balancer/estimator.hpp"
+#include "load_balancer/request_scan.hpp"
 #include "load_balancer/settings.hpp"
 
 #include <boost/json/parse.hpp>
@@ -57,6 +58,7 @@ TEST_P(EstimateTable, GivesExpectedEstimate) {
     json::value before = body;
     EXPECT_EQ(estimate_request_tokens(body), c.expected) << c.body;
     EXPECT_EQ(body, before) << "the estimate must not change its input";
+    EXPECT_EQ(quillmar::lb::scan_request(c.body).estimate, c.expected) << "from the raw bytes";
 }
 
 const std::string s21 = "abcdefghijabcdefghija";  // 21 characters

@@ -260,6 +260,34 @@ TEST_F(RuntimeTest, TimeoutFiresExactlyWhenTheLimitPassesAndCancelsTheFuture) {
     EXPECT_EQ(elapsed(), 10.0);
 }
 
+// Every limit is kept by one shared timer: a limit registered after a later
+// one still fires on time, a wait that got its result leaves no timeout
+// behind, and each of the others times out at exactly its own limit.
+TEST_F(RuntimeTest, LimitsOfManyWaitsEachFireAtTheirOwnTime) {
+    const double limits[] = {10.0, 5.0, 7.0, 5.0, std::numeric_limits<double>::infinity()};
+    std::vector<lb::Future<int>> futures;
+    std::vector<Outcome<int>> outs(std::size(limits));
+    for (std::size_t i = 0; i < std::size(limits); ++i) {
+        futures.emplace_back(io.get_executor());
+        asio::co_spawn(io, await_future(futures[i], limits[i]), capture(outs[i]));
+    }
+    clock.run_for(io, 1.0);
+    futures[2].set_result(7);  // the 7 s wait ends early
+
+    std::vector<double> timed_out_at(std::size(limits), -1.0);
+    for (int step = 0; step < 20; ++step) {
+        clock.run_for(io, 0.5);
+        for (std::size_t i = 0; i < outs.size(); ++i)
+            if (outs[i].done && timed_out_at[i] < 0 && is_timeout(outs[i].error)) timed_out_at[i] = elapsed();
+    }
+    EXPECT_EQ(timed_out_at, (std::vector<double>{10.0, 5.0, -1.0, 5.0, -1.0}));
+    ASSERT_TRUE(outs[2].done);
+    EXPECT_EQ(outs[2].value, 7);
+    EXPECT_FALSE(outs[4].done);
+    futures[4].cancel();
+    clock.run_for(io, 0.0);
+}
+
 TEST_F(RuntimeTest, DecimalStepsThatAddUpToTheLimitReachIt) {
     // 9.999 and 0.001 are both inexact in binary; advanced one after the
     // other they are 10 s in any reading, and a 10 s limit has passed.

@@ -3,9 +3,10 @@
 #include "commands.hpp"
 
 #include "load_balancer/estimator.hpp"
+#include "load_balancer/request_scan.hpp"
 #include "load_balancer/settings.hpp"
 
-#include <boost/json/parser.hpp>
+#include <boost/json/object.hpp>
 
 #include <cerrno>
 #include <cinttypes>
@@ -60,27 +61,20 @@ std::string read_body(const std::string& file, std::uint64_t max_bytes) {
     return body;
 }
 
-// Parses one complete JSON text; on failure names the byte offset where the
-// parser stopped (the end of the input for a truncated text).
-boost::json::value parse_body(const std::string& body, const std::string& file) {
-    boost::json::parser parser;
-    boost::system::error_code ec;
-    std::size_t used = parser.write(body.data(), body.size(), ec);
-    if (ec) {
-        throw CommandExit(EXIT_USAGE, "invalid JSON in " + describe(file) + " at byte offset " +
-                                          std::to_string(used) + ": " + ec.message());
-    }
-    return parser.release();
-}
-
 void run_estimate(const EstimateOptions& opt) {
-    std::string body = read_body(opt.file, opt.max_bytes);
-    boost::json::value parsed = parse_body(body, opt.file);
-    body = std::string();  // the parsed value holds its own copy of the text
+    const std::string body = read_body(opt.file, opt.max_bytes);
+    // Read straight from the bytes; on failure the message names the byte
+    // offset where parsing stopped (the end of the input for a truncated
+    // text).
+    const ScannedRequest scanned = scan_request(body);
+    if (scanned.status != ScanStatus::ok) {
+        throw CommandExit(EXIT_USAGE, "invalid JSON in " + describe(opt.file) + " at byte offset " +
+                                          std::to_string(scanned.error_offset) + ": " + scanned.error);
+    }
 
     // Read the cost once so the explanation and the estimate agree.
     const std::int64_t image_cost = IMAGE_TOKEN_COST;
-    const TokenCounts counts = count_request_tokens(parsed);
+    const TokenCounts& counts = scanned.counts;
     const std::int64_t estimate = estimate_from_counts(counts, image_cost);
     if (!opt.explain) {
         std::printf("%" PRId64 "\n", estimate);
