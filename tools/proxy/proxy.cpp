@@ -5,6 +5,7 @@
 
 #include "load_balancer/estimator.hpp"
 #include "load_balancer/lease.hpp"
+#include "load_balancer/request_scan.hpp"
 #include "load_balancer/reaper.hpp"
 #include "load_balancer/runtime.hpp"
 #include "load_balancer/settings.hpp"
@@ -751,34 +752,29 @@ awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<
 awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
     const Config& cfg = *ex.cfg;
 
-    // Small bodies parse into an arena in this frame: no heap allocation per
-    // JSON node (larger ones spill into the heap through the same resource).
-    alignas(std::max_align_t) unsigned char arena[8192];
-    json::monotonic_resource json_memory(arena, sizeof arena);
-    json::parse_options json_options;
-    json_options.max_depth = cfg.json_max_depth;
-    boost::system::error_code jec;
-    json::value body = json::parse(req.body(), jec, &json_memory, json_options);
-    if (jec) {
-        const bool deep = jec == json::error::too_deep;
+    // The body is read straight from its bytes: validated whole, but no
+    // document tree is built for what the road needs (model, estimate,
+    // sticky field).
+    lb::ScannedRequest scan = lb::scan_request(req.body(), {.max_depth = cfg.json_max_depth});
+    if (scan.status != lb::ScanStatus::ok) {
+        const bool deep = scan.status == lb::ScanStatus::too_deep;
         ex.note = deep ? "json_too_deep" : "invalid_json";
         auto refusal = refusal_response(ex, req, http::status::bad_request,
                               error_body(deep ? fmt::format("request body is nested too deeply (limit {})",
                                                             cfg.json_max_depth)
-                                              : "request body is not valid JSON: " + jec.message(),
+                                              : "request body is not valid JSON: " + scan.error,
                                          "invalid_request_error", ex.note));
         co_await write_refusal(ex, stream, refusal);
         co_return;
     }
-    if (!body.is_object()) {
+    if (!scan.is_object) {
         ex.note = "not_object";
         auto refusal = refusal_response(ex, req, http::status::bad_request,
                               error_body("request body must be a JSON object", "invalid_request_error", "invalid_json"));
         co_await write_refusal(ex, stream, refusal);
         co_return;
     }
-    const json::value* model = body.as_object().if_contains("model");
-    if (model == nullptr || !model->is_string() || model->as_string().empty()) {
+    if (!scan.model || scan.model->empty()) {
         ex.note = "missing_model";
         auto refusal = refusal_response(ex, req, http::status::bad_request,
                               error_body("you must provide a model parameter", "invalid_request_error",
@@ -786,24 +782,30 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
         co_await write_refusal(ex, stream, refusal);
         co_return;
     }
-    ex.model = std::string_view(model->as_string()).substr(0, 256);
-    auto pit = cfg.models.find(std::string(model->as_string()));
+    const std::string& model = *scan.model;
+    ex.model = std::string_view(model).substr(0, 256);
+    auto pit = cfg.models.find(model);
     if (pit == cfg.models.end()) {
         ex.note = "unknown_model";
         auto refusal = refusal_response(ex, req, http::status::not_found,
-                              error_body("the model `" + std::string(model->as_string()) + "` does not exist",
+                              error_body("the model `" + model + "` does not exist",
                                          "invalid_request_error", "model_not_found"));
         co_await write_refusal(ex, stream, refusal);
         co_return;
     }
-    co_await route_inference(ex, stream, req, pit->second, body);
+    // The field a pool routes on is known only once the model is: read it
+    // in a second pass, for the pools that have one.
+    if (!pit->second.sticky_body_field.empty())
+        scan = lb::scan_request(req.body(),
+                                {.routed_field = pit->second.sticky_body_field, .max_depth = cfg.json_max_depth});
+    co_await route_inference(ex, stream, req, pit->second, scan);
 }
 
 awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
-                                       const json::value& body) {
+                                       const lb::ScannedRequest& scan) {
     const Config& cfg = *ex.cfg;
     ex.pool_label = pool.label;
-    std::int64_t estimate = lb::estimate_request_tokens(body);
+    const std::int64_t estimate = scan.estimate;
     ex.input_tokens = estimate;
     std::vector<lb::ServerRecord> fitting = lb_.filter_by_fit(pool.records, estimate);
     if (fitting.empty()) {
@@ -825,11 +827,8 @@ awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Reque
     std::string sticky;
     if (!pool.sticky_header.empty()) {
         if (auto it = req.find(pool.sticky_header); it != req.end()) sticky = it->value();
-    } else if (!pool.sticky_body_field.empty()) {
-        if (auto* v = body.as_object().if_contains(pool.sticky_body_field)) {
-            if (v->is_string()) sticky = v->as_string();
-            else if (!v->is_null()) sticky = json::serialize(*v);
-        }
+    } else if (scan.routed_kind == lb::FieldKind::string || scan.routed_kind == lb::FieldKind::other) {
+        sticky = scan.routed_text;  // a string's value, or the text of any other non-null value
     }
 
     std::vector<std::int64_t> excluded = excluded_ids();

@@ -8,6 +8,7 @@
 
 #include "load_balancer/admission.hpp"
 #include "load_balancer/balancer.hpp"
+#include "load_balancer/request_scan.hpp"
 #include "proxy/access_log.hpp"
 #include "proxy/config.hpp"
 #include "proxy/connections.hpp"
@@ -93,7 +94,7 @@ private:
                                                  std::shared_ptr<const Config> cfg);
     boost::asio::awaitable<void> handle_inference(Exchange& ex, Stream& stream, const Request& request);
     boost::asio::awaitable<void> route_inference(Exchange& ex, Stream& stream, const Request& request,
-                                                 const PoolConfig& pool, const boost::json::value& body);
+                                                 const PoolConfig& pool, const lb::ScannedRequest& scan);
     boost::asio::awaitable<void> refuse_at_capacity(Exchange& ex, Stream& stream, const Request& request,
                                                     const PoolConfig& pool,
                                                     const std::vector<lb::ServerRecord>& fitting);
