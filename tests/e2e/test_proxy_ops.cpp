@@ -342,6 +342,9 @@ TEST_F(ProxyOps, TextAccessLogShowsTheTimeACancelledWaitReallyTook) {
     ASSERT_NE(wait, std::string::npos) << line;
     EXPECT_GE(std::stod(line.substr(wait + 9)), 300.0) << line;
     EXPECT_NE(line.find(" model=m pool=m|1|default "), std::string::npos);
+    std::string text = get(proxy_->admin_port(), "/metrics").body;
+    EXPECT_EQ(value_of(text, R"(quillmar_proxy_queue_wait_seconds_count{model="m"})"), 1);
+    EXPECT_GE(value_of(text, R"(quillmar_proxy_queue_wait_seconds_sum{model="m"})"), 0.3);
     holder.close();
 }
 

@@ -7,7 +7,9 @@
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <ctime>
 #include <random>
 
@@ -53,6 +55,22 @@ std::string clean_utf8(std::string_view s) {
     return out;
 }
 
+// A JSON string literal, escaped by hand (the common value is plain ASCII
+// and costs one pass, no allocation).
+void append_json_string(std::string& out, std::string_view s) {
+    std::string cleaned;
+    bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii) s = cleaned = clean_utf8(s);
+    out.push_back('"');
+    for (char ch : s) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') out.push_back('\\');
+        if (c < 0x20) fmt::format_to(std::back_inserter(out), "\\u{:04x}", c);
+        else out.push_back(ch);
+    }
+    out.push_back('"');
+}
+
 double millis(double seconds) { return std::round(seconds * 1e4) / 10.0; }
 
 // A text-format value: bare when it is plain, else JSON-quoted, so that a
@@ -91,18 +109,22 @@ std::string format_json(const AccessRecord& r) {
     // Written by hand: the JSON library prints doubles in exponent form
     // ("6E-1"), which no one wants to read in a log.
     std::string out = "{";
+    out.reserve(512);
     auto key = [&](std::string_view k) { out.append(out.size() > 1 ? ",\"" : "\"").append(k).append("\":"); };
     auto str = [&](std::string_view k, const std::string& v) {
         key(k);
-        out += v.empty() ? "null" : json::serialize(json::string(clean_utf8(v)));
+        if (v.empty()) out += "null";
+        else append_json_string(out, v);
     };
     auto num = [&](std::string_view k, auto v, bool present) {
         key(k);
-        out += present ? fmt::format("{}", v) : "null";
+        if (present) fmt::format_to(std::back_inserter(out), "{}", v);
+        else out += "null";
     };
     auto ms = [&](std::string_view k, double seconds, bool present) {
         key(k);
-        out += present ? fmt::format("{:.1f}", millis(seconds)) : "null";
+        if (present) fmt::format_to(std::back_inserter(out), "{:.1f}", millis(seconds));
+        else out += "null";
     };
     str("ts", rfc3339_millis(r.wall_start));
     str("request_id", r.request_id);

@@ -1210,6 +1210,8 @@ void Proxy::log_access(const Exchange& ex) {
                    ex.note};
     if (r.pool == "-") r.pool.clear();
     if (ex.pool_label != "-") {  // a configured model: per-model series
+        // A wait the client cut short counts too: it was parked that long.
+        if (ex.wait_started >= 0) metrics_.observe_queue_wait(ex.model, r.wait);
         metrics_.observe_total(ex.model, r.total);
         metrics_.count_tokens(ex.model, r.prompt_tokens.value_or(0), r.completion_tokens.value_or(0));
     }

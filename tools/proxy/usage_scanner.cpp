@@ -1,7 +1,9 @@
 #include "proxy/usage_scanner.hpp"
 
-#include <boost/json/stream_parser.hpp>
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/parse.hpp>
 
+#include <cstddef>
 #include <cstring>
 
 namespace quillmar::proxy {
@@ -18,17 +20,33 @@ std::optional<std::int64_t> count(const json::object& usage, std::string_view ke
     return std::nullopt;
 }
 
-// The object that starts at `text` (after optional blanks), or nullopt.
-std::optional<json::object> object_at(std::string_view text) {
+// The counts of the object that starts at `text` (after optional blanks). Its
+// extent is found first (braces outside strings), then only that span is
+// parsed, into a stack arena: no heap allocation for an ordinary usage.
+Usage usage_at(std::string_view text) {
     std::size_t start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos || text[start] != '{') return std::nullopt;
-    json::stream_parser p;
-    boost::system::error_code ec;
-    // write_some stops at the end of the first complete value.
-    p.write_some(text.data() + start, text.size() - start, ec);
-    if (ec || !p.done()) return std::nullopt;
-    json::value v = p.release();
-    return std::move(v.as_object());
+    if (start == std::string_view::npos || text[start] != '{') return {};
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = start; i < text.size(); ++i) {
+        char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            alignas(std::max_align_t) unsigned char arena[2048];
+            json::monotonic_resource memory(arena, sizeof arena);
+            boost::system::error_code ec;
+            json::value v = json::parse(text.substr(start, i + 1 - start), ec, &memory);
+            if (ec || !v.is_object()) return {};
+            return Usage{count(v.as_object(), "prompt_tokens"), count(v.as_object(), "completion_tokens")};
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -42,9 +60,7 @@ Usage find_usage(std::string_view text) {
         std::string_view rest = text.substr(at + key.size());
         std::size_t colon = rest.find_first_not_of(" \t\r\n");
         if (colon == std::string_view::npos || rest[colon] != ':') continue;
-        auto obj = object_at(rest.substr(colon + 1));
-        if (!obj) return {};  // `"usage": null` or a broken object
-        return Usage{count(*obj, "prompt_tokens"), count(*obj, "completion_tokens")};
+        return usage_at(rest.substr(colon + 1));  // empty for `"usage": null` or a broken object
     }
     return {};
 }
