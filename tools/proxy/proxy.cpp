@@ -434,6 +434,20 @@ http::response<http::string_body> make_response(http::status status, std::string
     return res;
 }
 
+// The pool's stickiness key of a request: its configured header, or its
+// configured top-level body field (non-strings serialized); empty: none.
+std::string sticky_key(const PoolConfig& pool, const http::request<http::string_body>& req, const json::value& body) {
+    if (!pool.sticky_header.empty()) {
+        if (auto it = req.find(pool.sticky_header); it != req.end()) return std::string(it->value());
+    } else if (!pool.sticky_body_field.empty()) {
+        if (auto* v = body.as_object().if_contains(pool.sticky_body_field)) {
+            if (v->is_string()) return std::string(v->as_string());
+            if (!v->is_null()) return json::serialize(*v);
+        }
+    }
+    return {};
+}
+
 std::string_view buffered(const beast::flat_buffer& buffer) {
     auto data = buffer.data();
     return {static_cast<const char*>(data.data()), data.size()};
@@ -835,15 +849,7 @@ awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Reque
         co_return;
     }
 
-    std::string sticky;
-    if (!pool.sticky_header.empty()) {
-        if (auto it = req.find(pool.sticky_header); it != req.end()) sticky = it->value();
-    } else if (!pool.sticky_body_field.empty()) {
-        if (auto* v = body.as_object().if_contains(pool.sticky_body_field)) {
-            if (v->is_string()) sticky = v->as_string();
-            else if (!v->is_null()) sticky = json::serialize(*v);
-        }
-    }
+    const std::string sticky = sticky_key(pool, req, body);
 
     std::vector<std::int64_t> excluded = excluded_ids();
     double back_in = 0;
@@ -867,42 +873,46 @@ awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Reque
                                                    .sin_binned = excluded,
                                                    .algorithm = pool.algorithm,
                                                    .sticky_key = sticky});
+    if (!server && !lb_.queue_enabled()) {
+        co_await refuse_at_capacity(ex, stream, req, pool, fitting);
+        co_return;
+    }
     if (!server) {
-        if (lb_.queue_enabled()) {
-            bool stopped = false;
-            lb::WaitResult w = co_await park(pool, fitting, estimate, excluded, stopped);
-            ex.wait = w.seconds;
-            if (stopped) {
-                ex.note = "shutting_down";
-                auto refusal = refusal_response(ex, req, http::status::service_unavailable,
-                                      error_body("the proxy is shutting down; send the request again",
-                                                 "shutting_down", "shutting_down"));
-                co_await write_refusal(ex, stream, refusal);
-                co_return;
-            }
-            // Only requests that were parked: queue_full and no_backends
-            // answer at once and say nothing about waiting.
-            if (w.server || w.reason == lb::RejectReason::QUEUE_TIMEOUT)
-                metrics_.observe_queue_wait(pool.label, w.seconds);
-            if (!w.server) {
-                ex.note = std::string(w.reason);
-                bool full = w.reason == lb::RejectReason::QUEUE_FULL;
-                auto refusal = refusal_response(ex, req,
-                                      full ? http::status::too_many_requests : http::status::service_unavailable,
-                                      error_body(fmt::format("no backend of model `{}` can take the request: {}",
-                                                             pool.model, w.reason),
-                                                 w.reason, w.reason, json::object{{"waited_sec", w.seconds}}),
-                                      cfg.retry_after_sec);
-                co_await write_refusal(ex, stream, refusal);
-                co_return;
-            }
-            server = w.server;
-        } else {
-            co_await refuse_at_capacity(ex, stream, req, pool, fitting);
-            co_return;
-        }
+        server = co_await wait_in_queue(ex, stream, req, pool, fitting, estimate, excluded);
+        if (!server) co_return;  // refused, and answered
     }
     co_await forward_with_retry(ex, stream, req, pool, fitting, estimate, sticky, server);
+}
+
+// Parks the request; answers the refusal itself when the queue refuses it
+// or the proxy stops, and then returns null.
+awaitable<lb::ServerRecord> Proxy::wait_in_queue(Exchange& ex, Stream& stream, const Request& req,
+                                                 const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                                                 std::int64_t estimate, const std::vector<std::int64_t>& excluded) {
+    bool stopped = false;
+    lb::WaitResult w = co_await park(pool, fitting, estimate, excluded, stopped);
+    ex.wait = w.seconds;
+    if (stopped) {
+        ex.note = "shutting_down";
+        auto refusal = refusal_response(ex, req, http::status::service_unavailable,
+                                        error_body("the proxy is shutting down; send the request again",
+                                                   "shutting_down", "shutting_down"));
+        co_await write_refusal(ex, stream, refusal);
+        co_return nullptr;
+    }
+    // Only requests that were parked: queue_full and no_backends answer at
+    // once and say nothing about waiting.
+    if (w.server || w.reason == lb::RejectReason::QUEUE_TIMEOUT) metrics_.observe_queue_wait(pool.label, w.seconds);
+    if (w.server) co_return w.server;
+    ex.note = std::string(w.reason);
+    const bool full = w.reason == lb::RejectReason::QUEUE_FULL;
+    auto refusal = refusal_response(
+        ex, req, full ? http::status::too_many_requests : http::status::service_unavailable,
+        error_body(fmt::format("no backend of model `{}` can take the request: {}", pool.model, w.reason), w.reason,
+                   w.reason, json::object{{"waited_sec", w.seconds}}),
+        ex.cfg->retry_after_sec);
+    co_await write_refusal(ex, stream, refusal);
+    co_return nullptr;
 }
 
 awaitable<void> Proxy::refuse_at_capacity(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
@@ -1006,14 +1016,16 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
             beast::error_code cec;
             up->expires_after(seconds(cfg.connect_timeout_sec));
             if (!aec) {
-                std::tie(cec) = co_await up->async_connect(tcp::endpoint(addr, ep.port), use_tuple);
+                const tcp::endpoint target(addr, ep.port);
+                auto [connected] = co_await up->async_connect(target, use_tuple);
+                cec = connected;
             } else {
                 tcp::resolver resolver(io_);
                 auto [rec, results] = co_await resolver.async_resolve(ep.host, std::to_string(ep.port), use_tuple);
                 throw_if_cancelled(rec);
                 if (rec) co_return Attempt{false, "resolve_error"};
-                tcp::endpoint unused;
-                std::tie(cec, unused) = co_await up->async_connect(results, use_tuple);
+                auto [connected, unused] = co_await up->async_connect(results, use_tuple);
+                cec = connected;
             }
             throw_if_cancelled(cec);
             if (cec) co_return Attempt{false, classify(cec, "connect")};

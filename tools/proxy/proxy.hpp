@@ -94,6 +94,11 @@ private:
     boost::asio::awaitable<void> handle_inference(Exchange& ex, Stream& stream, const Request& request);
     boost::asio::awaitable<void> route_inference(Exchange& ex, Stream& stream, const Request& request,
                                                  const PoolConfig& pool, const boost::json::value& body);
+    boost::asio::awaitable<lb::ServerRecord> wait_in_queue(Exchange& ex, Stream& stream, const Request& request,
+                                                           const PoolConfig& pool,
+                                                           const std::vector<lb::ServerRecord>& fitting,
+                                                           std::int64_t estimate,
+                                                           const std::vector<std::int64_t>& excluded);
     boost::asio::awaitable<void> refuse_at_capacity(Exchange& ex, Stream& stream, const Request& request,
                                                     const PoolConfig& pool,
                                                     const std::vector<lb::ServerRecord>& fitting);
