@@ -441,6 +441,19 @@ http::response<http::string_body> make_response(http::status status, std::string
     return res;
 }
 
+// The pool's stickiness key of a request: its configured header, or its
+// configured top-level body field (a string's value, or the serialized
+// text of any other non-null value, as the scan read it); empty: none.
+std::string sticky_key(const PoolConfig& pool, const http::request<http::string_body>& req,
+                       const lb::ScannedRequest& scan) {
+    if (!pool.sticky_header.empty()) {
+        if (auto it = req.find(pool.sticky_header); it != req.end()) return std::string(it->value());
+    } else if (scan.routed_kind == lb::FieldKind::string || scan.routed_kind == lb::FieldKind::other) {
+        return scan.routed_text;
+    }
+    return {};
+}
+
 std::string_view buffered(const beast::flat_buffer& buffer) {
     auto data = buffer.data();
     return {static_cast<const char*>(data.data()), data.size()};
@@ -824,12 +837,7 @@ awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Reque
         co_return;
     }
 
-    std::string sticky;
-    if (!pool.sticky_header.empty()) {
-        if (auto it = req.find(pool.sticky_header); it != req.end()) sticky = it->value();
-    } else if (scan.routed_kind == lb::FieldKind::string || scan.routed_kind == lb::FieldKind::other) {
-        sticky = scan.routed_text;  // a string's value, or the text of any other non-null value
-    }
+    const std::string sticky = sticky_key(pool, req, scan);
 
     std::vector<std::int64_t> excluded = excluded_ids();
     double back_in = 0;
@@ -994,14 +1002,16 @@ awaitable<Proxy::Attempt> Proxy::forward(Exchange& ex, Stream& client, const Req
             beast::error_code cec;
             up->expires_after(seconds(cfg.connect_timeout_sec));
             if (!aec) {
-                std::tie(cec) = co_await up->async_connect(tcp::endpoint(addr, ep.port), use_tuple);
+                const tcp::endpoint target(addr, ep.port);
+                auto [connected] = co_await up->async_connect(target, use_tuple);
+                cec = connected;
             } else {
                 tcp::resolver resolver(io_);
                 auto [rec, results] = co_await resolver.async_resolve(ep.host, std::to_string(ep.port), use_tuple);
                 throw_if_cancelled(rec);
                 if (rec) co_return Attempt{false, "resolve_error"};
-                tcp::endpoint unused;
-                std::tie(cec, unused) = co_await up->async_connect(results, use_tuple);
+                auto [connected, unused] = co_await up->async_connect(results, use_tuple);
+                cec = connected;
             }
             throw_if_cancelled(cec);
             if (cec) co_return Attempt{false, classify(cec, "connect")};
