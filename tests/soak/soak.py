@@ -146,7 +146,7 @@ def config(servers, reload_no):
     chosen = servers if reload_no % 2 == 0 else servers[:-1]
     return {
         "listen": {"address": "127.0.0.1", "port": 0},
-        "admin": {"enabled": False},
+        "admin": {"address": "127.0.0.1", "port": 0},
         "routing_mode": "max_concurrency",
         "queue": {"enabled": True, "ttl_sec": 5, "max_depth_multiplier": 2},
         "timeouts": {"connect_sec": 2, "first_byte_sec": 2, "idle_sec": 2, "client_idle_sec": 10,
@@ -215,7 +215,7 @@ async def main():
         await asyncio.sleep(6.0)  # write deadlines, queue and upstream time-outs run out
         rss.append(rss_kib(proxy.pid))
         end_fds = fds(proxy.pid)
-        snap = json.loads(http_get(port, "/lb/snapshot"))
+        snap = json.loads(http_get(info["admin_port"], "/lb/snapshot"))
         left = {k: v for k, v in snap["inflight"].items() if v != 0}
         parked = snap["queue_total_waiters"]
 
