@@ -337,34 +337,42 @@ awaitable<void> Proxy::health_loop() {
     }
 }
 
+namespace {
+
+// One health probe: empty when the server answered 2xx, otherwise what went
+// wrong as one readable line (no exception texts: they carry source paths).
+awaitable<std::string> probe_health(net::io_context& io, const Endpoint& ep, const Config& cfg) {
+    beast::tcp_stream s(io);
+    tcp::resolver resolver(io);
+    auto [rec, results] = co_await resolver.async_resolve(ep.host, std::to_string(ep.port), use_tuple);
+    if (rec) co_return "cannot resolve " + ep.host + ": " + rec.message();
+    s.expires_after(seconds(cfg.health_timeout_sec));
+    auto [cec, unused] = co_await s.async_connect(results, use_tuple);
+    if (cec) co_return "connect: " + cec.message();
+    http::request<http::empty_body> req{http::verb::get, ep.prefix + cfg.health_path, 11};
+    req.set(http::field::host, ep.host);
+    req.keep_alive(false);
+    auto [wec, wn] = co_await http::async_write(s, req, use_tuple);
+    if (wec) co_return "send: " + wec.message();
+    beast::flat_buffer buf;
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(64 * 1024);  // a health answer is small; a backend cannot make us buffer more
+    auto [hec, hn] = co_await http::async_read(s, buf, parser, use_tuple);
+    if (hec) co_return "read: " + hec.message();
+    const unsigned status = parser.get().result_int();
+    if (status / 100 != 2) co_return "status " + std::to_string(status);
+    co_return std::string{};
+}
+
+}  // namespace
+
 awaitable<void> Proxy::check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg) {
-    bool ok = false;
-    std::string why;
-    try {
-        Stream s(io_);
-        tcp::resolver resolver(io_);
-        auto [rec, results] = co_await resolver.async_resolve(ep.host, std::to_string(ep.port), use_tuple);
-        if (rec) throw beast::system_error(rec);
-        s.expires_after(seconds(cfg->health_timeout_sec));
-        auto [cec, unused] = co_await s.async_connect(results, use_tuple);
-        if (cec) throw beast::system_error(cec);
-        http::request<http::empty_body> req{http::verb::get, ep.prefix + cfg->health_path, 11};
-        req.set(http::field::host, ep.host);
-        req.keep_alive(false);
-        co_await http::async_write(s, req, use_awaitable);
-        beast::flat_buffer buf;
-        http::response<http::string_body> res;
-        co_await http::async_read(s, buf, res, use_awaitable);
-        ok = res.result_int() / 100 == 2;
-        if (!ok) why = "status " + std::to_string(res.result_int());
-    } catch (const std::exception& e) {
-        why = e.what();
-    }
+    const std::string why = co_await probe_health(io_, ep, *cfg);
     if (!cfg_->servers.contains(id)) co_return;  // left the configuration meanwhile
-    if (ok) {
+    if (why.empty()) {
         if (unhealthy_.erase(id) > 0) spdlog::info("server {} passes its health check again", id);
     } else if (unhealthy_.insert(id).second) {
-        spdlog::warn("server {} fails its health check: {}", id, why);
+        spdlog::warn("server {} ({}:{}) fails its health check: {}", id, ep.host, ep.port, why);
     }
 }
 
