@@ -174,6 +174,12 @@ Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Co
         access_->set_pattern("%Y-%m-%dT%H:%M:%S.%e %v");
         access_->flush_on(spdlog::level::info);
     }
+    // Cluster mode: the records handed to the balancer carry this replica's
+    // grant as their cap, kept up to date by the cluster's renewal loop.
+    if (cfg_->cluster) {
+        cluster_ = std::make_unique<ClusterCapacity>(io_, lb_, *cfg_->cluster);
+        cfg_ = cluster_->adopt(cfg_);
+    }
 }
 
 void Proxy::apply_settings(const Config& cfg) {
@@ -207,6 +213,7 @@ std::pair<std::uint16_t, std::uint16_t> Proxy::start() {
     net::co_spawn(io_, signal_loop(), net::detached);
 
     net::co_spawn(io_, health_loop(), net::bind_cancellation_slot(stop_health_.slot(), net::detached));
+    if (cluster_) cluster_->start();
 
     if (cfg_->reaper_interval_sec > 0) {
         // The reaper's list of running servers: every backend of the current
@@ -239,6 +246,7 @@ void Proxy::stop() {
     signals_.cancel(ec);
     stop_reaper_.emit(net::cancellation_type::terminal);
     stop_health_.emit(net::cancellation_type::terminal);
+    if (cluster_) cluster_->stop();
 }
 
 bool Proxy::reload() {
@@ -253,6 +261,8 @@ bool Proxy::reload() {
         next->admin_address != cfg_->admin_address || next->admin_port != cfg_->admin_port ||
         next->admin_enabled != cfg_->admin_enabled)
         spdlog::warn("reload: listener changes take effect only after a restart");
+    if (next->cluster != cfg_->cluster) spdlog::warn("reload: cluster changes take effect only after a restart");
+    if (cluster_) next = cluster_->adopt(next);  // new caps and backends, records carrying the grants
     apply_settings(*next);
     // Forget health and sin-bin state of backends that left the configuration.
     std::erase_if(unhealthy_, [&](std::int64_t id) { return !next->servers.contains(id); });
@@ -270,6 +280,7 @@ awaitable<void> Proxy::signal_loop() {
             reload();
         } else {
             spdlog::info("signal {}: stopping", sig);
+            if (cluster_) co_await cluster_->release();
             stop();
             io_.stop();
             co_return;
@@ -456,8 +467,14 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
                           error_body("only POST is served under /v1/", "invalid_request_error", "method_not_allowed"));
         if (get && path == "/healthz") return simple(http::status::ok, R"({"status":"ok"})");
         if (get && path == "/metrics")
-            return simple(http::status::ok, lb_.prometheus_text() + metrics_.text(), "text/plain; version=0.0.4");
-        if (get && path == "/lb/snapshot") return simple(http::status::ok, json::serialize(lb_.snapshot()));
+            return simple(http::status::ok,
+                          lb_.prometheus_text() + metrics_.text() + (cluster_ ? cluster_->metrics_text() : ""),
+                          "text/plain; version=0.0.4");
+        if (get && path == "/lb/snapshot") {
+            json::object snap = lb_.snapshot();
+            if (cluster_) snap["cluster"] = cluster_->snapshot();
+            return simple(http::status::ok, json::serialize(snap));
+        }
         if (path == "/lb/routing-mode" && admin) {
             if (get)
                 return simple(http::status::ok,
@@ -654,6 +671,8 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
                                                    .algorithm = pool.algorithm,
                                                    .sticky_key = sticky});
     if (!server) {
+        // Cluster mode: ask Redis for more while this request waits.
+        auto demand = cluster_ ? cluster_->note_demand(fitting) : ClusterCapacity::Demand();
         if (lb_.queue_enabled()) {
             lb::WaitResult w = co_await lb_.wait_for_slot(pool.key, fitting, estimate, excluded);
             ex.wait = w.seconds;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "load_balancer/balancer.hpp"
+#include "proxy/cluster/capacity.hpp"
 #include "proxy/config.hpp"
 #include "proxy/metrics.hpp"
 
@@ -102,6 +103,7 @@ private:
     boost::asio::cancellation_signal stop_reaper_;
     boost::asio::cancellation_signal stop_health_;
     std::shared_ptr<spdlog::logger> access_;
+    std::unique_ptr<ClusterCapacity> cluster_;  // cluster mode only
     bool stopping_ = false;
 };
 
