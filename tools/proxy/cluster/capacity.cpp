@@ -116,13 +116,13 @@ void ClusterCapacity::apply(std::int64_t id, Backend& b, std::int64_t grant) {
 }
 
 std::int64_t ClusterCapacity::wanted_for(std::int64_t id, Backend& b) const {
-    const std::int64_t used = in_use(id, b);
-    if (b.pressure || b.waiting > 0) return b.cap;  // requests were refused or wait: take what is free
-    if (b.grant > 0 && used >= b.grant) return std::min(b.cap, b.grant + std::max<std::int64_t>(1, b.grant / 4));
-    // Otherwise give back gradually, so that a lull between requests does
-    // not hand away a share that is needed again a moment later.
-    std::int64_t decayed = b.wanted - std::max<std::int64_t>(1, b.wanted / 4);
-    return std::clamp<std::int64_t>(std::max(used, decayed), 0, b.cap);
+    // What is in flight plus what waits or was turned away: asking for more
+    // than that would hold slots idle that a busier replica could use.
+    // Without demand, give back gradually, so that a lull between requests
+    // does not hand away a share that is needed again a moment later.
+    const std::int64_t need = in_use(id, b) + std::max(b.waiting, b.pressure);
+    const std::int64_t decayed = b.wanted - std::max<std::int64_t>(1, b.wanted / 4);
+    return std::clamp<std::int64_t>(std::max(need, decayed), 0, b.cap);
 }
 
 void ClusterCapacity::start() { net::co_spawn(io_, loop(), net::detached); }
@@ -138,7 +138,7 @@ awaitable<void> ClusterCapacity::loop() {
     while (!stopped_) {
         last_renewal_ = now();
         co_await renew_once();
-        bool pressed = std::any_of(backends_.begin(), backends_.end(), [](const auto& kv) { return kv.second.pressure; });
+        bool pressed = std::any_of(backends_.begin(), backends_.end(), [](const auto& kv) { return kv.second.pressure > 0; });
         next_renewal_ = last_renewal_ + (pressed ? interval / 4 : interval);
         while (!stopped_ && now() < next_renewal_) {
             timer_.expires_after(seconds(next_renewal_ - now()));
@@ -151,7 +151,7 @@ ClusterCapacity::Demand ClusterCapacity::note_demand(std::span<const lb::ServerR
     std::vector<std::int64_t> ids;
     for (const auto& rec : fitting)
         if (auto it = backends_.find(lb::server_id(rec)); it != backends_.end()) {
-            it->second.pressure = true;
+            ++it->second.pressure;
             ++it->second.waiting;
             ids.push_back(it->first);
         }
@@ -182,7 +182,7 @@ awaitable<void> ClusterCapacity::renew_once() {
         for (auto& [id, b] : backends_) {
             b.wanted = wanted_for(id, b);
             asks.push_back({id, b.cap, b.wanted, std::max(b.grant, in_use(id, b))});
-            b.pressure = false;
+            b.pressure = 0;
         }
         std::vector<Grant> grants;
         if (!asks.empty()) grants = co_await store_.renew(cfg_.replica_id, cfg_.grant_ttl_sec, asks, timeout);

@@ -49,10 +49,10 @@ public:
     // Gives every grant back to Redis (bounded by one renewal interval);
     // errors are logged, the entries then expire by their TTL.
     boost::asio::awaitable<void> release();
-    // While a request that found every backend of `fitting` full waits, the
-    // replica asks for those backends' whole cap; the next renewal comes
-    // early (at most four per interval). The demand ends with the returned
-    // object.
+    // A request found every backend of `fitting` full: while it waits (and
+    // once, at the next renewal, when it was refused) the replica asks for
+    // one slot more on each of them; the next renewal comes early (at most
+    // four per interval). The waiting ends with the returned object.
     class Demand {
     public:
         Demand() = default;
@@ -84,7 +84,7 @@ private:
         std::int64_t grant = 0;          // in force here
         std::int64_t replicas_seen = 0;  // 0: never heard from Redis
         std::int64_t wanted = 0;
-        bool pressure = false;           // a request found it full since the last renewal
+        std::int64_t pressure = 0;       // requests that found it full since the last renewal
         std::int64_t waiting = 0;        // requests parked on it now
         bool placeholder = false;        // holds one in-flight count while the grant is 0
         double valid_until = 0.0;        // monotonic seconds
