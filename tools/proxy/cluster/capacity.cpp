@@ -115,14 +115,24 @@ void ClusterCapacity::apply(std::int64_t id, Backend& b, std::int64_t grant) {
     }
 }
 
-std::int64_t ClusterCapacity::wanted_for(std::int64_t id, Backend& b) const {
-    // What is in flight plus what waits or was turned away: asking for more
-    // than that would hold slots idle that a busier replica could use.
-    // Without demand, give back gradually, so that a lull between requests
-    // does not hand away a share that is needed again a moment later.
-    const std::int64_t need = in_use(id, b) + std::max(b.waiting, b.pressure);
-    const std::int64_t decayed = b.wanted - std::max<std::int64_t>(1, b.wanted / 4);
-    return std::clamp<std::int64_t>(std::max(need, decayed), 0, b.cap);
+std::int64_t ClusterCapacity::wanted_for(std::int64_t id, Backend& b) {
+    // What is in flight plus what waits or was turned away (at least one
+    // slot when requests were sent there since the last renewal): asking for
+    // more would hold slots idle that a busier replica could use.
+    auto d = lb_.dispatch_counts.find(id);
+    const std::int64_t dispatched = d == lb_.dispatch_counts.end() ? 0 : d->second;
+    std::int64_t need = in_use(id, b) + std::max(b.waiting, b.pressure);
+    if (dispatched != b.dispatches) need = std::max<std::int64_t>(need, 1);
+    b.dispatches = dispatched;
+    if (need >= b.wanted) {
+        b.quiet_renewals = 0;
+        return std::min(need, b.cap);
+    }
+    // Less needed: keep the share through a short lull (the in-flight count
+    // is a sample between requests), then give back a quarter per renewal.
+    constexpr int kLull = 4;
+    if (++b.quiet_renewals < kLull) return b.wanted;
+    return std::clamp<std::int64_t>(std::max(need, b.wanted - std::max<std::int64_t>(1, b.wanted / 4)), 0, b.cap);
 }
 
 void ClusterCapacity::start() { net::co_spawn(io_, loop(), net::detached); }

@@ -84,6 +84,8 @@ private:
         std::int64_t grant = 0;          // in force here
         std::int64_t replicas_seen = 0;  // 0: never heard from Redis
         std::int64_t wanted = 0;
+        int quiet_renewals = 0;          // renewals in a row that needed less than `wanted`
+        std::int64_t dispatches = 0;     // the balancer's dispatch count at the last renewal
         std::int64_t pressure = 0;       // requests that found it full since the last renewal
         std::int64_t waiting = 0;        // requests parked on it now
         bool placeholder = false;        // holds one in-flight count while the grant is 0
@@ -96,7 +98,7 @@ private:
     void apply(std::int64_t id, Backend& b, std::int64_t grant);
     void fall_back(double now);
     std::int64_t in_use(std::int64_t id, const Backend& b) const;
-    std::int64_t wanted_for(std::int64_t id, Backend& b) const;
+    std::int64_t wanted_for(std::int64_t id, Backend& b);
 
     boost::asio::io_context& io_;
     lb::LoadBalancer& lb_;
