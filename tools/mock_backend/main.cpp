@@ -5,8 +5,10 @@
 //
 // Serves POST /v1/chat/completions and /v1/completions (streaming with
 // "stream": true, as server-sent events), POST /v1/embeddings, GET /health,
-// plus two test controls: GET /mock/stats (requests seen, requests active)
-// and PUT /mock/health with "ok" or "fail" (what /health answers).
+// plus test controls: GET /mock/stats (requests seen, requests active, the
+// peak of active requests), DELETE /mock/stats (peak back to the current
+// active count) and PUT /mock/health with "ok" or "fail" (what /health
+// answers).
 //
 // Time to first token and tokens per second degrade with the server's own
 // concurrency: with k requests active, the first token waits
@@ -164,8 +166,13 @@ private:
             // Built before the co_await: g++ 12 cannot keep an initializer
             // list's array alive across a suspension in one full-expression.
             std::string stats = json::serialize(json::object{
-                {"name", opt_.name}, {"requests", requests_}, {"active", active_}, {"cancelled", cancelled_}});
+                {"name", opt_.name}, {"requests", requests_}, {"active", active_}, {"peak_active", peak_active_},
+                {"cancelled", cancelled_}});
             co_return co_await send(stream, req, http::status::ok, std::move(stats));
+        }
+        if (req.method() == http::verb::delete_ && target == "/mock/stats") {
+            peak_active_ = active_;
+            co_return co_await send(stream, req, http::status::ok, std::string(R"({"reset":true})"));
         }
         if (req.method() == http::verb::put && target == "/mock/health") {
             healthy_ = req.body().find("fail") == std::string::npos;
@@ -195,6 +202,7 @@ private:
 
         Fault fault = draw_fault();
         ++active_;
+        peak_active_ = std::max(peak_active_, active_);
         struct ActiveGuard {
             int& n;
             ~ActiveGuard() { --n; }
@@ -355,6 +363,7 @@ private:
     std::uint64_t requests_ = 0;
     std::uint64_t cancelled_ = 0;
     int active_ = 0;
+    int peak_active_ = 0;  // most requests ever active at once
     bool healthy_ = true;
     bool refusing_ = false;
 };

@@ -125,10 +125,14 @@ std::optional<AdminResponse> admin_answer(const AdminRequest& req, std::string_v
         return res;
     }
     if (get && path == "/metrics" && (v.admin_listener || v.cfg.public_metrics))
-        return answer(req, http::status::ok, v.lb.prometheus_text() + v.metrics.text(backend_states(v)),
+        return answer(req, http::status::ok, v.lb.prometheus_text() + v.metrics.text(backend_states(v)) + (v.cluster ? v.cluster->metrics_text() : ""),
                       "text/plain; version=0.0.4");
     if (!v.admin_listener) return std::nullopt;
-    if (get && path == "/lb/snapshot") return answer(req, http::status::ok, json::serialize(v.lb.snapshot()));
+    if (get && path == "/lb/snapshot") {
+        json::object snap = v.lb.snapshot();
+        if (v.cluster) snap["cluster"] = v.cluster->snapshot();
+        return answer(req, http::status::ok, json::serialize(snap));
+    }
     if (path == "/lb/routing-mode") return routing_mode(req, v);
     return std::nullopt;
 }

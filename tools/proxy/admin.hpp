@@ -5,6 +5,7 @@
 #pragma once
 
 #include "load_balancer/balancer.hpp"
+#include "proxy/cluster/capacity.hpp"
 #include "proxy/config.hpp"
 #include "proxy/metrics.hpp"
 
@@ -32,6 +33,7 @@ struct AdminView {
     double now = 0.0;              // monotonic seconds
     bool listeners_bound = false;
     bool admin_listener = false;   // the request came in on the admin listener
+    const ClusterCapacity* cluster = nullptr;  // cluster mode only: grants in metrics and snapshot
 };
 
 // True when `a` equals `b`; the time taken depends on `b`'s length only, so

@@ -1,5 +1,7 @@
 #include "proxy/config.hpp"
 
+#include "proxy/cluster/redis_client.hpp"
+
 #include <boost/json/parse.hpp>
 #include <boost/json/stream_parser.hpp>
 #include <fmt/format.h>
@@ -171,6 +173,38 @@ void read_admin_access(ObjectReader& r, Config& cfg) {
     }
 }
 
+// The "cluster" section. The renewal interval must leave room for a few
+// renewals within one TTL, or a replica would lose its grants between them.
+std::optional<ClusterConfig> read_cluster(ObjectReader& r) {
+    const json::value* v = r.get("cluster");
+    if (v == nullptr) return std::nullopt;
+    ObjectReader cr(*v, r.child("cluster"));
+    ClusterConfig c;
+    c.redis_url = cr.string("redis_url", "", true);
+    try {
+        RedisAddress a = parse_redis_url(c.redis_url);
+        c.redis_host = a.host;
+        c.redis_port = a.port;
+        c.redis_db = a.db;
+    } catch (const std::invalid_argument& e) {
+        throw ConfigError(cr.child("redis_url"), e.what());
+    }
+    c.replica_id = cr.string("replica_id", "", true);
+    const bool id_ok = !c.replica_id.empty() && c.replica_id.size() <= 128 &&
+                       std::all_of(c.replica_id.begin(), c.replica_id.end(), [](unsigned char ch) {
+                           return std::isalnum(ch) || ch == '-' || ch == '_' || ch == '.' || ch == ':';
+                       });
+    if (!id_ok) throw ConfigError(cr.child("replica_id"), "must be 1 to 128 of A-Z a-z 0-9 - _ . :");
+    c.grant_ttl_sec = cr.number("grant_ttl_sec", c.grant_ttl_sec, 0.2, 3600);
+    c.renew_interval_sec = cr.number("renew_interval_sec", c.renew_interval_sec, 0.01, 600);
+    if (c.renew_interval_sec * 4 > c.grant_ttl_sec)
+        throw ConfigError(cr.child("renew_interval_sec"), "must be at most a quarter of grant_ttl_sec");
+    c.key_prefix = cr.string("key_prefix", c.key_prefix);
+    if (c.key_prefix.size() > 256) throw ConfigError(cr.child("key_prefix"), "must be at most 256 bytes");
+    cr.finish();
+    return c;
+}
+
 }  // namespace
 
 Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
@@ -288,6 +322,7 @@ std::shared_ptr<const Config> parse_config(std::string_view text) {
         r.integer("max_client_connections", static_cast<std::int64_t>(cfg->max_client_connections), 1, 10'000'000));
     cfg->json_max_depth =
         static_cast<std::size_t>(r.integer("json_max_depth", static_cast<std::int64_t>(cfg->json_max_depth), 1, 10000));
+    cfg->cluster = read_cluster(r);
 
     const json::value* models = r.get("models");
     if (models == nullptr) throw ConfigError("$.models", "is required");

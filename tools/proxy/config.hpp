@@ -48,6 +48,20 @@ struct PoolConfig {
     std::vector<lb::ServerRecord> records;  // the balancer's server records
 };
 
+// Cluster mode: replicas sharing every backend's "max_concurrency" through
+// capacity grants in Redis. Changes take effect on restart only.
+struct ClusterConfig {
+    std::string redis_url;           // redis://host[:port][/db]
+    std::string redis_host;
+    std::uint16_t redis_port = 6379;
+    std::int64_t redis_db = 0;
+    std::string replica_id;          // unique per replica
+    double grant_ttl_sec = 5.0;      // a replica that stops renewing loses its grants after this
+    double renew_interval_sec = 0.5;
+    std::string key_prefix = "quillmar:grants:";
+    bool operator==(const ClusterConfig&) const = default;
+};
+
 struct Config {
     std::string listen_address = "127.0.0.1";
     std::uint16_t listen_port = 8080;
@@ -84,6 +98,8 @@ struct Config {
     // Bearer token the admin listener demands (empty: none). A secret: never
     // logged, never part of an error message.
     std::string admin_token;
+
+    std::optional<ClusterConfig> cluster;  // absent: this replica enforces every cap alone
 
     std::unordered_map<std::string, PoolConfig> models;
     std::vector<std::string> model_order;       // models in file order

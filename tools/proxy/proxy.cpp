@@ -186,7 +186,14 @@ Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Co
       access_(std::make_unique<AccessLog>(cfg_->access_log, cfg_->access_log_format == "text"
                                                                  ? AccessLog::Format::text
                                                                  : AccessLog::Format::json)),
-      connections_(io) {}
+      connections_(io) {
+    // Cluster mode: the records handed to the balancer carry this replica's
+    // grant as their cap, kept up to date by the cluster's renewal loop.
+    if (cfg_->cluster) {
+        cluster_ = std::make_unique<ClusterCapacity>(io_, lb_, *cfg_->cluster);
+        cfg_ = cluster_->adopt(cfg_);
+    }
+}
 
 void Proxy::apply_settings(const Config& cfg) {
     lb_.set_routing_mode(std::string_view(cfg.routing_mode));
@@ -220,6 +227,7 @@ std::pair<std::uint16_t, std::uint16_t> Proxy::start() {
     net::co_spawn(io_, signal_loop(), net::detached);
 
     net::co_spawn(io_, health_loop(), net::bind_cancellation_slot(stop_health_.slot(), net::detached));
+    if (cluster_) cluster_->start();
 
     if (cfg_->reaper_interval_sec > 0) {
         // The reaper's list of running servers: every backend of the current
@@ -253,6 +261,7 @@ void Proxy::stop() {
     signals_.cancel(ec);
     stop_reaper_.emit(net::cancellation_type::terminal);
     stop_health_.emit(net::cancellation_type::terminal);
+    if (cluster_) cluster_->stop();
 }
 
 bool Proxy::reload() {
@@ -267,6 +276,8 @@ bool Proxy::reload() {
         next->admin_address != cfg_->admin_address || next->admin_port != cfg_->admin_port ||
         next->admin_enabled != cfg_->admin_enabled)
         spdlog::warn("reload: listener changes take effect only after a restart");
+    if (next->cluster != cfg_->cluster) spdlog::warn("reload: cluster changes take effect only after a restart");
+    if (cluster_) next = cluster_->adopt(next);  // new caps and backends, records carrying the grants
     apply_settings(*next);
     connections_.set_limit(next->max_client_connections);
     // Forget health and sin-bin state of backends that left the configuration.
@@ -299,6 +310,7 @@ awaitable<void> Proxy::signal_loop() {
             reload();
         } else {
             spdlog::info("signal {}: stopping, running requests get up to {:.1f}s", sig, cfg_->drain_sec);
+            if (cluster_) co_await cluster_->release();  // give the shares back for the other replicas
             co_await shutdown();
             co_return;
         }
@@ -372,7 +384,7 @@ awaitable<void> Proxy::check_health(std::int64_t id, Endpoint ep, std::shared_pt
     if (why.empty()) {
         if (unhealthy_.erase(id) > 0) spdlog::info("server {} passes its health check again", id);
     } else if (unhealthy_.insert(id).second) {
-        spdlog::warn("server {} ({}:{}) fails its health check: {}", id, ep.host, ep.port, why);
+        spdlog::warn("server {} fails its health check at {}:{}: {}", id, ep.host, ep.port, why);
     }
 }
 
@@ -595,7 +607,7 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
         co_await refuse_request(stream, *cfg, stopping, req.method_string(), target);
         co_return false;
     }
-    AdminView view{lb_, metrics_, *cfg, sin_bin_until_, unhealthy_, now(), listening_, admin};
+    AdminView view{lb_, metrics_, *cfg, sin_bin_until_, unhealthy_, now(), listening_, admin, cluster_.get()};
     if (auto res = admin_answer(req, path, view)) {
         strip_body_for_head(*res, head);
         auto ec = co_await write_message(stream, *res, cfg->client_write_timeout_sec);
@@ -750,10 +762,22 @@ bool Proxy::all_unavailable(const std::vector<lb::ServerRecord>& fitting, const 
 
 // Parks the request until a backend has room, the queue refuses it, or the
 // proxy stops (`stopped`: the wait was abandoned for the shutdown).
+bool Proxy::all_full(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting) {
+    for (const auto& r : fitting) {
+        const std::int64_t cap = lb_.effective_cap_for(*r, std::span<const lb::ServerRecord>(fitting), &pool.key);
+        if (cap <= 0 || lb_.get_inflight(lb::server_id(r)) < cap) return false;
+    }
+    return true;
+}
+
 awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
                                       lb::SelectOptions options, bool& stopped) {
     stopped = connections_.draining();
     if (stopped) co_return lb::Admission{};
+    // Cluster mode: when every backend is full under this replica's grants,
+    // ask Redis for more while the request waits (or once, when refused).
+    std::optional<ClusterCapacity::Demand> demand;
+    if (cluster_ && all_full(pool, fitting)) demand.emplace(cluster_->note_demand(fitting));
     // Without a queue nothing parks, and nothing needs racing against a stop.
     if (!lb_.queue_enabled()) co_return co_await lb::admit(lb_, pool.key, fitting, options);
     auto exec = co_await net::this_coro::executor;

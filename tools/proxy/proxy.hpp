@@ -10,6 +10,7 @@
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/request_scan.hpp"
 #include "proxy/access_log.hpp"
+#include "proxy/cluster/capacity.hpp"
 #include "proxy/config.hpp"
 #include "proxy/connections.hpp"
 #include "proxy/framing.hpp"
@@ -129,6 +130,9 @@ private:
     // refusal that says so, and when the first may be back.
     bool all_unavailable(const std::vector<lb::ServerRecord>& fitting, const std::vector<std::int64_t>& excluded,
                          const Config& cfg, double& back_in_sec, boost::json::array& states);
+    // Whether every fitting backend is at its cap in force (cluster mode's
+    // cue to ask for a larger grant).
+    bool all_full(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting);
     // lb::admit, given up when the proxy starts to stop while the request
     // is parked (`stopped` is then set and the admission is empty).
     boost::asio::awaitable<lb::Admission> admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
@@ -150,6 +154,7 @@ private:
     std::unique_ptr<AccessLog> access_;
     ClientConnections connections_;
     std::size_t live_sessions_ = 0;
+    std::unique_ptr<ClusterCapacity> cluster_;  // cluster mode only
     bool stopping_ = false;
     bool listening_ = false;
 };

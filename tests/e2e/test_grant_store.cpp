@@ -1,0 +1,220 @@
+// The grant scripts against a real redis-server: how grants move between
+// replicas, expiry by server time, and the cap never exceeded by what the
+// replicas actually use, whatever order their renewals come in.
+#include "e2e/harness.hpp"
+#include "e2e/redis_server.hpp"
+#include "proxy/cluster/grant_store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include <random>
+#include <thread>
+
+namespace {
+
+using quillmar::proxy::Grant;
+using quillmar::proxy::GrantAsk;
+using quillmar::proxy::GrantStore;
+using quillmar::proxy::RedisClient;
+using quillmar::proxy::RedisError;
+namespace net = boost::asio;
+
+template <class T>
+T run(net::io_context& io, net::awaitable<T> aw) {
+    auto f = net::co_spawn(io, std::move(aw), net::use_future);
+    io.restart();
+    io.run();
+    return f.get();
+}
+
+struct Store {
+    net::io_context io;
+    RedisClient redis;
+    GrantStore store;
+    explicit Store(std::uint16_t port)
+        : redis(io.get_executor(), {"127.0.0.1", port, 0}), store(redis, "test:grants:") {}
+    Grant renew(const std::string& replica, std::int64_t cap, std::int64_t wanted, std::int64_t held,
+                double ttl = 30.0) {
+        return run(io, store.renew(replica, ttl, {GrantAsk{7, cap, wanted, held}}, 2.0)).at(0);
+    }
+};
+
+struct Step {
+    const char* replica;
+    std::int64_t cap, wanted, held;
+    std::int64_t grant, replicas, cap_in_force;
+};
+
+struct Scenario {
+    const char* name;
+    std::vector<Step> steps;
+};
+
+class GrantMoves : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(GrantMoves, StepByStep) {
+    e2e::RedisServer server;
+    Store s(server.port());
+    run(s.io, s.redis.call({"HSET", "test:grants:7", "", "0"}, 2.0));  // rebuild window long over
+    int i = 0;
+    for (const Step& st : GetParam().steps) {
+        Grant g = s.renew(st.replica, st.cap, st.wanted, st.held);
+        EXPECT_EQ(g.grant, st.grant) << "step " << i;
+        EXPECT_EQ(g.replicas, st.replicas) << "step " << i;
+        EXPECT_EQ(g.cap, st.cap_in_force) << "step " << i;
+        ++i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, GrantMoves,
+    ::testing::Values(
+        // The busy replica holds everything until a second one asks; the
+        // newcomer is starved, so the first is cut to the even share, and the
+        // newcomer gets it only once the first reports it no longer uses it.
+        Scenario{"starved_newcomer_gets_its_share_after_the_handover",
+                 {{"a", 10, 10, 0, 10, 1, 10},
+                  {"b", 10, 4, 0, 0, 2, 10},
+                  {"a", 10, 10, 10, 5, 2, 10},
+                  {"b", 10, 4, 0, 0, 2, 10},
+                  {"a", 10, 10, 5, 5, 2, 10},
+                  {"b", 10, 4, 0, 4, 2, 10}}},
+        // What a replica gives back goes to the others once it is not used.
+        Scenario{"given_back_capacity_moves_once_released",
+                 {{"a", 10, 10, 0, 10, 1, 10},
+                  {"a", 10, 2, 10, 2, 1, 10},
+                  {"b", 10, 10, 0, 0, 2, 10},
+                  {"a", 10, 2, 2, 2, 2, 10},
+                  {"b", 10, 10, 0, 8, 2, 10}}},
+        // A replica reporting a smaller cap lowers it for everyone at once.
+        Scenario{"smallest_reported_cap_is_in_force",
+                 {{"a", 10, 10, 0, 10, 1, 10},
+                  {"b", 6, 6, 0, 0, 2, 6},
+                  {"a", 10, 10, 10, 3, 2, 6},
+                  {"a", 10, 10, 3, 3, 2, 6},
+                  {"b", 6, 6, 0, 3, 2, 6}}},
+        // More replicas than slots: one slot each for the first two, the
+        // third waits at zero; nobody keeps two while another is starved.
+        Scenario{"more_replicas_than_slots",
+                 {{"a", 2, 2, 0, 2, 1, 2},
+                  {"b", 2, 1, 0, 0, 2, 2},
+                  {"c", 2, 1, 0, 0, 3, 2},
+                  {"a", 2, 2, 2, 1, 3, 2},
+                  {"a", 2, 2, 1, 1, 3, 2},
+                  {"b", 2, 1, 0, 1, 3, 2},
+                  {"c", 2, 1, 0, 0, 3, 2}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(GrantStore, FreshStateGrantsNoMoreThanHeldForOneTtl) {
+    e2e::RedisServer server;
+    Store s(server.port());
+    // As after a Redis restart: replicas report what they still hold.
+    EXPECT_EQ(s.renew("a", 4, 4, 2, 1.0).grant, 2);
+    EXPECT_EQ(s.renew("b", 4, 4, 0, 1.0).grant, 0);
+    EXPECT_EQ(s.renew("b", 4, 4, 0, 1.0).grant, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(s.renew("b", 4, 4, 0, 1.0).grant, 4);  // the window and a's entry are over
+}
+
+TEST(GrantStore, DeadReplicaLosesItsGrantAfterTheTtl) {
+    e2e::RedisServer server;
+    Store s(server.port());
+    run(s.io, s.redis.call({"HSET", "test:grants:7", "", "0"}, 2.0));
+    EXPECT_EQ(s.renew("a", 4, 4, 0, 0.3).grant, 4);
+    EXPECT_EQ(s.renew("b", 4, 4, 0).grant, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    Grant g = s.renew("b", 4, 4, 0);
+    EXPECT_EQ(g.grant, 4);
+    EXPECT_EQ(g.replicas, 1);
+}
+
+TEST(GrantStore, ReleaseReturnsTheShareAtOnce) {
+    e2e::RedisServer server;
+    Store s(server.port());
+    run(s.io, s.redis.call({"HSET", "test:grants:7", "", "0"}, 2.0));
+    EXPECT_EQ(s.renew("a", 4, 4, 0).grant, 4);
+    run(s.io, s.store.release("a", {7}, 2.0));
+    EXPECT_EQ(s.renew("b", 4, 4, 0).grant, 4);
+}
+
+// Replicas that follow the protocol (use at most the grant in force, report
+// max(grant in force, in use) as held) never use more than the cap together,
+// in any interleaving of renewals and load changes; and once load settles,
+// every replica that wants its even share gets it.
+TEST(GrantStore, RandomInterleavingsNeverExceedTheCap) {
+    e2e::RedisServer server;
+    Store s(server.port());
+    constexpr std::int64_t cap = 7;
+    struct Replica {
+        std::string id;
+        std::int64_t grant = 0, used = 0, wanted = 0;
+    };
+    std::vector<Replica> rs{{"a"}, {"b"}, {"c"}};
+    run(s.io, s.redis.call({"HSET", "test:grants:7", "", "0"}, 2.0));
+    std::mt19937 rng(20261207);
+    for (int step = 0; step < 600; ++step) {
+        Replica& r = rs[rng() % rs.size()];
+        switch (rng() % 3) {
+            case 0: r.used = std::min<std::int64_t>(r.grant, r.used + static_cast<std::int64_t>(rng() % 3)); break;
+            case 1: r.used = std::max<std::int64_t>(0, r.used - static_cast<std::int64_t>(rng() % 3)); break;
+            default:
+                r.wanted = static_cast<std::int64_t>(rng() % (cap + 1));
+                r.grant = s.renew(r.id, cap, r.wanted, std::max(r.grant, r.used)).grant;
+        }
+        std::int64_t total = 0;
+        for (const auto& x : rs) total += x.used;
+        ASSERT_LE(total, cap) << "step " << step;
+    }
+    // Settle: everyone wants everything and drains to its grant.
+    for (int round = 0; round < 6; ++round)
+        for (auto& r : rs) {
+            r.used = std::min(r.used, r.grant);
+            r.grant = s.renew(r.id, cap, cap, std::max(r.grant, r.used)).grant;
+        }
+    for (const auto& r : rs) EXPECT_GE(r.grant, cap / 3) << r.id;
+}
+
+TEST(GrantStore, SurvivesARedisRestart) {
+    e2e::RedisServer server;
+    Store s(server.port());
+    EXPECT_EQ(s.renew("a", 3, 3, 0).grant, 0);  // a fresh hash: nothing held, nothing granted yet
+    EXPECT_EQ(s.renew("a", 3, 3, 2).grant, 2);
+    server.stop();
+    EXPECT_THROW(s.renew("a", 3, 3, 2), RedisError);
+    server.start();  // empty: the script must be loaded again
+    EXPECT_EQ(s.renew("a", 3, 3, 2).grant, 2);
+}
+
+TEST(GrantStore, BadInputsAndSilentServersAreErrors) {
+    e2e::RedisServer server;
+    Store s(server.port());
+    EXPECT_THROW(s.renew("a", 0, 1, 0), RedisError);  // the script refuses a cap below 1
+
+    // A listener that accepts and never answers: the call gives up in time.
+    net::io_context io;
+    net::ip::tcp::acceptor mute(io, {net::ip::make_address("127.0.0.1"), 0});
+    RedisClient silent(io.get_executor(), {"127.0.0.1", mute.local_endpoint().port(), 0});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(run(io, silent.call({"PING"}, 0.2)), RedisError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    RedisClient refused(io.get_executor(), {"127.0.0.1", e2e::closed_port(), 0});
+    EXPECT_THROW(run(io, refused.call({"PING"}, 1.0)), RedisError);
+}
+
+TEST(RedisUrl, ParsesAndRejects) {
+    using quillmar::proxy::parse_redis_url;
+    auto a = parse_redis_url("redis://10.0.0.5:6380/3");
+    EXPECT_EQ(a.host, "10.0.0.5");
+    EXPECT_EQ(a.port, 6380);
+    EXPECT_EQ(a.db, 3);
+    EXPECT_EQ(parse_redis_url("redis://[::1]").port, 6379);
+    for (const char* bad : {"http://x:1", "redis://", "redis://h:0", "redis://h:99999", "redis://h:1/x",
+                            "redis://u:p@h:1", "redis://[::1"})
+        EXPECT_THROW(parse_redis_url(bad), std::invalid_argument) << bad;
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+#include "proxy/cluster/redis_client.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+#include <hiredis/hiredis.h>
+
+#include <array>
+#include <charconv>
+#include <optional>
+#include <chrono>
+
+namespace quillmar::proxy {
+
+namespace net = boost::asio;
+using net::awaitable;
+constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
+
+namespace {
+
+// A reply larger than this is not one of ours: the connection is dropped
+// rather than buffering without bound.
+constexpr std::size_t kMaxReplyBytes = 16 * 1024 * 1024;
+
+RedisReply convert(const redisReply& r) {
+    RedisReply out;
+    switch (r.type) {
+        case REDIS_REPLY_STRING: out.type = RedisReply::Type::string; break;
+        case REDIS_REPLY_ARRAY: out.type = RedisReply::Type::array; break;
+        case REDIS_REPLY_INTEGER: out.type = RedisReply::Type::integer; break;
+        case REDIS_REPLY_STATUS: out.type = RedisReply::Type::status; break;
+        case REDIS_REPLY_ERROR: out.type = RedisReply::Type::error; break;
+        default: out.type = RedisReply::Type::nil; break;
+    }
+    out.integer = r.integer;
+    if (r.str != nullptr) out.str.assign(r.str, r.len);
+    for (std::size_t i = 0; i < r.elements; ++i) out.elements.push_back(convert(*r.element[i]));
+    return out;
+}
+
+}  // namespace
+
+RedisAddress parse_redis_url(const std::string& url) {
+    constexpr std::string_view scheme = "redis://";
+    if (url.rfind(scheme, 0) != 0) throw std::invalid_argument("must start with redis://");
+    std::string rest = url.substr(scheme.size());
+    RedisAddress a;
+    std::string db_text;
+    if (auto slash = rest.find('/'); slash != std::string::npos) {
+        db_text = rest.substr(slash + 1);
+        rest.resize(slash);
+    }
+    if (rest.find('@') != std::string::npos) throw std::invalid_argument("credentials in the URL are not supported");
+    std::string port_text;
+    if (!rest.empty() && rest.front() == '[') {
+        auto close = rest.find(']');
+        if (close == std::string::npos) throw std::invalid_argument("has an unterminated IPv6 address");
+        a.host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') throw std::invalid_argument("has a malformed host");
+            port_text = rest.substr(close + 2);
+        }
+    } else if (auto colon = rest.rfind(':'); colon != std::string::npos) {
+        a.host = rest.substr(0, colon);
+        port_text = rest.substr(colon + 1);
+    } else {
+        a.host = rest;
+    }
+    if (a.host.empty()) throw std::invalid_argument("has no host");
+    auto number = [](const std::string& text, std::int64_t max) -> std::optional<std::int64_t> {
+        std::int64_t v = 0;
+        auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+        if (ec != std::errc() || p != text.data() + text.size() || v < 0 || v > max) return std::nullopt;
+        return v;
+    };
+    if (!port_text.empty()) {
+        auto p = number(port_text, 65535);
+        if (!p || *p == 0) throw std::invalid_argument("has an invalid port \"" + port_text + "\"");
+        a.port = static_cast<std::uint16_t>(*p);
+    }
+    if (!db_text.empty()) {
+        auto d = number(db_text, 1'000'000);
+        if (!d) throw std::invalid_argument("has an invalid database number \"" + db_text + "\"");
+        a.db = *d;
+    }
+    return a;
+}
+
+struct RedisClient::Reader {
+    redisReader* r = redisReaderCreate();
+    std::size_t pending = 0;  // bytes fed since the last complete reply
+    std::array<char, 16384> buf;
+    ~Reader() { redisReaderFree(r); }
+};
+
+RedisClient::RedisClient(net::any_io_executor executor, RedisAddress address)
+    : executor_(std::move(executor)), address_(std::move(address)), socket_(executor_) {}
+
+RedisClient::~RedisClient() = default;
+
+void RedisClient::close() {
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    ready_ = false;  // the reader stays until the next connect: a suspended read may still resume into it
+}
+
+awaitable<void> RedisClient::connect() {
+    close();
+    net::ip::tcp::resolver resolver(executor_);
+    auto [rec, results] = co_await resolver.async_resolve(address_.host, std::to_string(address_.port), use_tuple);
+    if (rec) throw RedisError("cannot resolve " + address_.host + ": " + rec.message());
+    auto [cec, ep] = co_await net::async_connect(socket_, results, use_tuple);
+    if (cec) throw RedisError("cannot connect to " + address_.host + ":" + std::to_string(address_.port) + ": " +
+                              cec.message());
+    boost::system::error_code ignored;
+    socket_.set_option(net::ip::tcp::no_delay(true), ignored);
+    reader_ = std::make_unique<Reader>();
+    if (reader_->r == nullptr) throw RedisError("out of memory for the reply reader");
+    if (address_.db != 0) {
+        // Named, not braced in the co_await: g++ 12 loses an initializer
+        // list's array across a suspension.
+        const std::vector<std::string> select{"SELECT", std::to_string(address_.db)};
+        RedisReply ok = co_await round_trip(select);
+        if (ok.type == RedisReply::Type::error) throw RedisError("SELECT " + std::to_string(address_.db) + ": " + ok.str);
+    }
+    ready_ = true;
+}
+
+awaitable<RedisReply> RedisClient::round_trip(const std::vector<std::string>& args) {
+    std::vector<const char*> argv;
+    std::vector<std::size_t> lens;
+    for (const auto& a : args) {
+        argv.push_back(a.data());
+        lens.push_back(a.size());
+    }
+    char* cmd = nullptr;
+    int n = redisFormatCommandArgv(&cmd, static_cast<int>(argv.size()), argv.data(), lens.data());
+    if (n < 0) throw RedisError("cannot encode the command");
+    std::string wire(cmd, static_cast<std::size_t>(n));
+    redisFreeCommand(cmd);
+    auto [wec, wn] = co_await net::async_write(socket_, net::buffer(wire), use_tuple);
+    if (wec) throw RedisError("write to Redis failed: " + wec.message());
+
+    for (;;) {
+        void* raw = nullptr;
+        if (redisReaderGetReply(reader_->r, &raw) != REDIS_OK)
+            throw RedisError(std::string("malformed reply from Redis: ") + reader_->r->errstr);
+        if (raw != nullptr) {
+            std::unique_ptr<redisReply, void (*)(void*)> reply(static_cast<redisReply*>(raw), freeReplyObject);
+            reader_->pending = 0;
+            co_return convert(*reply);
+        }
+        auto [rec, got] = co_await socket_.async_read_some(net::buffer(reader_->buf), use_tuple);
+        if (rec) throw RedisError("read from Redis failed: " + rec.message());
+        reader_->pending += got;
+        if (reader_->pending > kMaxReplyBytes) throw RedisError("reply from Redis exceeds 16 MiB");
+        if (redisReaderFeed(reader_->r, reader_->buf.data(), got) != REDIS_OK) throw RedisError("cannot buffer the reply");
+    }
+}
+
+awaitable<RedisReply> RedisClient::call(std::vector<std::string> args, double timeout_sec) {
+    // The watchdog closes the socket when time runs out; the pending
+    // operation then fails and the error below says why.
+    auto timed_out = std::make_shared<bool>(false);
+    net::steady_timer watchdog(executor_);
+    watchdog.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(timeout_sec)));
+    watchdog.async_wait([this, timed_out](const boost::system::error_code& ec) {
+        if (ec) return;
+        *timed_out = true;
+        boost::system::error_code ignored;
+        socket_.close(ignored);
+    });
+    try {
+        if (!connected()) co_await connect();
+        RedisReply reply = co_await round_trip(args);
+        watchdog.cancel();
+        co_return reply;
+    } catch (const RedisError& e) {
+        watchdog.cancel();
+        close();
+        if (*timed_out) throw RedisError("Redis did not answer within " + std::to_string(timeout_sec) + " s");
+        throw;
+    }
+}
+
+}  // namespace quillmar::proxy
