@@ -36,7 +36,9 @@ std::int64_t saturating_mul(std::int64_t a, std::int64_t b) noexcept {
 
 std::int64_t LoadBalancer::queue_capacity_for_pool(std::span<const ServerRecord> candidates) const {
     std::int64_t total_cap = 0;
-    for (const ServerRecord& rec : candidates) total_cap = saturating_add(total_cap, int_or_zero(*rec, "max_concurrency"));
+    // A cap too large for an integer saturates as it does in the gate.
+    for (const ServerRecord& rec : candidates)
+        total_cap = saturating_add(total_cap, saturating_int_or_zero(lookup(*rec, "max_concurrency")));
     if (total_cap <= 0) return 0;
     return saturating_mul(total_cap, std::max<std::int64_t>(1, queue_depth_multiplier()));
 }

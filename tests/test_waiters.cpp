@@ -12,6 +12,7 @@
 
 #include <boost/json.hpp>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -311,6 +312,11 @@ TEST_F(WaiterQueue, CapacityForPoolSumsDeclaredCapsTimesMultiplier) {
         {"multiplier below 1 counts as 1", "superfast", 0, {4, 4}, 8},
         {"negative multiplier counts as 1", "hybrid", -5, {4, 4}, 8},
         {"queue_all uses its own multiplier", "queue_all", 4, {4, 4}, 8000},
+        // A cap beyond the integer range means no practical limit: the
+        // ceiling saturates instead of the wait failing.
+        {"huge float cap saturates", "superfast", 4, {1e19, 4}, std::numeric_limits<std::int64_t>::max()},
+        {"huge unsigned cap saturates", "superfast", 4, {18446744073709551615ull},
+         std::numeric_limits<std::int64_t>::max()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
