@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <iterator>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -261,6 +263,24 @@ std::string temp_dir() {
                        "/quillmar-e2e-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     return tmpl;
+}
+
+CheckResult check_config(const char* proxy_bin, const std::string& config_path, const std::string& err_path) {
+    CheckResult out;
+    pid_t pid = fork();
+    if (pid < 0) return out;
+    if (pid == 0) {
+        if (std::freopen(err_path.c_str(), "w", stderr) == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr)
+            _exit(126);
+        execl(proxy_bin, proxy_bin, "--config", config_path.c_str(), "--check", nullptr);
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (WIFEXITED(st)) out.status = WEXITSTATUS(st);
+    std::ifstream in(err_path);
+    out.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return out;
 }
 
 }  // namespace e2e

@@ -109,6 +109,15 @@ std::uint16_t closed_port();
 // Writes `text` to `path`.
 void write_file(const std::string& path, const std::string& text);
 
+// Runs `PROXY_BIN --config CONFIG_PATH --check` with standard error in
+// `err_path`: its exit status (-1 when it did not exit normally) and what it
+// wrote there.
+struct CheckResult {
+    int status = -1;
+    std::string err;
+};
+CheckResult check_config(const char* proxy_bin, const std::string& config_path, const std::string& err_path);
+
 // A fresh directory for one test's files.
 std::string temp_dir();
 

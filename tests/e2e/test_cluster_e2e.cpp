@@ -269,21 +269,8 @@ TEST(ClusterConfig, BadSectionsAreRejectedWithTheirPath) {
         std::string path = dir + "/bad.json";
         write_file(path, std::string(R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}},"cluster":)") +
                              c.cluster + "}");
-        std::string err = dir + "/bad.err";
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            if (std::freopen(err.c_str(), "w", stderr) == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr)
-                _exit(126);
-            execl(QUILLMAR_PROXY_BIN, QUILLMAR_PROXY_BIN, "--config", path.c_str(), "--check", nullptr);
-            _exit(127);
-        }
-        int st = 0;
-        waitpid(pid, &st, 0);
-        ASSERT_TRUE(WIFEXITED(st));
-        EXPECT_EQ(WEXITSTATUS(st), 2);
-        std::ifstream in(err);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto [status, text] = check_config(QUILLMAR_PROXY_BIN, path, dir + "/bad.err");
+        EXPECT_EQ(status, 2);
         EXPECT_NE(text.find("at " + std::string(c.path) + ":"), std::string::npos) << text;
     }
 }

@@ -361,21 +361,8 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
         SCOPED_TRACE(c.text);
         std::string path = dir_ + "/bad.json";
         write_file(path, c.text);
-        std::string err = dir_ + "/bad.err";
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            if (std::freopen(err.c_str(), "w", stderr) == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr)
-                _exit(126);
-            execl(QUILLMAR_PROXY_BIN, QUILLMAR_PROXY_BIN, "--config", path.c_str(), "--check", nullptr);
-            _exit(127);
-        }
-        int st = 0;
-        waitpid(pid, &st, 0);
-        ASSERT_TRUE(WIFEXITED(st));
-        EXPECT_EQ(WEXITSTATUS(st), 2);
-        std::ifstream in(err);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto [status, text] = check_config(QUILLMAR_PROXY_BIN, path, dir_ + "/bad.err");
+        EXPECT_EQ(status, 2);
         EXPECT_NE(text.find("at " + c.path + ":"), std::string::npos) << text;
         EXPECT_NE(text.find(c.detail), std::string::npos) << text;
         EXPECT_EQ(text.find(".hpp"), std::string::npos) << text;  // no parser source paths
