@@ -28,71 +28,85 @@ struct Loop : boost::asio::io_context {
     void destroy_pending() { shutdown(); }
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    CLI::App app{"HTTP load-balancing proxy for OpenAI-compatible model servers", "quillmar-proxy"};
+struct Options {
     std::string config_path;
     std::optional<int> port;
     std::optional<int> admin_port;
     std::string log_level = "info";
     bool check_only = false;
-    app.add_option("--config", config_path, "JSON configuration file")->required();
-    app.add_option("--port", port, "Override listen.port (0: any free port)")->check(CLI::Range(0, 65535));
-    app.add_option("--admin-port", admin_port, "Override admin.port (0: any free port)")->check(CLI::Range(0, 65535));
+};
+
+// Parses the command line; an exit status when the program ends here
+// (help, version, or a bad command line).
+std::optional<int> parse_command_line(int argc, char** argv, Options& o) {
+    CLI::App app{"HTTP load-balancing proxy for OpenAI-compatible model servers", "quillmar-proxy"};
+    app.add_option("--config", o.config_path, "JSON configuration file")->required();
+    app.add_option("--port", o.port, "Override listen.port (0: any free port)")->check(CLI::Range(0, 65535));
+    app.add_option("--admin-port", o.admin_port, "Override admin.port (0: any free port)")
+        ->check(CLI::Range(0, 65535));
     app.set_version_flag("--version", QUILLMAR_LB_VERSION, "Print the version and exit");
     // spdlog reads an unknown level name as "off": refuse it rather than
     // silence the proxy.
-    app.add_option("--log-level", log_level, "trace, debug, info, warn, error, critical, off")
+    app.add_option("--log-level", o.log_level, "trace, debug, info, warn, error, critical, off")
         ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}));
-    app.add_flag("--check", check_only, "Validate the configuration and exit");
+    app.add_flag("--check", o.check_only, "Validate the configuration and exit");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? 0 : 2;
     }
+    return std::nullopt;
+}
+
+// Runs the proxy until it stops; the exit status.
+int run(std::shared_ptr<const quillmar::proxy::Config> cfg, const std::string& config_path) {
+    quillmar::lb::LoadBalancer lb;
+    Loop io;
+    int status = 0;
+    quillmar::proxy::Proxy proxy(io, lb, cfg, config_path);
+    try {
+        auto [bound, admin_bound] = proxy.start();
+        std::printf("{\"port\":%u,\"admin_port\":%u}\n", bound, admin_bound);
+        std::fflush(stdout);
+        spdlog::info("listening on {}:{} (admin {})", cfg->listen_address, bound,
+                     cfg->admin_enabled ? std::to_string(admin_bound) : std::string("off"));
+        io.run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quillmar-proxy: %s\n", e.what());
+        status = 1;
+    }
+    proxy.stop();
+    io.destroy_pending();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (auto done = parse_command_line(argc, argv, o)) return *done;
     // Standard output carries only the line with the bound ports (and the
     // access log when asked for); diagnostics go to standard error.
     spdlog::set_default_logger(spdlog::stderr_logger_st("quillmar-proxy"));
-    spdlog::set_level(spdlog::level::from_str(log_level));
+    spdlog::set_level(spdlog::level::from_str(o.log_level));
 
     std::shared_ptr<const quillmar::proxy::Config> cfg;
     try {
-        cfg = quillmar::proxy::load_config(config_path);
+        cfg = quillmar::proxy::load_config(o.config_path);
     } catch (const quillmar::proxy::ConfigError& e) {
         std::fprintf(stderr, "quillmar-proxy: configuration error at %s\n", e.what());
         return 2;
     }
-    if (check_only) {
+    if (o.check_only) {
         std::printf("configuration ok: %zu models, %zu servers\n", cfg->models.size(), cfg->servers.size());
         return 0;
     }
-    if (port || admin_port) {
+    if (o.port || o.admin_port) {
         auto copy = std::make_shared<quillmar::proxy::Config>(*cfg);
-        if (port) copy->listen_port = static_cast<std::uint16_t>(*port);
-        if (admin_port) copy->admin_port = static_cast<std::uint16_t>(*admin_port);
+        if (o.port) copy->listen_port = static_cast<std::uint16_t>(*o.port);
+        if (o.admin_port) copy->admin_port = static_cast<std::uint16_t>(*o.admin_port);
         cfg = copy;
     }
-
-    quillmar::lb::LoadBalancer lb;
-    Loop io;
-    int status = 0;
-    {
-        quillmar::proxy::Proxy proxy(io, lb, cfg, config_path);
-        try {
-            auto [bound, admin_bound] = proxy.start();
-            std::printf("{\"port\":%u,\"admin_port\":%u}\n", bound, admin_bound);
-            std::fflush(stdout);
-            spdlog::info("listening on {}:{} (admin {})", cfg->listen_address, bound,
-                         cfg->admin_enabled ? std::to_string(admin_bound) : std::string("off"));
-            io.run();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "quillmar-proxy: %s\n", e.what());
-            status = 1;
-        }
-        proxy.stop();
-        io.destroy_pending();
-    }
-    return status;
+    return run(cfg, o.config_path);
 }

@@ -4,6 +4,11 @@
 // Everything runs on one io_context thread, the balancer's loop: the
 // listeners, every client session, the upstream connections, the health
 // checks, the in-flight reaper and the SIGHUP reload.
+//
+// One unit per step of a request's road: session.cpp (accept, read, local
+// answers), inference.cpp (body scan to admission, refusals), forward.cpp
+// (upstream connection, relay, retry), health.cpp (sin-bin and checks);
+// proxy.cpp holds the proxy's life (start, reload, stop).
 #pragma once
 
 #include "load_balancer/admission.hpp"
@@ -15,6 +20,7 @@
 #include "proxy/connections.hpp"
 #include "proxy/framing.hpp"
 #include "proxy/metrics.hpp"
+#include "proxy/upstream_pool.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -27,10 +33,12 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/string_body.hpp>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -38,21 +46,11 @@
 
 namespace quillmar::proxy {
 
-// Idle keep-alive connections to the backends, a few per backend, most
-// recently used first out (the warmest socket is the least likely to have
-// been closed by the server).
-class UpstreamPool {
-public:
-    using Conn = std::unique_ptr<boost::beast::tcp_stream>;
-    Conn take(const std::string& key);
-    void put(const std::string& key, Conn conn, std::size_t max_idle);
-    // Closes every idle connection to one backend (after it failed).
-    void drop(const std::string& key);
-    std::size_t idle(const std::string& key) const;
+struct Exchange;
+struct Attempt;
 
-private:
-    std::unordered_map<std::string, std::vector<Conn>> idle_;
-};
+// The client's connection (one per session).
+using ClientStream = boost::beast::tcp_stream;
 
 class Proxy {
 public:
@@ -76,13 +74,30 @@ public:
     bool reload();
 
 private:
-    struct Exchange;
-    struct Attempt;
-    using Stream = boost::beast::tcp_stream;
+    using Stream = ClientStream;
     using Request = boost::beast::http::request<boost::beast::http::string_body>;
+    using Response = boost::beast::http::response<boost::beast::http::string_body>;
+    // One upstream exchange: the connection, what was read past the
+    // response head, and the response's parser.
+    struct Upstream {
+        UpstreamPool::Conn conn;
+        bool reused = false;
+        boost::beast::flat_buffer buffer;
+        std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> reader;
+    };
 
+    // ---- life (proxy.cpp)
+    void apply_settings(const Config& cfg);
+    boost::asio::awaitable<void> signal_loop();
+
+    // ---- listener and sessions (session.cpp)
     boost::asio::awaitable<void> accept_loop(boost::asio::ip::tcp::acceptor& acceptor, bool admin);
     boost::asio::awaitable<void> session(Stream stream, bool admin);
+    // Reads until the blank line ending a request head, checking the raw
+    // bytes before any parser sees them. False: the client left, idled out
+    // or was evicted, or (`refusal` set) sent bytes the proxy refuses.
+    boost::asio::awaitable<bool> read_head_bytes(Stream& stream, boost::beast::flat_buffer& buffer,
+                                                 ClientConnections::Id id, std::optional<Refusal>& refusal);
     boost::asio::awaitable<bool> read_request(Stream& stream, boost::beast::flat_buffer& buffer,
                                               boost::beast::http::request_parser<boost::beast::http::string_body>& parser,
                                               const Config& cfg, ClientConnections::Id id);
@@ -90,46 +105,24 @@ private:
     // connection is closed after it.
     boost::asio::awaitable<void> refuse_request(Stream& stream, const Config& cfg, const Refusal& refusal,
                                                 std::string_view method, std::string_view target);
+    // One request read whole: admin and local answers here, inference
+    // requests down their road. False: close the connection.
     boost::asio::awaitable<bool> serve(Stream& stream, boost::beast::flat_buffer& buffer, Request& request, bool admin);
+    void log_access(const Exchange& ex);
+
+    // ---- the inference road (inference.cpp)
     boost::asio::awaitable<bool> serve_inference(Stream& stream, boost::beast::flat_buffer& buffer, Request& request,
                                                  std::shared_ptr<const Config> cfg);
+    // Ends when the client sends more (kept for the next request) or leaves.
+    boost::asio::awaitable<void> watch_client(Stream& stream, boost::beast::flat_buffer& buffer);
     boost::asio::awaitable<void> handle_inference(Exchange& ex, Stream& stream, const Request& request);
     boost::asio::awaitable<void> route_inference(Exchange& ex, Stream& stream, const Request& request,
                                                  const PoolConfig& pool, const lb::ScannedRequest& scan);
-    boost::asio::awaitable<void> refuse_at_capacity(Exchange& ex, Stream& stream, const Request& request,
-                                                    const PoolConfig& pool,
-                                                    const std::vector<lb::ServerRecord>& fitting);
-    boost::asio::awaitable<void> forward_with_retry(Exchange& ex, Stream& stream, const Request& request,
-                                                    const PoolConfig& pool,
-                                                    const std::vector<lb::ServerRecord>& fitting,
-                                                    std::int64_t estimate, const std::string& sticky,
-                                                    lb::Admission admission);
-    // The queue's refusal of a parked (or unparkable) request.
-    boost::asio::awaitable<void> refuse_from_queue(Exchange& ex, Stream& stream, const Request& request,
-                                                   const PoolConfig& pool, const lb::Admission& refused);
-    // The proxy's own answer to a request (Retry-After when `retry_after`
-    // >= 0), recorded in `ex`; built apart from the write, since g++ 12
-    // mishandles initializer lists in a full expression with co_await.
-    boost::beast::http::response<boost::beast::http::string_body> refusal_response(
-        Exchange& ex, const Request& request, boost::beast::http::status status, std::string body,
-        double retry_after = -1);
-    boost::asio::awaitable<void> write_refusal(Exchange& ex, Stream& stream,
-                                               boost::beast::http::response<boost::beast::http::string_body>& res);
-    boost::asio::awaitable<Attempt> forward(Exchange& ex, Stream& client, const Request& request,
-                                            const lb::ServerRecord& server);
-    boost::asio::awaitable<void> watch_client(Stream& stream, boost::beast::flat_buffer& buffer);
-    boost::asio::awaitable<void> health_loop();
-    boost::asio::awaitable<void> check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg);
-    boost::asio::awaitable<void> signal_loop();
-
-    void apply_settings(const Config& cfg);
-    std::vector<std::int64_t> excluded_ids();
-    void sin_bin(std::int64_t server_id, double seconds);
-    void log_access(const Exchange& ex);
-    // Every fitting backend is sin-binned or failing its health check: the
-    // refusal that says so, and when the first may be back.
-    bool all_unavailable(const std::vector<lb::ServerRecord>& fitting, const std::vector<std::int64_t>& excluded,
-                         const Config& cfg, double& back_in_sec, boost::json::array& states);
+    // Requests no backend can take, full or not (too large for all, or all
+    // sin-binned or failing checks): the refusal to write, or nothing.
+    std::optional<Response> refuse_unservable(Exchange& ex, const Request& request, const PoolConfig& pool,
+                                              const std::vector<lb::ServerRecord>& fitting,
+                                              const std::vector<std::int64_t>& excluded);
     // Whether every fitting backend is at its cap in force (cluster mode's
     // cue to ask for a larger grant).
     bool all_full(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting);
@@ -137,6 +130,49 @@ private:
     // is parked (`stopped` is then set and the admission is empty).
     boost::asio::awaitable<lb::Admission> admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
                                                 lb::SelectOptions options, bool& stopped);
+    boost::asio::awaitable<void> refuse_at_capacity(Exchange& ex, Stream& stream, const Request& request,
+                                                    const PoolConfig& pool,
+                                                    const std::vector<lb::ServerRecord>& fitting);
+    // The queue's refusal of a parked (or unparkable) request.
+    boost::asio::awaitable<void> refuse_from_queue(Exchange& ex, Stream& stream, const Request& request,
+                                                   const PoolConfig& pool, const lb::Admission& refused);
+    // The proxy's own answer to a request (Retry-After when `retry_after`
+    // >= 0), recorded in `ex`; built apart from the write, since g++ 12
+    // mishandles initializer lists in a full expression with co_await.
+    Response refusal_response(Exchange& ex, const Request& request, boost::beast::http::status status,
+                              std::string body, double retry_after = -1);
+    boost::asio::awaitable<void> write_refusal(Exchange& ex, Stream& stream, Response& res);
+
+    // ---- forwarding (forward.cpp)
+    // Forwards inside the admission's lease; after a failure before any
+    // response byte, sin-bins the backend and tries once more on another.
+    boost::asio::awaitable<void> forward_with_retry(Exchange& ex, Stream& stream, const Request& request,
+                                                    const PoolConfig& pool,
+                                                    const std::vector<lb::ServerRecord>& fitting,
+                                                    std::int64_t estimate, const std::string& sticky,
+                                                    lb::Admission admission);
+    // One attempt on one backend: a pooled connection first, a new one when
+    // the pooled one turns out closed.
+    boost::asio::awaitable<Attempt> forward(Exchange& ex, Stream& client, const Request& request,
+                                            const lb::ServerRecord& server);
+    // Sends the request and reads the final response head.
+    boost::asio::awaitable<Attempt> exchange_head(Exchange& ex, const Request& request, const Endpoint& ep,
+                                                  Upstream& up);
+    boost::asio::awaitable<Attempt> relay_buffered(Exchange& ex, Stream& client, const Request& request,
+                                                   Upstream& up);
+    boost::asio::awaitable<Attempt> relay_streamed(Exchange& ex, Stream& client, const Request& request,
+                                                   Upstream& up);
+
+    // ---- sin-bin and health (health.cpp)
+    void sin_bin(std::int64_t server_id, double seconds);
+    // Server ids no selection may choose now: sin-binned or unhealthy.
+    std::vector<std::int64_t> excluded_ids();
+    // Every fitting backend is sin-binned or failing its health check: the
+    // refusal's per-backend states, and when the first may be back.
+    bool all_unavailable(const std::vector<lb::ServerRecord>& fitting, const std::vector<std::int64_t>& excluded,
+                         const Config& cfg, double& back_in_sec, boost::json::array& states);
+    boost::asio::awaitable<void> health_loop();
+    boost::asio::awaitable<void> check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg);
 
     boost::asio::io_context& io_;
     lb::LoadBalancer& lb_;

@@ -1,0 +1,46 @@
+// The state of one request on its road through the proxy, from the parsed
+// head to the access-log line, and the outcome of one upstream attempt.
+#pragma once
+
+#include "load_balancer/runtime.hpp"
+#include "proxy/config.hpp"
+#include "proxy/http_util.hpp"
+#include "proxy/usage_scanner.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace quillmar::proxy {
+
+struct Exchange {
+    std::shared_ptr<const Config> cfg;
+    std::string method;
+    std::string target;
+    std::string pool_label = "-";
+    std::string request_id;
+    std::string client;
+    std::string model;
+    std::int64_t input_tokens = -1;
+    Usage usage;
+    double wall_start = lb::wall_time();
+    double start = now();
+    double wait_started = -1.0;  // while parked: when the wait began
+    double wait = 0.0;
+    double ttfb = -1.0;
+    std::int64_t server_id = -1;
+    int status = 0;
+    std::uint64_t bytes = 0;
+    bool client_keep = true;
+    bool response_started = false;  // a byte went to the client: no retry, no error page
+    bool client_broken = false;     // the client connection cannot carry another response
+    std::string note;               // short reason shown in the access log
+};
+
+struct Attempt {
+    bool ok = false;
+    std::string kind;    // failure kind
+    bool retry = true;   // a failure before the backend's first response byte
+};
+
+}  // namespace quillmar::proxy

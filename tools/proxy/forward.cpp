@@ -1,0 +1,368 @@
+// Forwarding: one request to one backend over a pooled or new connection,
+// the response relayed to the client (read whole when small, streamed
+// otherwise), and the retry on another backend after a failure that
+// happened before the backend's first response byte.
+#include "proxy/exchange.hpp"
+#include "proxy/framing.hpp"
+#include "proxy/proxy.hpp"
+
+#include "load_balancer/lease.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http.hpp>
+#include <fmt/format.h>
+
+#include <array>
+
+namespace quillmar::proxy {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using net::awaitable;
+
+namespace {
+
+using Conn = UpstreamPool::Conn;
+using Request = http::request<http::string_body>;
+using Reader = http::response_parser<http::buffer_body>;
+
+// Length-delimited bodies up to this size are read whole before the client
+// gets the response head.
+constexpr std::uint64_t kBufferedBodyLimit = 256 * 1024;
+// More interim responses than this before the final one: a broken backend.
+constexpr int kMaxInterimResponses = 16;
+// A pooled connection the backend had closed: the attempt is made again on
+// a new connection, without counting it as the backend's failure.
+constexpr std::string_view kStale = "stale_connection";
+
+// A new connection to `ep` in `up`; the failure kind, or empty.
+awaitable<std::string> connect_upstream(net::io_context& io, const Endpoint& ep, const Config& cfg, Conn& up) {
+    up = std::make_unique<beast::tcp_stream>(io);
+    boost::system::error_code aec;
+    auto addr = net::ip::make_address(ep.host == "localhost" ? "127.0.0.1" : ep.host, aec);
+    beast::error_code cec;
+    up->expires_after(seconds(cfg.connect_timeout_sec));
+    if (!aec) {
+        const tcp::endpoint target(addr, ep.port);
+        auto [connected] = co_await up->async_connect(target, use_tuple);
+        cec = connected;
+    } else {
+        tcp::resolver resolver(io);
+        auto [rec, results] = co_await resolver.async_resolve(ep.host, std::to_string(ep.port), use_tuple);
+        throw_if_cancelled(rec);
+        if (rec) co_return "resolve_error";
+        auto [connected, unused] = co_await up->async_connect(results, use_tuple);
+        cec = connected;
+    }
+    throw_if_cancelled(cec);
+    if (cec) co_return classify(cec, "connect");
+    beast::error_code ignored;
+    up->socket().set_option(tcp::no_delay(true), ignored);
+    co_return std::string{};
+}
+
+// The upstream request head, written by hand as one string: the client's
+// end-to-end headers, our Host and the body's length; HTTP/1.1 keeps the
+// connection open by default.
+std::string upstream_head(const Request& req, const Endpoint& ep) {
+    std::string head;
+    head.reserve(256 + req.target().size());
+    head.append(req.method_string()).append(" ").append(ep.prefix).append(req.target()).append(" HTTP/1.1\r\n");
+    const auto options = connection_options(req);
+    for (const auto& f : req)
+        if (!hop_by_hop(f) && f.name() != http::field::host && !listed(options, f.name_string()))
+            head.append(f.name_string()).append(": ").append(f.value()).append("\r\n");
+    head.append("Host: ").append(ep.host);
+    if (ep.port != 80) head.append(":").append(std::to_string(ep.port));
+    head.append("\r\nContent-Length: ").append(std::to_string(req.body().size())).append("\r\n\r\n");
+    return head;
+}
+
+// Reads up to the final response's head. Interim (1xx) responses are read
+// and dropped: the whole body has been sent, and the final response follows
+// on the same connection; all of them fall under the first-byte deadline.
+awaitable<Attempt> read_final_head(beast::tcp_stream& up, beast::flat_buffer& buf, std::optional<Reader>& reader,
+                                   bool reused, ProxyMetrics& metrics) {
+    for (int interim = 0;; ++interim) {
+        reader.emplace();
+        reader->body_limit(boost::none);
+        auto [ec, n] = co_await http::async_read_header(up, buf, *reader, use_tuple);
+        throw_if_cancelled(ec);
+        if (ec && reused && interim == 0 && ec != beast::error::timeout && !reader->got_some())
+            co_return Attempt{false, std::string(kStale)};
+        if (ec) co_return Attempt{false, classify(ec, "first_byte")};
+        const int code = reader->get().result_int();
+        if (code / 100 != 1) co_return Attempt{true, {}};
+        // 101 was never asked for (Upgrade is not forwarded).
+        if (code == 101 || interim >= kMaxInterimResponses) {
+            metrics.count_upstream_error("bad_interim_response");
+            co_return Attempt{false, "bad_interim_response", false};
+        }
+    }
+}
+
+// A failure reading the backend's body: counted, and the client connection
+// closed when part of the response already went out (the missing end tells
+// the client the response is incomplete).
+Attempt upstream_failed(Exchange& ex, const beast::error_code& ec, ProxyMetrics& metrics) {
+    std::string kind = classify(ec, "mid_stream");
+    metrics.count_upstream_error(kind);
+    ex.note = kind;
+    if (ex.response_started) ex.client_broken = true;
+    return Attempt{false, kind, false};
+}
+
+// A client that took no bytes within the write deadline is cut off:
+// returning ends the upstream request and releases the lease.
+Attempt client_failed(Exchange& ex, const beast::error_code& ec, ProxyMetrics& metrics) {
+    ex.client_broken = true;
+    ex.note = ec == beast::error::timeout ? "client_write_timeout" : "client_write_failed";
+    if (ec == beast::error::timeout) metrics.count_client_event("write_timeout");
+    return Attempt{false, "client", false};
+}
+
+// The client's response head for a body read whole, by hand: status line,
+// the backend's end-to-end headers, the length and the connection choice.
+std::string buffered_head(const Exchange& ex, const Request& req, const http::response_header<>& head,
+                          std::size_t length) {
+    const auto options = connection_options(head);
+    std::string out;
+    out.reserve(512);
+    out.append(req.version() == 10 ? "HTTP/1.0 " : "HTTP/1.1 ")
+        .append(std::to_string(head.result_int()))
+        .append(" ")
+        .append(head.reason())
+        .append("\r\n");
+    for (const auto& f : head)
+        if (!hop_by_hop(f) && !listed(options, f.name_string()) && !is_request_id(f))
+            out.append(f.name_string()).append(": ").append(f.value()).append("\r\n");
+    out.append("X-Request-Id: ").append(ex.request_id).append("\r\n");
+    out.append("Content-Length: ").append(std::to_string(length)).append("\r\n");
+    if (!ex.client_keep) out.append("Connection: close\r\n");
+    else if (req.version() == 10) out.append("Connection: keep-alive\r\n");
+    out.append("\r\n");
+    return out;
+}
+
+// The client's response head for a streamed body: the backend's status and
+// end-to-end headers; the framing follows the backend's (chunked stays
+// chunked, a length stays a length), so event streams reach the client as
+// they are produced.
+http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req, Reader& parser) {
+    const auto& head = parser.get();
+    const auto options = connection_options(head);
+    http::response<http::buffer_body> res;
+    res.version(req.version());
+    res.result(head.result_int());
+    res.reason(head.reason());
+    for (const auto& f : head)
+        if (!hop_by_hop(f) && !listed(options, f.name_string())) res.insert(f.name_string(), f.value());
+    res.set("X-Request-Id", ex.request_id);
+    const int status = head.result_int();
+    const bool bodiless = status / 100 == 1 || status == 204 || status == 304;
+    if (auto len = parser.content_length()) {
+        res.content_length(*len);
+    } else if (!bodiless) {
+        if (req.version() >= 11) res.chunked(true);
+        else ex.client_keep = false;  // HTTP/1.0: the end of the body is the end of the connection
+    }
+    res.keep_alive(ex.client_keep);
+    return res;
+}
+
+}  // namespace
+
+// A small length-delimited body (every non-streaming answer): read whole,
+// then head and body go out in one write. Nothing is gained by passing such
+// a body on piece by piece, and one write instead of two is most of the
+// proxy's cost per request.
+awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, const Request& req, Upstream& up) {
+    Reader& parser = *up.reader;
+    std::string body(static_cast<std::size_t>(*parser.content_length()), '\0');
+    parser.get().body().data = body.data();
+    parser.get().body().size = body.size();
+    while (!parser.is_done()) {
+        up.conn->expires_after(seconds(ex.cfg->idle_timeout_sec));
+        auto [rec, rn] = co_await http::async_read_some(*up.conn, up.buffer, parser, use_tuple);
+        if (rec == http::error::need_buffer) rec = {};
+        throw_if_cancelled(rec);
+        if (rec) co_return upstream_failed(ex, rec, metrics_);
+    }
+    const std::string head = buffered_head(ex, req, parser.get(), body.size());
+    ex.status = parser.get().result_int();
+    ex.response_started = true;
+    ex.usage = find_usage(body);
+    const std::array<net::const_buffer, 2> whole{net::buffer(head), net::buffer(body)};
+    client.expires_after(seconds(ex.cfg->client_write_timeout_sec));
+    auto [wec, wn] = co_await net::async_write(client, whole, use_tuple);
+    client.expires_never();
+    throw_if_cancelled(wec);
+    if (wec) co_return client_failed(ex, wec, metrics_);
+    ex.bytes += body.size();
+    co_return Attempt{true, {}};
+}
+
+awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, const Request& req, Upstream& up) {
+    Reader& parser = *up.reader;
+    const auto write_deadline = seconds(ex.cfg->client_write_timeout_sec);
+    http::response<http::buffer_body> res = streamed_head(ex, req, parser);
+    ex.status = parser.get().result_int();
+    ex.response_started = true;
+    http::response_serializer<http::buffer_body> sr{res};
+    client.expires_after(write_deadline);
+    auto [hwec, hwn] = co_await http::async_write_header(client, sr, use_tuple);
+    client.expires_never();
+    throw_if_cancelled(hwec);
+    if (hwec) co_return client_failed(ex, hwec, metrics_);
+
+    std::array<char, 16384> chunk;
+    UsageScanner usage;
+    while (!parser.is_done()) {
+        parser.get().body().data = chunk.data();
+        parser.get().body().size = chunk.size();
+        up.conn->expires_after(seconds(ex.cfg->idle_timeout_sec));
+        auto [rec, rn] = co_await http::async_read_some(*up.conn, up.buffer, parser, use_tuple);
+        if (rec == http::error::need_buffer) rec = {};
+        throw_if_cancelled(rec);
+        if (rec) co_return upstream_failed(ex, rec, metrics_);
+        std::size_t got = chunk.size() - parser.get().body().size;
+        if (got == 0 && !parser.is_done()) continue;
+        // The last piece carries the end of the body (the final chunk) in
+        // the same write.
+        res.body().data = got > 0 ? chunk.data() : nullptr;
+        res.body().size = got;
+        res.body().more = !parser.is_done();
+        client.expires_after(write_deadline);
+        auto [cwec, cwn] = co_await http::async_write(client, sr, use_tuple);
+        client.expires_never();
+        if (cwec == http::error::need_buffer) cwec = {};
+        throw_if_cancelled(cwec);
+        if (cwec) co_return client_failed(ex, cwec, metrics_);
+        ex.bytes += got;
+        usage.feed(std::string_view(chunk.data(), got));
+    }
+    usage.finish();
+    ex.usage = usage.usage();
+    if (!sr.is_done()) {
+        res.body().data = nullptr;
+        res.body().size = 0;
+        res.body().more = false;
+        client.expires_after(write_deadline);
+        auto [fec, fn] = co_await http::async_write(client, sr, use_tuple);
+        client.expires_never();
+        throw_if_cancelled(fec);
+        if (fec && fec != http::error::need_buffer) ex.client_broken = true;
+    }
+    co_return Attempt{true, {}};
+}
+
+// Sends the request on `up` and reads the final response's head; a pooled
+// connection the backend had closed comes back as kStale.
+awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const Endpoint& ep, Upstream& up) {
+    const std::string head = upstream_head(req, ep);
+    const std::array<net::const_buffer, 2> upreq{net::buffer(head), net::buffer(req.body())};
+    up.conn->expires_after(seconds(ex.cfg->first_byte_timeout_sec));
+    auto [wec, wn] = co_await net::async_write(*up.conn, upreq, use_tuple);
+    throw_if_cancelled(wec);
+    if (wec) co_return Attempt{false, up.reused ? std::string(kStale) : classify(wec, "write")};
+    Attempt got = co_await read_final_head(*up.conn, up.buffer, up.reader, up.reused, metrics_);
+    if (!got.ok) co_return got;
+    ex.ttfb = now() - ex.start;
+    metrics_.observe_ttfb(ex.model, ex.ttfb);
+    co_return got;
+}
+
+awaitable<Attempt> Proxy::forward(Exchange& ex, ClientStream& client, const Request& req,
+                                  const lb::ServerRecord& server) {
+    const Config& cfg = *ex.cfg;
+    auto eit = cfg.servers.find(lb::server_id(server));
+    if (eit == cfg.servers.end()) co_return Attempt{false, "unknown_server"};
+    const Endpoint& ep = eit->second;
+    const std::string key = ep.pool_key();
+    for (int fresh_try = 0; fresh_try < 2; ++fresh_try) {
+        Upstream up;
+        up.conn = fresh_try == 0 ? pool_.take(key) : nullptr;
+        up.reused = up.conn != nullptr;
+        if (!up.conn) {
+            const std::string failed = co_await connect_upstream(io_, ep, cfg, up.conn);
+            if (!failed.empty()) co_return Attempt{false, failed};
+        }
+        Attempt head = co_await exchange_head(ex, req, ep, up);
+        if (!head.ok && head.kind == kStale) continue;
+        if (!head.ok) co_return head;
+        const auto len = up.reader->content_length();
+        Attempt relayed;
+        if (len && *len <= kBufferedBodyLimit) relayed = co_await relay_buffered(ex, client, req, up);
+        else relayed = co_await relay_streamed(ex, client, req, up);
+        if (!relayed.ok) co_return relayed;
+        // Back to the pool only after a complete, cleanly framed response
+        // with nothing after it; anything else closes the connection.
+        if (up.reader->is_done() && up.reader->keep_alive() && up.buffer.size() == 0)
+            pool_.put(key, std::move(up.conn), cfg.upstream_pool_size);
+        co_return relayed;
+    }
+    co_return Attempt{false, std::string(kStale)};
+}
+
+// Forwards inside a lease; on a failure before any response byte, sin-bins
+// the backend and tries once more on another one.
+awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, const Request& req, const PoolConfig& pool,
+                                          const std::vector<lb::ServerRecord>& fitting, std::int64_t estimate,
+                                          const std::string& sticky, lb::Admission admission) {
+    const Config& cfg = *ex.cfg;
+    std::string first_failure;
+    lb::ServerRecord server = std::move(admission.server);
+    std::optional<lb::InflightLease> lease = std::move(admission.lease);
+    for (int attempt = 0;; ++attempt) {
+        std::int64_t id = lb::server_id(server);
+        ex.server_id = id;
+        // A retry's server comes from a select with nothing suspending
+        // before its lease is entered here.
+        if (!lease) lease.emplace(lb::InflightLease::acquire(lb_, id));
+        Attempt a = co_await forward(ex, stream, req, server);
+        lease->release();  // the stream has ended, however it ended
+        lease.reset();
+        if (a.ok || ex.response_started) co_return;
+        if (!a.retry) {
+            // The backend answered, then failed within its body: nothing
+            // went to the client, and the request is not sent twice.
+            ex.note = a.kind;
+            auto refusal = refusal_response(ex, req, http::status::bad_gateway,
+                                  error_body(fmt::format("upstream server {} failed while sending its response ({})",
+                                                         id, a.kind),
+                                             "upstream_error", a.kind));
+            co_await write_refusal(ex, stream, refusal);
+            co_return;
+        }
+        metrics_.count_upstream_error(a.kind);
+        if (first_failure.empty()) first_failure = a.kind;
+        sin_bin(id, cfg.sin_bin_sec);
+        if (auto e = cfg.servers.find(id); e != cfg.servers.end()) pool_.drop(e->second.pool_key());
+        if (attempt == 0) {
+            std::vector<std::int64_t> excluded = excluded_ids();
+            if (std::find(excluded.begin(), excluded.end(), id) == excluded.end()) excluded.push_back(id);
+            server = co_await lb_.select(pool.key, fitting,
+                                         {.estimated_tokens = estimate,
+                                          .sin_binned = excluded,
+                                          .algorithm = pool.algorithm,
+                                          .sticky_key = sticky});
+            if (server) {
+                ex.note = "retried:" + a.kind;
+                continue;
+            }
+        }
+        bool timeout = a.kind.ends_with("_timeout");
+        ex.note = attempt == 0 ? a.kind : first_failure + "," + a.kind;
+        auto refusal = refusal_response(ex, req, timeout ? http::status::gateway_timeout : http::status::bad_gateway,
+                              error_body(fmt::format("upstream server {} failed before responding ({}){}", id, a.kind,
+                                                     attempt == 0 ? "" : "; retry failed too"),
+                                         "upstream_error", a.kind));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
+    }
+}
+
+}  // namespace quillmar::proxy

@@ -1,0 +1,115 @@
+// Which backends no request may be sent to now: sin-binned after a failure
+// (for a configured time) or failing their periodic health check (until
+// one passes again).
+#include "proxy/http_util.hpp"
+#include "proxy/proxy.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/beast/http.hpp>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace quillmar::proxy {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace json = boost::json;
+using tcp = net::ip::tcp;
+using net::awaitable;
+
+void Proxy::sin_bin(std::int64_t server_id, double secs) {
+    if (secs <= 0) return;
+    sin_bin_until_[server_id] = now() + secs;
+    spdlog::warn("server {} sin-binned for {:.1f}s", server_id, secs);
+}
+
+// Server ids that no selection may choose now: sin-binned or unhealthy.
+std::vector<std::int64_t> Proxy::excluded_ids() {
+    std::vector<std::int64_t> out;
+    if (sin_bin_until_.empty() && unhealthy_.empty()) return out;
+    double t = now();
+    std::erase_if(sin_bin_until_, [t](const auto& kv) { return kv.second <= t; });
+    for (const auto& kv : sin_bin_until_) out.push_back(kv.first);
+    for (std::int64_t id : unhealthy_) out.push_back(id);
+    return out;
+}
+
+awaitable<void> Proxy::health_loop() {
+    for (;;) {
+        auto cfg = cfg_;
+        if (cfg->health_interval_sec <= 0) {
+            co_await lb::sleep(1.0);  // checks may be switched on by a reload
+            continue;
+        }
+        co_await lb::sleep(cfg->health_interval_sec);
+        cfg = cfg_;
+        for (const auto& [id, ep] : cfg->servers) net::co_spawn(io_, check_health(id, ep, cfg), net::detached);
+    }
+}
+
+namespace {
+
+// One health probe: empty when the server answered 2xx, otherwise what went
+// wrong as one readable line (no exception texts: they carry source paths).
+awaitable<std::string> probe_health(net::io_context& io, const Endpoint& ep, const Config& cfg) {
+    beast::tcp_stream s(io);
+    tcp::resolver resolver(io);
+    auto [rec, results] = co_await resolver.async_resolve(ep.host, std::to_string(ep.port), use_tuple);
+    if (rec) co_return "cannot resolve " + ep.host + ": " + rec.message();
+    s.expires_after(seconds(cfg.health_timeout_sec));
+    auto [cec, unused] = co_await s.async_connect(results, use_tuple);
+    if (cec) co_return "connect: " + cec.message();
+    http::request<http::empty_body> req{http::verb::get, ep.prefix + cfg.health_path, 11};
+    req.set(http::field::host, ep.host);
+    req.keep_alive(false);
+    auto [wec, wn] = co_await http::async_write(s, req, use_tuple);
+    if (wec) co_return "send: " + wec.message();
+    beast::flat_buffer buf;
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(64 * 1024);  // a health answer is small; a backend cannot make us buffer more
+    auto [hec, hn] = co_await http::async_read(s, buf, parser, use_tuple);
+    if (hec) co_return "read: " + hec.message();
+    const unsigned status = parser.get().result_int();
+    if (status / 100 != 2) co_return "status " + std::to_string(status);
+    co_return std::string{};
+}
+
+}  // namespace
+
+awaitable<void> Proxy::check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg) {
+    const std::string why = co_await probe_health(io_, ep, *cfg);
+    if (!cfg_->servers.contains(id)) co_return;  // left the configuration meanwhile
+    if (why.empty()) {
+        if (unhealthy_.erase(id) > 0) spdlog::info("server {} passes its health check again", id);
+    } else if (unhealthy_.insert(id).second) {
+        spdlog::warn("server {} fails its health check at {}:{}: {}", id, ep.host, ep.port, why);
+    }
+}
+
+bool Proxy::all_unavailable(const std::vector<lb::ServerRecord>& fitting, const std::vector<std::int64_t>& excluded,
+                            const Config& cfg, double& back_in_sec, json::array& states) {
+    if (excluded.empty()) return false;
+    const double t = now();
+    back_in_sec = std::numeric_limits<double>::infinity();
+    for (const auto& r : fitting) {
+        const std::int64_t id = lb::server_id(r);
+        if (std::find(excluded.begin(), excluded.end(), id) == excluded.end()) return false;
+        // A failing health check is looked at again at the next interval.
+        double back = cfg.health_interval_sec > 0 ? cfg.health_interval_sec : cfg.retry_after_sec;
+        const char* state = "unhealthy";
+        if (auto it = sin_bin_until_.find(id); it != sin_bin_until_.end() && !unhealthy_.contains(id)) {
+            back = std::max(0.0, it->second - t);
+            state = "sin_binned";
+        }
+        back_in_sec = std::min(back_in_sec, back);
+        states.push_back(json::object{{"server_id", id}, {"state", state}, {"back_in_sec", back}});
+    }
+    back_in_sec = std::max(1.0, back_in_sec);
+    return true;
+}
+
+}  // namespace quillmar::proxy

@@ -1,0 +1,77 @@
+#include "proxy/http_util.hpp"
+
+#include <boost/asio/error.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/json/serialize.hpp>
+
+namespace quillmar::proxy {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace json = boost::json;
+
+bool hop_by_hop(const http::fields::value_type& f) {
+    switch (f.name()) {
+        case http::field::connection:
+        case http::field::keep_alive:
+        case http::field::proxy_authenticate:
+        case http::field::proxy_authorization:
+        case http::field::proxy_connection:
+        case http::field::te:
+        case http::field::trailer:
+        case http::field::transfer_encoding:
+        case http::field::upgrade:
+        case http::field::content_length:
+        case http::field::expect:  // answered by the proxy itself
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool is_request_id(const http::fields::value_type& f) { return beast::iequals(f.name_string(), "x-request-id"); }
+
+std::string peer_of(const beast::tcp_stream& stream) {
+    beast::error_code ec;
+    auto ep = stream.socket().remote_endpoint(ec);
+    return ec ? std::string() : ep.address().to_string() + ":" + std::to_string(ep.port());
+}
+
+std::string error_body(std::string_view message, std::string_view type, std::string_view code, json::object extra) {
+    json::object err;
+    err["message"] = message;
+    err["type"] = type;
+    err["code"] = code.empty() ? json::value(nullptr) : json::value(code);
+    for (auto& kv : extra) err[kv.key()] = kv.value();
+    json::object body;
+    body["error"] = std::move(err);
+    return json::serialize(body);
+}
+
+std::string classify(const beast::error_code& ec, std::string_view phase) {
+    if (ec == beast::error::timeout) return std::string(phase) + "_timeout";
+    if (ec == net::error::connection_refused) return "connect_refused";
+    if (ec == net::error::connection_reset || ec == net::error::broken_pipe) return std::string(phase) + "_reset";
+    if (ec == http::error::end_of_stream || ec == net::error::eof || ec == http::error::partial_message)
+        return std::string(phase) + "_closed";
+    return std::string(phase) + "_error";
+}
+
+void throw_if_cancelled(const beast::error_code& ec) {
+    if (ec == net::error::operation_aborted) lb::throw_cancelled();
+}
+
+http::response<http::string_body> make_response(http::status status, std::string body, bool keep_alive,
+                                                std::string_view content_type) {
+    http::response<http::string_body> res{status, 11};
+    res.set(http::field::content_type, content_type);
+    res.body() = std::move(body);
+    res.keep_alive(keep_alive);
+    res.prepare_payload();
+    return res;
+}
+
+}  // namespace quillmar::proxy

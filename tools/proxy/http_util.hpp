@@ -1,0 +1,79 @@
+// Small HTTP pieces every step of the proxy's road shares: deadlines in
+// seconds, the OpenAI-style error body, which headers stay on one hop, and
+// how a response is written to a client under a deadline.
+#pragma once
+
+#include "load_balancer/runtime.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+#include <boost/json/object.hpp>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace quillmar::proxy {
+
+// co_await op(..., use_tuple): errors come back as values, not exceptions.
+constexpr auto use_tuple = boost::asio::as_tuple(boost::asio::use_awaitable);
+
+inline std::chrono::steady_clock::duration seconds(double s) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
+}
+
+// Monotonic seconds, the clock of every wait and duration the proxy reports.
+inline double now() { return lb::monotonic(); }
+
+// Headers that describe one hop, not the message: never forwarded.
+bool hop_by_hop(const boost::beast::http::fields::value_type& f);
+// The proxy sets the request id on both hops; a backend's own is dropped.
+bool is_request_id(const boost::beast::http::fields::value_type& f);
+// "address:port" of the stream's peer; empty once the socket is gone.
+std::string peer_of(const boost::beast::tcp_stream& stream);
+
+// An OpenAI-style error body: {"error": {message, type, code, ...extra}}.
+std::string error_body(std::string_view message, std::string_view type, std::string_view code,
+                       boost::json::object extra = {});
+
+// The kind of an upstream failure in `phase` ("connect", "first_byte", ...),
+// for metrics, notes and messages: "<phase>_timeout", "connect_refused", ...
+std::string classify(const boost::beast::error_code& ec, std::string_view phase);
+
+// Operations awaited with as_tuple report cancellation as an error code;
+// this turns it back into the cancellation error, so that a request whose
+// client left unwinds at once instead of being taken for an upstream failure.
+void throw_if_cancelled(const boost::beast::error_code& ec);
+
+boost::beast::http::response<boost::beast::http::string_body> make_response(
+    boost::beast::http::status status, std::string body, bool keep_alive,
+    std::string_view content_type = "application/json");
+
+// A response to a HEAD request keeps its Content-Length and loses its body.
+template <class Body>
+void strip_body_for_head(boost::beast::http::response<Body>& res, bool head) {
+    if (!head) return;
+    const std::size_t n = res.body().size();
+    res.body().clear();
+    res.content_length(n);
+}
+
+// Writes one response; a client that takes no bytes for `deadline_sec` is
+// cut off (the stream closes and the write fails with a time-out).
+template <class Stream, class Body>
+boost::asio::awaitable<boost::beast::error_code> write_message(Stream& stream,
+                                                               boost::beast::http::response<Body>& res,
+                                                               double deadline_sec) {
+    boost::beast::get_lowest_layer(stream).expires_after(seconds(deadline_sec));
+    auto [ec, n] = co_await boost::beast::http::async_write(stream, res, use_tuple);
+    boost::beast::get_lowest_layer(stream).expires_never();
+    co_return ec;
+}
+
+}  // namespace quillmar::proxy

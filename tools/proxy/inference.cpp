@@ -1,0 +1,342 @@
+// The inference road: from a request's body to an admitted backend. The
+// body is scanned (model, estimate, sticky field), the pool's backends are
+// filtered by token fit and availability, the balancer admits the request
+// (parking it when all are full and the queue is on), and the proxy's own
+// refusal is written when any step says no.
+#include "proxy/exchange.hpp"
+#include "proxy/proxy.hpp"
+
+#include "load_balancer/estimator.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/json.hpp>
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <cmath>
+
+namespace quillmar::proxy {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace json = boost::json;
+using tcp = net::ip::tcp;
+using net::awaitable;
+using net::use_awaitable;
+
+namespace {
+
+// The pool's stickiness key of a request: its configured header, or its
+// configured top-level body field (a string's value, or the serialized
+// text of any other non-null value, as the scan read it); empty: none.
+std::string sticky_key(const PoolConfig& pool, const http::request<http::string_body>& req,
+                       const lb::ScannedRequest& scan) {
+    if (!pool.sticky_header.empty()) {
+        if (auto it = req.find(pool.sticky_header); it != req.end()) return std::string(it->value());
+    } else if (scan.routed_kind == lb::FieldKind::string || scan.routed_kind == lb::FieldKind::other) {
+        return scan.routed_text;
+    }
+    return {};
+}
+
+}  // namespace
+
+awaitable<void> Proxy::watch_client(Stream& stream, beast::flat_buffer& buffer) {
+    // The request has been read whole; the only thing the client can send now
+    // is its next request (pipelining) or the end of the connection. Waiting
+    // for readability costs no system call per request (a read would try a
+    // speculative receive first); once readable, bytes are kept for the next
+    // request and the end of the stream means the client has gone.
+    auto& socket = stream.socket();
+    auto [ec] = co_await socket.async_wait(tcp::socket::wait_read, use_tuple);
+    if (ec) co_return;  // cancelled (the request ended) or a socket error
+    auto n = co_await socket.async_read_some(buffer.prepare(4096), use_tuple);
+    if (std::get<0>(n)) co_return;  // end of stream or reset: the client left
+    buffer.commit(std::get<1>(n));
+    net::steady_timer forever(io_, net::steady_timer::time_point::max());
+    co_await forever.async_wait(use_awaitable);  // until the request ends and cancels us
+}
+
+awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffer, Request& req,
+                                       std::shared_ptr<const Config> cfg) {
+    Exchange ex;
+    ex.cfg = std::move(cfg);
+    ex.method = std::string(req.method_string());
+    ex.target = std::string(req.target());
+    ex.client_keep = req.keep_alive() && !connections_.draining();
+    ex.client = peer_of(stream);
+    ex.request_id = request_id_for(req["x-request-id"]);
+    req.set("X-Request-Id", ex.request_id);  // the backend logs the same id
+
+    bool client_gone = false;
+    if (buffer.size() == 0) {
+        // Race the request against the client's departure: whichever ends
+        // first cancels the other, so a client that hangs up mid-wait or
+        // mid-stream cancels its wait or upstream request at once (the
+        // lease's and the waiter's own clean-up run as the coroutine unwinds).
+        auto ex_exec = co_await net::this_coro::executor;
+        auto [order, e1, e2] = co_await net::experimental::make_parallel_group(
+                                   net::co_spawn(ex_exec, handle_inference(ex, stream, req), net::deferred),
+                                   net::co_spawn(ex_exec, watch_client(stream, buffer), net::deferred))
+                                   .async_wait(net::experimental::wait_for_one(), use_awaitable);
+        if (order[0] == 1) {
+            client_gone = true;
+        } else if (e1) {
+            try {
+                std::rethrow_exception(e1);
+            } catch (const std::exception& e) {
+                spdlog::error("request failed: {}", e.what());
+            }
+            ex.client_broken = true;
+        }
+    } else {
+        try {
+            co_await handle_inference(ex, stream, req);
+        } catch (const std::exception& e) {
+            spdlog::error("request failed: {}", e.what());
+            ex.client_broken = true;
+        }
+    }
+    if (client_gone) {
+        // 499: the client closed the connection before the response ended.
+        if (!ex.response_started) ex.status = 499;
+        ex.note = ex.note.empty() ? "client_gone" : ex.note + ",client_gone";
+        ex.client_broken = true;
+    }
+    metrics_.count_request(ex.pool_label, ex.status == 0 ? 500 : ex.status);
+    log_access(ex);
+    co_return ex.client_keep && !ex.client_broken;
+}
+
+http::response<http::string_body> Proxy::refusal_response(Exchange& ex, const Request& req, http::status status,
+                                                           std::string body, double retry_after) {
+    auto res = make_response(status, std::move(body), ex.client_keep);
+    res.version(req.version());
+    if (retry_after >= 0)
+        res.set(http::field::retry_after, std::to_string(static_cast<long>(std::ceil(retry_after))));
+    res.set("X-Request-Id", ex.request_id);
+    ex.status = static_cast<int>(status);
+    ex.response_started = true;
+    ex.bytes += res.body().size();
+    return res;
+}
+
+awaitable<void> Proxy::write_refusal(Exchange& ex, Stream& stream, http::response<http::string_body>& res) {
+    // The result is named, and the body ends in co_return: g++ 12 emits a
+    // trap for a coroutine made of one `if (co_await ...)`.
+    const double deadline = ex.cfg->client_write_timeout_sec;
+    const beast::error_code ec = co_await write_message(stream, res, deadline);
+    if (ec) ex.client_broken = true;
+    co_return;
+}
+
+// Whether every fitting backend is at its cap in force.
+bool Proxy::all_full(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting) {
+    for (const auto& r : fitting) {
+        const std::int64_t cap = lb_.effective_cap_for(*r, std::span<const lb::ServerRecord>(fitting), &pool.key);
+        if (cap <= 0 || lb_.get_inflight(lb::server_id(r)) < cap) return false;
+    }
+    return true;
+}
+
+// Parks the request until a backend has room, the queue refuses it, or the
+// proxy stops (`stopped`: the wait was abandoned for the shutdown).
+awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                                      lb::SelectOptions options, bool& stopped) {
+    stopped = connections_.draining();
+    if (stopped) co_return lb::Admission{};
+    // Cluster mode: when every backend is full under this replica's grants,
+    // ask Redis for more while the request waits (or once, when refused).
+    std::optional<ClusterCapacity::Demand> demand;
+    if (cluster_ && all_full(pool, fitting)) demand.emplace(cluster_->note_demand(fitting));
+    // Without a queue nothing parks, and nothing needs racing against a stop.
+    if (!lb_.queue_enabled()) co_return co_await lb::admit(lb_, pool.key, fitting, options);
+    auto exec = co_await net::this_coro::executor;
+    auto [order, e1, admission, e2] =
+        co_await net::experimental::make_parallel_group(
+            net::co_spawn(exec, lb::admit(lb_, pool.key, fitting, options), net::deferred),
+            net::co_spawn(exec, connections_.until_stop(), net::deferred))
+            .async_wait(net::experimental::wait_for_one(), use_awaitable);
+    if (order[0] == 1) {
+        stopped = true;  // the waiter was removed as its wait was cancelled
+        co_return lb::Admission{};
+    }
+    if (e1) std::rethrow_exception(e1);  // cancelled: the client left
+    co_return std::move(admission);
+}
+
+awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
+    const Config& cfg = *ex.cfg;
+
+    // The body is read straight from its bytes: validated whole, but no
+    // document tree is built for what the road needs (model, estimate,
+    // sticky field).
+    lb::ScannedRequest scan = lb::scan_request(req.body(), {.max_depth = cfg.json_max_depth});
+    if (scan.status != lb::ScanStatus::ok) {
+        const bool deep = scan.status == lb::ScanStatus::too_deep;
+        ex.note = deep ? "json_too_deep" : "invalid_json";
+        auto refusal = refusal_response(ex, req, http::status::bad_request,
+                              error_body(deep ? fmt::format("request body is nested too deeply (limit {})",
+                                                            cfg.json_max_depth)
+                                              : "request body is not valid JSON: " + scan.error,
+                                         "invalid_request_error", ex.note));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
+    }
+    if (!scan.is_object) {
+        ex.note = "not_object";
+        auto refusal = refusal_response(ex, req, http::status::bad_request,
+                              error_body("request body must be a JSON object", "invalid_request_error", "invalid_json"));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
+    }
+    if (!scan.model || scan.model->empty()) {
+        ex.note = "missing_model";
+        auto refusal = refusal_response(ex, req, http::status::bad_request,
+                              error_body("you must provide a model parameter", "invalid_request_error",
+                                         "missing_model"));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
+    }
+    const std::string& model = *scan.model;
+    ex.model = std::string_view(model).substr(0, 256);
+    auto pit = cfg.models.find(model);
+    if (pit == cfg.models.end()) {
+        ex.note = "unknown_model";
+        auto refusal = refusal_response(ex, req, http::status::not_found,
+                              error_body("the model `" + model + "` does not exist",
+                                         "invalid_request_error", "model_not_found"));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
+    }
+    // The field a pool routes on is known only once the model is: read it
+    // in a second pass, for the pools that have one.
+    if (!pit->second.sticky_body_field.empty())
+        scan = lb::scan_request(req.body(),
+                                {.routed_field = pit->second.sticky_body_field, .max_depth = cfg.json_max_depth});
+    co_await route_inference(ex, stream, req, pit->second, scan);
+}
+
+// Requests no backend can take, full or not: larger than every backend of
+// the pool accepts, or every fitting backend sin-binned or failing its
+// health check. The refusal to write, counted, or nothing.
+std::optional<http::response<http::string_body>> Proxy::refuse_unservable(
+    Exchange& ex, const Request& req, const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+    const std::vector<std::int64_t>& excluded) {
+    const std::int64_t estimate = ex.input_tokens;
+    if (fitting.empty()) {
+        lb_.note_reject(lb::RejectReason::TOO_LARGE);
+        std::int64_t largest = 0;
+        for (const auto& r : pool.records) largest = std::max(largest, lb::int_or_zero(*r, "max_input_tokens"));
+        ex.note = "too_large";
+        return refusal_response(
+            ex, req, http::status::bad_request,
+            error_body(fmt::format("this request needs about {} input tokens, more than any backend of model "
+                                   "`{}` accepts (largest limit {})",
+                                   estimate, pool.model, largest),
+                       "context_length_exceeded", "context_length_exceeded",
+                       json::object{{"estimated_tokens", estimate}, {"max_input_tokens", largest}}));
+    }
+    double back_in = 0;
+    json::array states;
+    if (!all_unavailable(fitting, excluded, *ex.cfg, back_in, states)) return std::nullopt;
+    lb_.note_reject(lb::RejectReason::NO_BACKENDS);
+    ex.note = std::string(lb::RejectReason::NO_BACKENDS);
+    return refusal_response(
+        ex, req, http::status::service_unavailable,
+        error_body(fmt::format("no backend of model `{}` is available: all {} are sin-binned after failures or "
+                               "failing their health checks; the first may be back in {:.0f} s",
+                               pool.model, fitting.size(), std::ceil(back_in)),
+                   "no_backends", "no_backends", json::object{{"backends", std::move(states)}}),
+        back_in);
+}
+
+awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
+                                       const lb::ScannedRequest& scan) {
+    ex.pool_label = pool.label;
+    const std::int64_t estimate = scan.estimate;
+    ex.input_tokens = estimate;
+    std::vector<lb::ServerRecord> fitting = lb_.filter_by_fit(pool.records, estimate);
+    std::vector<std::int64_t> excluded = excluded_ids();
+    auto unservable = refuse_unservable(ex, req, pool, fitting, excluded);
+    if (unservable) {
+        co_await write_refusal(ex, stream, *unservable);
+        co_return;
+    }
+    const std::string sticky = sticky_key(pool, req, scan);
+    ex.wait_started = now();
+    bool stopped = false;
+    lb::Admission admission = co_await admit(
+        pool, fitting, {.estimated_tokens = estimate, .sin_binned = excluded, .algorithm = pool.algorithm,
+                        .sticky_key = sticky},
+        stopped);
+    ex.wait_started = -1.0;
+    ex.wait = admission.waited_sec;
+    if (stopped) {
+        ex.note = "shutting_down";
+        auto refusal = refusal_response(ex, req, http::status::service_unavailable,
+                                        error_body("the proxy is shutting down; send the request again",
+                                                   "shutting_down", "shutting_down"));
+        co_await write_refusal(ex, stream, refusal);
+        co_return;
+    }
+    // Only requests that were parked: queue_full and no_backends answer at
+    // once and say nothing about waiting.
+    if (admission.parked && (admission || admission.reason == lb::RejectReason::QUEUE_TIMEOUT))
+        metrics_.observe_queue_wait(pool.model, admission.waited_sec);
+    if (admission.reason == lb::RejectReason::AT_CAPACITY) {
+        co_await refuse_at_capacity(ex, stream, req, pool, fitting);
+        co_return;
+    }
+    if (!admission) {
+        co_await refuse_from_queue(ex, stream, req, pool, admission);
+        co_return;
+    }
+    co_await forward_with_retry(ex, stream, req, pool, fitting, estimate, sticky, std::move(admission));
+}
+
+awaitable<void> Proxy::refuse_from_queue(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
+                                         const lb::Admission& refused) {
+    ex.note = std::string(refused.reason);
+    const bool full = refused.reason == lb::RejectReason::QUEUE_FULL;
+    auto refusal = refusal_response(ex, req, full ? http::status::too_many_requests : http::status::service_unavailable,
+                                    error_body(fmt::format("no backend of model `{}` can take the request: {}",
+                                                           pool.model, refused.reason),
+                                               refused.reason, refused.reason,
+                                               json::object{{"waited_sec", refused.waited_sec}}),
+                                    ex.cfg->retry_after_sec);
+    co_await write_refusal(ex, stream, refusal);
+}
+
+awaitable<void> Proxy::refuse_at_capacity(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
+                                          const std::vector<lb::ServerRecord>& fitting) {
+    // admit() has counted the refusal. Quote the cap in force next to the configured one, per backend.
+    json::array caps;
+    std::int64_t largest = 0;
+    for (const auto& r : fitting) {
+        std::int64_t cap = lb_.effective_cap_for(*r, std::span<const lb::ServerRecord>(fitting), &pool.key);
+        largest = std::max(largest, cap);
+        caps.push_back(json::object{{"server_id", lb::server_id(r)},
+                                    {"effective_cap", cap},
+                                    {"max_concurrency", lb::int_or_zero(*r, "max_concurrency")},
+                                    {"inflight", lb_.get_inflight(lb::server_id(r))}});
+    }
+    ex.note = "at_capacity";
+    auto refusal = refusal_response(
+        ex, req, http::status::service_unavailable,
+        error_body(fmt::format("every backend of model `{}` is at its in-flight cap ({}, routing mode {})", pool.model,
+                               largest, lb_.get_routing_mode()),
+                   "at_capacity", "at_capacity",
+                   json::object{{"effective_cap", largest}, {"backends", std::move(caps)}}),
+        ex.cfg->retry_after_sec);
+    co_await write_refusal(ex, stream, refusal);
+
+}
+
+}  // namespace quillmar::proxy

@@ -1,0 +1,280 @@
+// The client side of the road: accepting connections (and backing off when
+// descriptors run out), one session per connection reading requests one at
+// a time under their deadlines, and the answers the proxy gives itself
+// (admin endpoints, /v1/models, refusals of malformed requests).
+#include "proxy/admin.hpp"
+#include "proxy/exchange.hpp"
+#include "proxy/framing.hpp"
+#include "proxy/proxy.hpp"
+#include "proxy/target.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/json.hpp>
+#include <spdlog/spdlog.h>
+
+namespace quillmar::proxy {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace json = boost::json;
+using tcp = net::ip::tcp;
+using net::awaitable;
+
+namespace {
+
+// Out of descriptors (or kernel memory): retrying at once spins, since the
+// pending connection stays in the backlog.
+bool resource_exhausted(const beast::error_code& ec) {
+    return ec == net::error::no_descriptors || ec == net::error::no_buffer_space || ec == net::error::no_memory ||
+           ec == beast::error_code(ENFILE, beast::system_category());
+}
+
+std::string_view buffered(const beast::flat_buffer& buffer) {
+    auto data = buffer.data();
+    return {static_cast<const char*>(data.data()), data.size()};
+}
+
+constexpr std::size_t kHeaderLimit = 64 * 1024;
+
+}  // namespace
+
+awaitable<void> Proxy::accept_loop(tcp::acceptor& acceptor, bool admin) {
+    double backoff = 0.0;
+    for (;;) {
+        auto [ec, socket] = co_await acceptor.async_accept(use_tuple);
+        if (ec) {
+            if (ec == net::error::operation_aborted || !acceptor.is_open()) co_return;
+            if (!resource_exhausted(ec)) continue;  // e.g. the client reset before accept
+            // Make room by closing the oldest idle keep-alive connection,
+            // and wait a little longer each time the shortage lasts.
+            if (backoff == 0.0) spdlog::warn("accept failed ({}): backing off", ec.message());
+            metrics_.count_client_event("accept_backoff");
+            if (connections_.evict_oldest_idle()) metrics_.count_client_event("idle_evicted");
+            backoff = std::min(1.0, backoff == 0.0 ? 0.01 : backoff * 2);
+            net::steady_timer pause(io_, seconds(backoff));
+            co_await pause.async_wait(use_tuple);
+            continue;
+        }
+        backoff = 0.0;
+        // At the cap the oldest idle connection makes room; when none is
+        // idle this one waits (and the listener with it) until one closes.
+        const std::size_t before = connections_.open();
+        if (!co_await connections_.wait_for_room()) co_return;  // stopping: the socket closes
+        if (connections_.open() < before) metrics_.count_client_event("idle_evicted");
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        net::co_spawn(io_, session(Stream(std::move(socket)), admin), net::detached);
+    }
+}
+
+awaitable<void> Proxy::session(Stream stream, bool admin) {
+    beast::flat_buffer buffer;
+    ++live_sessions_;
+    const ClientConnections::Id id = connections_.add([&stream] {
+        beast::error_code ignored;
+        stream.socket().close(ignored);
+    });
+    try {
+        while (!connections_.draining()) {
+            auto cfg = cfg_;
+            http::request_parser<http::string_body> parser;
+            parser.body_limit(cfg->body_limit_bytes);
+            parser.header_limit(kHeaderLimit);
+            if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
+            Request req = parser.release();
+            if (!co_await serve(stream, buffer, req, admin)) break;
+        }
+    } catch (const std::exception& e) {
+        spdlog::debug("session ended: {}", e.what());
+    }
+    connections_.remove(id);
+    beast::error_code ignored;
+    stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream.close();
+    --live_sessions_;
+}
+
+awaitable<void> Proxy::refuse_request(Stream& stream, const Config& cfg, const Refusal& refusal,
+                                      std::string_view method, std::string_view target) {
+    Exchange ex;
+    ex.cfg = cfg_;
+    ex.method = method;
+    ex.target = target;
+    ex.status = refusal.status;
+    ex.note = refusal.code;
+    auto res = make_response(static_cast<http::status>(refusal.status),
+                             error_body(refusal.message, refusal.type, refusal.code), false);
+    strip_body_for_head(res, method == "HEAD");
+    ex.bytes = res.body().size();
+    co_await write_message(stream, res, cfg.client_write_timeout_sec);
+    metrics_.count_request(ex.pool_label, ex.status);
+    log_access(ex);
+}
+
+namespace {
+
+std::string too_large_message(const Config& cfg) {
+    return "request body exceeds " + std::to_string(cfg.body_limit_bytes) + " bytes";
+}
+
+// The parsed head's refusal: a parse error, framing the proxy will not
+// forward, a target it will not route, or a body announced larger than the
+// limit. Without one, the head's target becomes the normalized one.
+std::optional<Refusal> check_head(http::request_parser<http::string_body>& parser, const beast::error_code& ec,
+                                  const Config& cfg, bool& expect_continue) {
+    auto& head = parser.get();
+    if (ec == http::error::body_limit) return Refusal{413, "body_too_large", too_large_message(cfg)};
+    if (ec) return Refusal{400, "bad_request", "malformed HTTP request: " + ec.message()};
+    if (auto refusal = check_framing(head, expect_continue)) return refusal;
+    NormalizedTarget target = normalize_target(head.target());
+    if (!target.error.empty()) return Refusal{400, "invalid_target", target.error};
+    if (expect_continue && parser.content_length() && *parser.content_length() > cfg.body_limit_bytes)
+        return Refusal{413, "body_too_large", too_large_message(cfg)};
+    head.target(target.target);
+    return std::nullopt;
+}
+
+// A failed body read: refused when the bytes were wrong, not when the
+// client left or idled out.
+std::optional<Refusal> check_body(const beast::error_code& ec, const Config& cfg) {
+    if (ec == http::error::body_limit) return Refusal{413, "body_too_large", too_large_message(cfg)};
+    if (ec == beast::error::timeout || ec == http::error::end_of_stream || ec == http::error::partial_message ||
+        ec == net::error::connection_reset || ec == net::error::operation_aborted)
+        return std::nullopt;
+    return Refusal{400, "bad_request", "malformed HTTP request: " + ec.message()};
+}
+
+}  // namespace
+
+awaitable<bool> Proxy::read_head_bytes(Stream& stream, beast::flat_buffer& buffer, ClientConnections::Id id,
+                                       std::optional<Refusal>& refusal) {
+    HeadScan scan = scan_head(buffered(buffer));
+    while (scan.end == 0 && !scan.refusal) {
+        if (buffer.size() >= kHeaderLimit) {
+            scan.refusal = Refusal{431, "header_too_large", "the request head exceeds 64 KiB"};
+            break;
+        }
+        auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
+        if (ec) co_return false;  // gone, idle too long, or evicted
+        buffer.commit(n);
+        connections_.set_idle(id, false);
+        scan = scan_head(buffered(buffer));
+    }
+    refusal = std::move(scan.refusal);
+    co_return !refusal;
+}
+
+// Reads one request: its head's raw bytes (checked before any parser sees
+// them), the parsed head (framing and target checked), then its body. A
+// refusal is answered here and ends the connection; false: stop serving it.
+// (No temporaries in a full expression with co_await: g++ 12 mishandles them.)
+awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
+                                    http::request_parser<http::string_body>& parser, const Config& cfg,
+                                    ClientConnections::Id id) {
+    connections_.set_idle(id, buffer.size() == 0);
+    stream.expires_after(seconds(cfg.client_idle_timeout_sec));
+    std::optional<Refusal> refusal;
+    const bool complete = co_await read_head_bytes(stream, buffer, id, refusal);
+    const std::string_view unknown = "-";
+    if (refusal) co_await refuse_request(stream, cfg, *refusal, unknown, unknown);
+    if (!complete) co_return false;
+    auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
+    const std::string_view method = parser.get().method_string();
+    const std::string raw_target(parser.get().target());
+    bool expect_continue = false;
+    refusal = check_head(parser, hec, cfg, expect_continue);
+    if (refusal) {
+        co_await refuse_request(stream, cfg, *refusal, method, raw_target);
+        co_return false;
+    }
+    if (expect_continue && !parser.is_done()) {
+        // The client holds its body back until told to send it.
+        static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+        stream.expires_after(seconds(cfg.client_write_timeout_sec));
+        auto [wec, wn] = co_await net::async_write(stream, net::buffer(kContinue), use_tuple);
+        if (wec) co_return false;
+        stream.expires_after(seconds(cfg.client_idle_timeout_sec));
+    }
+    auto [ec, n] = co_await http::async_read(stream, buffer, parser, use_tuple);
+    stream.expires_never();
+    if (!ec) co_return true;
+    refusal = check_body(ec, cfg);
+    if (refusal) co_await refuse_request(stream, cfg, *refusal, method, raw_target);
+    co_return false;
+}
+
+awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request& req, bool admin) {
+    auto cfg = cfg_;
+    std::string_view target = req.target();
+    std::string_view path = target.substr(0, target.find('?'));
+    const bool head = req.method() == http::verb::head;
+    bool keep = req.keep_alive() && !connections_.draining();
+
+    if (connections_.draining()) {
+        const Refusal stopping{503, "shutting_down", "the proxy is shutting down; send the request again",
+                               "shutting_down"};
+        co_await refuse_request(stream, *cfg, stopping, req.method_string(), target);
+        co_return false;
+    }
+    AdminView view{lb_, metrics_, *cfg, sin_bin_until_, unhealthy_, now(), listening_, admin, cluster_.get()};
+    if (auto res = admin_answer(req, path, view)) {
+        strip_body_for_head(*res, head);
+        auto ec = co_await write_message(stream, *res, cfg->client_write_timeout_sec);
+        metrics_.count_request("-", res->result_int());
+        co_return keep && !ec;
+    }
+    if (path.starts_with("/v1/") && req.method() == http::verb::post)
+        co_return co_await serve_inference(stream, buffer, req, cfg);
+
+    // Every other answer is local: built synchronously, written below (no
+    // coroutine lambdas: g++ 12 mishandles their frames).
+    auto simple = [&](http::status status, std::string body, std::string_view ctype = "application/json") {
+        auto res = make_response(status, std::move(body), keep, ctype);
+        res.version(req.version());
+        return res;
+    };
+    auto route = [&]() -> http::response<http::string_body> {
+        const bool get = req.method() == http::verb::get || head;  // HEAD: the same head, no body
+        if (get && path == "/v1/models") {
+            json::array data;
+            for (const auto& m : cfg->model_order)
+                data.push_back(json::object{{"id", m}, {"object", "model"}, {"created", 0}, {"owned_by", "quillmar"}});
+            return simple(http::status::ok,
+                          json::serialize(json::object{{"object", "list"}, {"data", std::move(data)}}));
+        }
+        if (path.starts_with("/v1/"))
+            return simple(http::status::method_not_allowed,
+                          error_body("only POST is served under /v1/", "invalid_request_error", "method_not_allowed"));
+        return simple(http::status::not_found,
+                      error_body("no route for " + std::string(path), "invalid_request_error", "not_found"));
+    };
+    http::response<http::string_body> res = route();
+    int status = res.result_int();
+    strip_body_for_head(res, head);
+    auto ec = co_await write_message(stream, res, cfg->client_write_timeout_sec);
+    metrics_.count_request("-", status);
+    co_return keep && !ec;
+}
+
+void Proxy::log_access(const Exchange& ex) {
+    AccessRecord r{ex.wall_start, ex.request_id, ex.client, ex.method, ex.target, ex.model, ex.pool_label,
+                   ex.server_id, ex.status, ex.input_tokens, ex.usage.prompt_tokens, ex.usage.completion_tokens,
+                   ex.wait_started >= 0 ? now() - ex.wait_started : ex.wait, ex.ttfb, now() - ex.start, ex.bytes,
+                   ex.note};
+    if (r.pool == "-") r.pool.clear();
+    if (ex.pool_label != "-") {  // a configured model: per-model series
+        // A wait the client cut short counts too: it was parked that long.
+        if (ex.wait_started >= 0) metrics_.observe_queue_wait(ex.model, r.wait);
+        metrics_.observe_total(ex.model, r.total);
+        metrics_.count_tokens(ex.model, r.prompt_tokens.value_or(0), r.completion_tokens.value_or(0));
+    }
+    access_->write(r);
+}
+
+
+}  // namespace quillmar::proxy
