@@ -252,6 +252,12 @@ TEST_F(ProxyE2E, IdleKeepAliveClientsMakeRoomForNewOnesAtTheCap) {
 }
 
 TEST_F(ProxyE2E, RunningOutOfDescriptorsBacksOffAndEvictsIdleClients) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The undefined-behaviour runtime checks a dynamic type by reading the
+    // object through a pipe; once the process is out of descriptors it cannot
+    // make one and reports a valid object as corrupt, ending the proxy.
+    GTEST_SKIP() << "sanitizer runtimes misreport objects when out of descriptors";
+#endif
     Child& a = backend("a");
     start_proxy(config(json::array{server(1, a.port())}), {"/usr/bin/prlimit", "--nofile=64:64", "--"});
     // One upstream connection in the pool, so that serving needs no new descriptor.
