@@ -19,44 +19,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
 duration=${2:-10}
-proxy_bin=$build/tools/quillmar-proxy
-mock_bin=$build/tools/quillmar-mock-backend
-for b in "$proxy_bin" "$mock_bin"; do
-  [[ -x $b ]] || { echo "missing $b: build quillmar-proxy and quillmar-mock-backend first" >&2; exit 2; }
-done
 command -v redis-server >/dev/null || { echo "redis-server is missing (scripts/install-deps.sh)" >&2; exit 2; }
-if ! command -v wrk >/dev/null; then
-  SUDO=; [[ $(id -u) -eq 0 ]] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends wrk >/dev/null
-fi
+# shellcheck source=common.sh
+source "$here/common.sh" "$build" wrk
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Starts a program that prints {"port":N,...} first; sets $port.
-start() {
-  local name=$1; shift
-  "$@" > "$work/$name.out" 2> "$work/$name.err" &
-  pids+=($!)
-  for _ in $(seq 1 500); do
-    if [[ -s $work/$name.out ]]; then
-      port=$(head -1 "$work/$name.out" | sed -E 's/.*"port":([0-9]+).*/\1/')
-      admin_port=$(head -1 "$work/$name.out" | sed -E 's/.*"admin_port":([0-9]+).*/\1/')
-      return 0
-    fi
-    sleep 0.01
-  done
-  echo "$name did not start:" >&2; cat "$work/$name.err" >&2; exit 1
-}
-
-redis_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+redis_port=$(free_port)
 redis-server --port "$redis_port" --bind 127.0.0.1 --dir "$work" --save "" --appendonly no \
   > "$work/redis.log" 2>&1 &
 pids+=($!)

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Throughput and latency of quillmar-proxy next to HAProxy and the backends
-# directly, with wrk on loopback and small non-streaming chat requests.
+# Throughput, latency and CPU time per request of quillmar-proxy next to
+# HAProxy and the backends directly, with wrk on loopback: small
+# non-streaming chat requests, then the same with a 100 KB prompt (a pasted
+# document), which the proxy reads and estimates and HAProxy passes on
+# unread.
 #
 #   bench/proxy/run.sh [BUILD_DIR] [SECONDS] [CONNECTIONS]
 #
 # BUILD_DIR defaults to build/release (quillmar-proxy and
 # quillmar-mock-backend must be built there). Installs haproxy and wrk with
-# apt-get when they are missing. Prints one table; everything it starts is
-# stopped when it exits.
+# apt-get when they are missing. Prints one table per body; everything it
+# starts is stopped when it exits.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,55 +19,11 @@ build=$(cd "${1:-$root/build/release}" && pwd)
 duration=${2:-10}
 connections=${3:-32}
 maxconn=64  # per backend: above the connection count, so nothing queues
+# shellcheck source=common.sh
+source "$here/common.sh" "$build" haproxy wrk
+tick_us=$((1000000 / $(getconf CLK_TCK)))
 
-proxy_bin=$build/tools/quillmar-proxy
-mock_bin=$build/tools/quillmar-mock-backend
-for b in "$proxy_bin" "$mock_bin"; do
-  [[ -x $b ]] || { echo "missing $b: build quillmar-proxy and quillmar-mock-backend first" >&2; exit 2; }
-done
-
-missing=()
-command -v haproxy >/dev/null || missing+=(haproxy)
-command -v wrk >/dev/null || missing+=(wrk)
-if ((${#missing[@]})); then
-  echo "installing ${missing[*]}" >&2
-  SUDO=; [[ $(id -u) -eq 0 ]] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Starts a program that prints {"port":N,...} first; sets $port.
-start() {
-  local name=$1; shift
-  "$@" > "$work/$name.out" 2> "$work/$name.err" &
-  pids+=($!)
-  for _ in $(seq 1 500); do
-    if [[ -s $work/$name.out ]]; then
-      port=$(head -1 "$work/$name.out" | sed -E 's/.*"port":([0-9]+).*/\1/')
-      return 0
-    fi
-    sleep 0.01
-  done
-  echo "$name did not start:" >&2; cat "$work/$name.err" >&2; exit 1
-}
-
-free_port() {
-  python3 - 2>/dev/null <<'PY' || echo $((20000 + RANDOM % 20000))
-import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()
-PY
-}
-
-start mock_a "$mock_bin" --port 0 --name a; port_a=$port
+start mock_a "$mock_bin" --port 0 --name a; port_a=$port; pid_direct=$pid
 start mock_b "$mock_bin" --port 0 --name b; port_b=$port
 
 cat > "$work/proxy.json" <<JSON
@@ -81,13 +40,14 @@ cat > "$work/proxy.json" <<JSON
     {"id": 2, "url": "http://127.0.0.1:$port_b", "max_concurrency": $maxconn}]}}
 }
 JSON
-start proxy "$proxy_bin" --config "$work/proxy.json" --log-level warn; port_proxy=$port
+start proxy "$proxy_bin" --config "$work/proxy.json" --log-level warn; port_quillmar=$port; pid_quillmar=$pid
 
 port_haproxy=$(free_port)
 sed -e "s/@PORT@/$port_haproxy/" -e "s/@BACKEND_A@/$port_a/" -e "s/@BACKEND_B@/$port_b/" \
     -e "s/@MAXCONN@/$maxconn/" "$here/haproxy.cfg.in" > "$work/haproxy.cfg"
 haproxy -f "$work/haproxy.cfg" > "$work/haproxy.err" 2>&1 &
-pids+=($!)
+pid_haproxy=$!
+pids+=("$pid_haproxy")
 ready=
 for _ in $(seq 1 500); do
   if (exec 3<>"/dev/tcp/127.0.0.1/$port_haproxy") 2>/dev/null; then ready=1; break; fi
@@ -95,52 +55,73 @@ for _ in $(seq 1 500); do
 done
 [[ -n $ready ]] || { echo "haproxy did not start:" >&2; cat "$work/haproxy.err" >&2; exit 1; }
 
-cat > "$work/post.lua" <<'LUA'
+# One wrk script per body: a short chat turn, and a 100 KB document.
+lua() {
+  cat > "$work/$1.lua" <<LUA
 wrk.method = "POST"
 wrk.headers["Content-Type"] = "application/json"
-wrk.body = '{"model":"bench","max_tokens":4,"messages":[{"role":"user","content":"Hello, how are you today?"}]}'
+local content = $2
+wrk.body = '{"model":"bench","max_tokens":4,"messages":[{"role":"user","content":"' .. content .. '"}]}'
 LUA
-
-# run NAME PORT CONNECTIONS -> "rps p50_us p99_us"
-run() {
-  local out
-  # A short warm-up fills the connection pools on both proxies.
-  wrk -t1 -c"$3" -d1s -s "$work/post.lua" "http://127.0.0.1:$2/v1/chat/completions" >/dev/null
-  out=$(wrk -t1 -c"$3" -d"${duration}s" --latency -s "$work/post.lua" \
-        "http://127.0.0.1:$2/v1/chat/completions")
-  echo "$out" > "$work/$1-c$3.wrk"
-  local rps p50 p99 errors
-  rps=$(awk '/Requests\/sec/ {print $2}' <<<"$out")
-  p50=$(awk '$1=="50%" {print $2}' <<<"$out")
-  p99=$(awk '$1=="99%" {print $2}' <<<"$out")
-  errors=$(grep -E "Non-2xx|Socket errors" <<<"$out" || true)
-  [[ -z $errors ]] || echo "$1: $errors" >&2
-  echo "$rps $(to_us "$p50") $(to_us "$p99")"
 }
+lua small '"Hello, how are you today?"'
+lua large 'string.rep("The quick brown fox jumps over the lazy dog. ", 2300)'
+
 # wrk prints 512.00us, 1.23ms, 2.00s
 to_us() {
   awk -v v="$1" 'BEGIN { n = v + 0; if (v ~ /us$/) print n; else if (v ~ /ms$/) print n * 1000; else print n * 1000000 }'
 }
 
-# Throughput: $connections concurrent connections keep every program busy.
-read -r d_rps d_p50 d_p99 < <(run direct "$port_a" "$connections")
-read -r h_rps h_p50 h_p99 < <(run haproxy "$port_haproxy" "$connections")
-read -r q_rps q_p50 q_p99 < <(run quillmar "$port_proxy" "$connections")
-# Latency: one connection, so a request's time is its own path and not the
-# queue in front of it.
-read -r d1_rps d1_p50 d1_p99 < <(run direct "$port_a" 1)
-read -r h1_rps h1_p50 h1_p99 < <(run haproxy "$port_haproxy" 1)
-read -r q1_rps q1_p50 q1_p99 < <(run quillmar "$port_proxy" 1)
-
-echo
-echo "small non-streaming chat completions over loopback, wrk -t1, ${duration}s per run, $(nproc) cores"
-printf '%-20s %10s %9s %8s | %10s %9s %9s %16s\n' "" "req/s" "p50 us" "p99 us" "req/s" "p50 us" "p99 us" "p50 - direct us"
-printf '%-20s %29s | %47s\n' "" "-c$connections (throughput)" "-c1 (latency)"
-row() {
-  awk -v n="$1" -v r="$2" -v p5="$3" -v p9="$4" -v r1="$5" -v q5="$6" -v q9="$7" -v dp="$d1_p50" \
-    'BEGIN { printf "%-20s %10.0f %9.0f %8.0f | %10.0f %9.0f %9.0f %16.0f\n", n, r, p5, p9, r1, q5, q9, q5 - dp }'
+# run NAME PORT CONNECTIONS BODY PID -> "rps p50_us p99_us cpu_us_per_request"
+run() {
+  local out before after
+  # A short warm-up fills the connection pools on both proxies.
+  wrk -t1 -c"$3" -d1s -s "$work/$4.lua" "http://127.0.0.1:$2/v1/chat/completions" >/dev/null
+  before=$(cpu_ticks "$5")
+  out=$(wrk -t1 -c"$3" -d"${duration}s" --latency -s "$work/$4.lua" "http://127.0.0.1:$2/v1/chat/completions")
+  after=$(cpu_ticks "$5")
+  echo "$out" > "$work/$1-$4-c$3.wrk"
+  local errors
+  errors=$(grep -E "Non-2xx|Socket errors" <<<"$out" || true)
+  [[ -z $errors ]] || echo "$1: $errors" >&2
+  awk -v ticks=$((after - before)) -v tick="$tick_us" \
+      -v p50="$(to_us "$(awk '$1=="50%" {print $2}' <<<"$out")")" \
+      -v p99="$(to_us "$(awk '$1=="99%" {print $2}' <<<"$out")")" '
+    / requests in / { n = $1 }
+    /Requests\/sec/ { rps = $2 }
+    END { printf "%s %s %s %.1f\n", rps, p50, p99, (n > 0 ? ticks * tick / n : 0) }' <<<"$out"
 }
-row "direct (1 backend)" "$d_rps" "$d_p50" "$d_p99" "$d1_rps" "$d1_p50" "$d1_p99"
-row haproxy "$h_rps" "$h_p50" "$h_p99" "$h1_rps" "$h1_p50" "$h1_p99"
-row quillmar-proxy "$q_rps" "$q_p50" "$q_p99" "$q1_rps" "$q1_p50" "$q1_p99"
-awk -v q="$q_rps" -v h="$h_rps" 'BEGIN { printf "throughput quillmar-proxy / haproxy: %.2f\n", q / h }'
+
+# table BODY: throughput with $connections connections keeping every program
+# busy, then latency on one connection (a request's time is its own path,
+# not the queue in front of it).
+table() {
+  local body=$1 name
+  declare -A r1 rc
+  for name in direct haproxy quillmar; do
+    local port_var=port_$name pid_var=pid_$name
+    [[ $name != direct ]] || { port_var=port_a; pid_var=pid_direct; }
+    rc[$name]=$(run "$name" "${!port_var}" "$connections" "$body" "${!pid_var}")
+    r1[$name]=$(run "$name" "${!port_var}" 1 "$body" "${!pid_var}")
+  done
+  echo
+  echo "$body non-streaming chat completions over loopback, wrk -t1, ${duration}s per run, $(nproc) cores"
+  printf '%-20s %10s %9s %8s %9s | %10s %9s %9s %14s\n' "" "req/s" "p50 us" "p99 us" "CPU us/r" \
+    "req/s" "p50 us" "p99 us" "p50-direct us"
+  printf '%-20s %38s | %45s\n' "" "-c$connections (throughput)" "-c1 (latency)"
+  local direct_p50
+  direct_p50=$(awk '{print $2}' <<<"${r1[direct]}")
+  for name in direct haproxy quillmar; do
+    # shellcheck disable=SC2086
+    awk -v n="$name" -v dp="$direct_p50" -v c="${rc[$name]}" -v o="${r1[$name]}" 'BEGIN {
+      split(c, a, " "); split(o, b, " ")
+      printf "%-20s %10.0f %9.0f %8.0f %9.1f | %10.0f %9.0f %9.0f %14.0f\n",
+             n, a[1], a[2], a[3], a[4], b[1], b[2], b[3], b[2] - dp }'
+  done
+  awk -v q="${rc[quillmar]}" -v h="${rc[haproxy]}" 'BEGIN {
+    split(q, a, " "); split(h, b, " ")
+    printf "quillmar-proxy / haproxy: throughput %.2f, CPU per request %.2f\n", a[1] / b[1], a[4] / b[4] }'
+}
+
+table small
+table large
