@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr const char* kVar = "QUILLMAR_LB_FUZZ_VALUE";
-
 [[noreturn]] void fail(const char* what, std::string_view text) {
     std::fprintf(stderr, "fuzz_env: %s for value \"%.*s\"\n", what, static_cast<int>(text.size()), text.data());
     std::abort();
@@ -127,11 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(&float_fallback, &bits, sizeof float_fallback);
     const bool bool_fallback = (data[0] & 2) != 0;
 
-    if (set) {
-        ::setenv(kVar, value.c_str(), 1);
-    } else {
-        ::unsetenv(kVar);
-    }
+    // The readers' text, as getenv would hand it over (unset reads as
+    // empty); setenv is not used, since glibc keeps every value it was given
+    // and a long run would grow without bound.
     const std::string_view seen = set ? std::string_view(value) : std::string_view();
 
     // Boolean: empty gives the fallback; any other text is true only for the
@@ -141,13 +137,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string w = lower(trim(seen));
         want_bool = w == "1" || w == "true" || w == "yes" || w == "on";
     }
-    if (d::env_bool(kVar, bool_fallback) != want_bool) fail("env_bool disagrees", seen);
+    if (d::bool_from_text(seen, bool_fallback) != want_bool) fail("env_bool disagrees", seen);
 
     const std::int64_t want_int = seen.empty() ? int_fallback : ref_int(seen).value_or(int_fallback);
-    if (d::env_int(kVar, int_fallback) != want_int) fail("env_int disagrees", seen);
+    if (d::int_from_text(seen, int_fallback) != want_int) fail("env_int disagrees", seen);
 
     const double want_float = seen.empty() ? float_fallback : ref_float(seen).value_or(float_fallback);
-    const double got_float = d::env_float(kVar, float_fallback);
+    const double got_float = d::float_from_text(seen, float_fallback);
     if (!same(got_float, want_float)) {
         std::fprintf(stderr, "got %.17g want %.17g\n", got_float, want_float);
         fail("env_float disagrees", seen);

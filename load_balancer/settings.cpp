@@ -20,8 +20,7 @@ std::string_view env_text(const char* name) noexcept {
 }
 }  // namespace
 
-bool env_bool(const char* name, bool fallback) noexcept {
-    std::string_view raw = env_text(name);
+bool bool_from_text(std::string_view raw, bool fallback) noexcept {
     if (raw.empty()) return fallback;
     std::size_t b = raw.find_first_not_of(" \t\n\r\v\f");
     if (b == std::string_view::npos) return false;
@@ -37,17 +36,23 @@ bool env_bool(const char* name, bool fallback) noexcept {
     return v == "1" || v == "true" || v == "yes" || v == "on";
 }
 
-std::int64_t env_int(const char* name, std::int64_t fallback) noexcept {
-    std::string_view raw = env_text(name);
+std::int64_t int_from_text(std::string_view raw, std::int64_t fallback) noexcept {
     if (raw.empty()) return fallback;
     return parse_int_text(raw).value_or(fallback);
 }
 
-double env_float(const char* name, double fallback) noexcept {
-    std::string_view raw = env_text(name);
+double float_from_text(std::string_view raw, double fallback) noexcept {
     if (raw.empty()) return fallback;
     return parse_float_text(raw).value_or(fallback);
 }
+
+bool env_bool(const char* name, bool fallback) noexcept { return bool_from_text(env_text(name), fallback); }
+
+std::int64_t env_int(const char* name, std::int64_t fallback) noexcept {
+    return int_from_text(env_text(name), fallback);
+}
+
+double env_float(const char* name, double fallback) noexcept { return float_from_text(env_text(name), fallback); }
 
 }  // namespace detail
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillmar::lb {
@@ -27,6 +28,14 @@ bool env_bool(const char* name, bool fallback = false) noexcept;
 std::int64_t env_int(const char* name, std::int64_t fallback) noexcept;
 // env_float: decimal float text, inf and nan (see parse_float_text).
 double env_float(const char* name, double fallback) noexcept;
+
+// The same rules applied to a variable's text (empty: unset), for callers
+// that hold the text already. They touch no process state, so a fuzzer can
+// feed them without growing the environment (glibc keeps every value
+// setenv was ever given).
+bool bool_from_text(std::string_view text, bool fallback) noexcept;
+std::int64_t int_from_text(std::string_view text, std::int64_t fallback) noexcept;
+double float_from_text(std::string_view text, double fallback) noexcept;
 }  // namespace detail
 
 extern bool QUEUE_ENABLED;                     // QUILLMAR_LB_QUEUE_ENABLED, false

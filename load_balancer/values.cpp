@@ -324,8 +324,10 @@ std::optional<double> parse_float_text(std::string_view text) noexcept {
         std::size_t exp_start = clean.size();
         if (take_digits(s, pos, clean, bad) == 0 || bad) return std::nullopt;
         auto parsed = std::from_chars(clean.data() + exp_start, clean.data() + clean.size(), exponent);
-        // An exponent beyond long long still decides overflow vs underflow.
-        if (parsed.ec == std::errc::result_out_of_range) exponent = std::numeric_limits<long long>::max() / 2;
+        // Any exponent this large decides overflow vs underflow alone; capped,
+        // adding the mantissa's digit count to it below cannot overflow.
+        if (parsed.ec == std::errc::result_out_of_range || exponent > std::numeric_limits<long long>::max() / 2)
+            exponent = std::numeric_limits<long long>::max() / 2;
         if (clean[exp_start - 1] == '-') exponent = -exponent;
     }
     if (pos != s.size()) return std::nullopt;

@@ -427,6 +427,8 @@ TEST(ValuesParseFloatText, Grammar) {
         {"-1e400", -kInf},
         {"1e309", kInf},
         {"0.0001e400", kInf},
+        {"1e9223372036854775807", kInf},  // the exponent at the edge of long long
+        {"0.001e-9223372036854775807", 0.0},
         {"1e-400", 0.0},
         {"100e-330", 0.0},
         {"", std::nullopt},
