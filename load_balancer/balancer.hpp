@@ -216,6 +216,12 @@ private:
 
     // Capacity gate
     std::int64_t superfast_cap(std::int64_t configured) const noexcept;
+    // The "superfast" cap of a configured one under the setting `clamp`.
+    static std::int64_t superfast_cap(std::int64_t configured, std::int64_t clamp) noexcept {
+        if (configured <= 0) return clamp > 1 ? clamp : 1;
+        const std::int64_t cap = configured < clamp ? configured : clamp;
+        return cap > 1 ? cap : 1;
+    }
     bool hybrid_hot(const PoolKey* pool_key, std::int64_t pool_inflight, double pool_rate);
     std::int64_t effective_cap_for(const boost::json::object& server, std::int64_t pool_inflight, double pool_rate,
                                    const PoolKey* pool_key);
@@ -254,8 +260,19 @@ private:
         std::vector<Candidate> lock_wait;
     };
     Decision decide(const PoolKey& pool_key, std::span<const ServerRecord> candidates, const SelectOptions& options);
+    // The candidates that pass the drain rule, the sin-bin and the gate, in
+    // order, into `eligible` (a vector of Candidate). gather_plain takes the
+    // common case in one pass and returns false for a mode or a record it
+    // leaves to gather_checked, which applies every rule in its order.
+    template <class Out>
+    bool gather_plain(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                      std::span<const std::int64_t> sin_binned, double now, Out& eligible);
+    template <class Out>
+    void gather_checked(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                        std::span<const std::int64_t> sin_binned, double now, Out& eligible);
     boost::asio::awaitable<ServerRecord> wrr_pick(const PoolKey& pool_key, Candidates eligible);
-    const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible);
+    // `now`: the monotonic time of the pick, stamped as the pool's last access.
+    const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible, double now);
     static bool wrr_in_step(const IdTable<double>& state, Candidates eligible) noexcept;
     const ServerRecord& wrr_pick_in_step(IdTable<double>& state, Candidates eligible);
     const ServerRecord& least_connections_pick(Candidates eligible) const;

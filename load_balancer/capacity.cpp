@@ -25,9 +25,7 @@ double rate_cutoff(double now) noexcept { return now - std::max(kMinWindowSec, H
 }  // namespace
 
 std::int64_t LoadBalancer::superfast_cap(std::int64_t configured) const noexcept {
-    std::int64_t clamp = SUPERFAST_PER_SERVER_CAP;
-    if (configured <= 0) return std::max<std::int64_t>(1, clamp);
-    return std::max<std::int64_t>(1, std::min(configured, clamp));
+    return superfast_cap(configured, SUPERFAST_PER_SERVER_CAP);
 }
 
 bool LoadBalancer::hybrid_hot(const PoolKey* pool_key, std::int64_t pool_inflight, double pool_rate) {
