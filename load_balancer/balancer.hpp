@@ -230,6 +230,7 @@ private:
     std::int64_t pool_inflight(std::span<const ServerRecord> candidates) const;
     double recent_dispatch_rate(const PoolKey* pool_key = nullptr);
     double recent_dispatch_rate(const PoolKey* pool_key, double now);  // `now`: monotonic() already read
+    void trim_dispatch_window(const PoolKey& pool_key, double now);     // the trimming of the rate read alone
     bool under_capacity(const boost::json::object& server, std::optional<std::span<const ServerRecord>> pool_candidates,
                         const PoolKey* pool_key);
     // The gate's last steps with the pool in-flight sum and the rate known
@@ -271,8 +272,8 @@ private:
     void gather_checked(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
                         std::span<const std::int64_t> sin_binned, double now, Out& eligible);
     boost::asio::awaitable<ServerRecord> wrr_pick(const PoolKey& pool_key, Candidates eligible);
-    // `now`: the monotonic time of the pick, stamped as the pool's last access.
-    const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible, double now);
+    // The pick itself; the caller stamps the pool's last access.
+    const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible);
     static bool wrr_in_step(const IdTable<double>& state, Candidates eligible) noexcept;
     const ServerRecord& wrr_pick_in_step(IdTable<double>& state, Candidates eligible);
     const ServerRecord& least_connections_pick(Candidates eligible) const;

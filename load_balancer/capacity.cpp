@@ -109,6 +109,11 @@ double LoadBalancer::recent_dispatch_rate(const PoolKey* pool_key, double now) {
     return static_cast<double>(total) / span;
 }
 
+void LoadBalancer::trim_dispatch_window(const PoolKey& pool_key, double now) {
+    auto it = pool_dispatch_windows_.find(pool_key);
+    if (it != pool_dispatch_windows_.end()) trim(it.value(), rate_cutoff(now));
+}
+
 bool LoadBalancer::under_capacity(const boost::json::object& server,
                                   std::optional<std::span<const ServerRecord>> pool_candidates,
                                   const PoolKey* pool_key) {

@@ -263,7 +263,8 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
     } else if (algo == LB_ALGO_LEAST_CONN) {
         d.winner = &least_connections_pick(eligible);
     } else if (AsyncLock::Guard guard = lock_for(pool_key).try_lock(); guard.owns_lock()) {
-        d.winner = &wrr_pick_locked(pool_key, eligible, now);
+        // The pick's last-access stamp is the dispatch's, written just below.
+        d.winner = &wrr_pick_locked(pool_key, eligible);
     } else {
         // Another pick holds the pool's lock: the caller waits for it.
         d.lock_wait.assign(eligible.begin(), eligible.end());
@@ -316,8 +317,8 @@ bool LoadBalancer::gather_plain(const PoolKey& pool_key, std::span<const ServerR
     }
     eligible.resize(static_cast<std::size_t>(out - first));
     // Every gate test trims the pool's dispatch window; outside "hybrid"
-    // once per decision is the same.
-    if (unbinned[any_positive]) recent_dispatch_rate(&pool_key, now);
+    // once per decision is the same, and the rate itself is not needed.
+    if (unbinned[any_positive]) trim_dispatch_window(pool_key, now);
     return true;
 }
 
@@ -377,7 +378,9 @@ boost::asio::awaitable<ServerRecord> LoadBalancer::wrr_pick(const PoolKey& pool_
     AsyncLock& lock = lock_for(pool_key);
     AsyncLock::Guard guard = lock.try_lock();
     if (!guard.owns_lock()) guard = co_await lock.lock();
-    co_return wrr_pick_locked(pool_key, eligible, monotonic());
+    const ServerRecord& winner = wrr_pick_locked(pool_key, eligible);
+    pool_last_access_[pool_key] = monotonic();
+    co_return winner;
 }
 
 // The pool's weights already list exactly the eligible servers in their
@@ -393,12 +396,10 @@ bool LoadBalancer::wrr_in_step(const IdTable<double>& state, Candidates eligible
     return true;
 }
 
-const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candidates eligible, double now) {
+const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candidates eligible) {
     auto& state = wrr_.try_emplace(pool_key).first.value();
     if (wrr_in_step(state, eligible)) {
-        const ServerRecord& winner = wrr_pick_in_step(state, eligible);
-        pool_last_access_[pool_key] = now;
-        return winner;
+        return wrr_pick_in_step(state, eligible);
     }
 
     // Positions of the entries touched by this pick, to find in one pass the
@@ -435,7 +436,6 @@ const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candi
         for (std::size_t i = state.size(); i-- > 0;)
             if (!touched[i]) state.erase(state.begin() + static_cast<std::ptrdiff_t>(i));
     }
-    pool_last_access_[pool_key] = now;
     return *eligible[best].rec;
 }
 
