@@ -285,6 +285,8 @@ private:
                                             std::int64_t estimated_tokens, std::span<const std::int64_t> sin_binned,
                                             bool reserve_slot);
     std::int64_t queue_capacity_for_pool(std::span<const ServerRecord> candidates) const;
+    bool waiter_under_capacity(const ServerRecord& server, std::span<const ServerRecord> pool,
+                               const PoolKey* pool_key);
     void try_admit(const WaiterPtr& waiter);
     void wake_one(std::int64_t server_id);
     void fulfill(const WaiterPtr& waiter, const ServerRecord& server);

@@ -3,6 +3,7 @@
 // hashing; the token-fit filter; per-pool locks and idle-pool eviction.
 #include "load_balancer/balancer.hpp"
 
+#include "load_balancer/detail/record_view.hpp"
 #include "load_balancer/drain.hpp"
 #include "load_balancer/log.hpp"
 #include "load_balancer/settings.hpp"
@@ -26,6 +27,8 @@
 namespace quillmar::lb {
 
 namespace {
+
+using detail::RecordView;
 
 // Candidate lists up to this size live on the stack (coroutine frame).
 constexpr std::size_t kInlineCandidates = 64;
@@ -52,22 +55,6 @@ std::int64_t truncate_to_int(double d) noexcept {
     if (d <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(d);
 }
-
-// What select reads from a record, in the form the common case uses: the
-// looked-up fields, and their converted values when every conversion the
-// decision may apply succeeds (`plain`). A record whose values need the
-// rules' rarer branches, or make them fail, is decided by the checked road,
-// which applies them in their order and raises their errors.
-struct RecordView {
-    RecordFields fields;
-    bool plain = false;
-    bool positive = false;  // the drain rule: the looked-up weight is > 0.0
-    std::int64_t id = 0;
-    std::int64_t cap = 0;   // the configured cap, saturated
-    // Where the id's in-flight entry was last found in a count table; a
-    // hint only, checked against the entry's key before it is used.
-    std::uint32_t count_at = 0;
-};
 
 RecordView view_of(const boost::json::object& rec) noexcept {
     RecordView v;
@@ -121,6 +108,12 @@ RecordViewCache& record_views() {
     thread_local RecordViewCache cache;
     return cache;
 }
+
+}  // namespace
+
+detail::RecordView& detail::record_view(const ServerRecord& rec) { return record_views().view(rec); }
+
+namespace {
 
 // The count of `id` in `table` (0 when absent). The table keeps its entries
 // in one vector, so an entry found once is usually at the same position the
