@@ -299,6 +299,10 @@ bool LoadBalancer::gather_plain(const PoolKey& pool_key, std::span<const ServerR
     RecordViewCache& views = record_views();
     const bool superfast = mode_ == Mode::superfast;
     const std::int64_t clamp = SUPERFAST_PER_SERVER_CAP;
+    // The mode's cap of the last configured cap seen: a pool's records
+    // mostly share one.
+    std::int64_t configured = 0;
+    std::int64_t cap = superfast ? superfast_cap(0, clamp) : 0;
     bool any_positive = false;
     bool unbinned[2] = {false, false};  // an effective candidate passed the sin-bin: [non-positive, positive]
     // Written in place (at most one entry per candidate), sized at the end.
@@ -315,7 +319,10 @@ bool LoadBalancer::gather_plain(const PoolKey& pool_key, std::span<const ServerR
         if (!v.positive && any_positive) continue;
         if (!sin_binned.empty() && detail::contains(sin_binned, v.id)) continue;
         unbinned[v.positive] = true;
-        const std::int64_t cap = superfast ? superfast_cap(v.cap, clamp) : v.cap;
+        if (v.cap != configured) {
+            configured = v.cap;
+            cap = superfast ? superfast_cap(configured, clamp) : configured;
+        }
         const std::int64_t inflight = count_of(this->inflight, v.id, v.count_at);
         if (cap <= 0 || inflight < cap) *out++ = {&rec, v.id, v.fields.weight, inflight};
     }
