@@ -82,13 +82,15 @@ class LoadBalancer {
 public:
     // Insertion-ordered tables; entries live in a vector, which indexes
     // faster than the default deque (lookups are the hot path; erasing keeps
-    // the order and costs a shift either way).
+    // the order and costs a shift either way). No caller keeps a reference to
+    // an entry across an insertion into the same table.
     template <class V>
     using IdTable = tsl::ordered_map<std::int64_t, V, std::hash<std::int64_t>, std::equal_to<std::int64_t>,
                                      std::allocator<std::pair<std::int64_t, V>>,
                                      std::vector<std::pair<std::int64_t, V>>>;
     template <class V>
-    using PoolTable = tsl::ordered_map<PoolKey, V, PoolKeyHash>;
+    using PoolTable = tsl::ordered_map<PoolKey, V, PoolKeyHash, std::equal_to<PoolKey>,
+                                       std::allocator<std::pair<PoolKey, V>>, std::vector<std::pair<PoolKey, V>>>;
     using WaiterPtr = std::shared_ptr<detail::Waiter>;
 
     // Starts in "superfast" with every table empty. Cannot fail.
