@@ -56,7 +56,7 @@ std::int64_t truncate_to_int(double d) noexcept {
     return static_cast<std::int64_t>(d);
 }
 
-RecordView view_of(const boost::json::object& rec) noexcept {
+RecordView view_of(const boost::json::object& rec) {
     RecordView v;
     v.fields = record_fields(rec);
     try {
@@ -93,9 +93,10 @@ public:
             break;
         }
         if (victim == nullptr) victim = &ways[next_[set]++ % kWays];
+        RecordView fresh = view_of(*object);  // before the slot names the record, in case it throws
         victim->object = object;
         victim->owner = rec;
-        victim->view = view_of(*object);
+        victim->view = fresh;
         return victim->view;
     }
 

@@ -28,8 +28,7 @@ struct RecordView {
 // (the cache holds a weak reference, so a freed address reused by another
 // record misses); records are immutable, so a hit is never stale. O(1) on a
 // hit, one scan of the record on a miss. The reference is valid until the
-// next call on the same thread. Never throws (but std::bad_alloc once, when
-// the thread's cache is made).
+// next call on the same thread. Throws only std::bad_alloc.
 RecordView& record_view(const ServerRecord& rec);
 
 // server_id(*rec) through the cache: KeyError / ValueError as server_id.
