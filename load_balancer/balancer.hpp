@@ -82,13 +82,15 @@ class LoadBalancer {
 public:
     // Insertion-ordered tables; entries live in a vector, which indexes
     // faster than the default deque (lookups are the hot path; erasing keeps
-    // the order and costs a shift either way).
+    // the order and costs a shift either way). No caller keeps a reference to
+    // an entry across an insertion into the same table.
     template <class V>
     using IdTable = tsl::ordered_map<std::int64_t, V, std::hash<std::int64_t>, std::equal_to<std::int64_t>,
                                      std::allocator<std::pair<std::int64_t, V>>,
                                      std::vector<std::pair<std::int64_t, V>>>;
     template <class V>
-    using PoolTable = tsl::ordered_map<PoolKey, V, PoolKeyHash>;
+    using PoolTable = tsl::ordered_map<PoolKey, V, PoolKeyHash, std::equal_to<PoolKey>,
+                                       std::allocator<std::pair<PoolKey, V>>, std::vector<std::pair<PoolKey, V>>>;
     using WaiterPtr = std::shared_ptr<detail::Waiter>;
 
     // Starts in "superfast" with every table empty. Cannot fail.
@@ -216,6 +218,12 @@ private:
 
     // Capacity gate
     std::int64_t superfast_cap(std::int64_t configured) const noexcept;
+    // The "superfast" cap of a configured one under the setting `clamp`.
+    static std::int64_t superfast_cap(std::int64_t configured, std::int64_t clamp) noexcept {
+        if (configured <= 0) return clamp > 1 ? clamp : 1;
+        const std::int64_t cap = configured < clamp ? configured : clamp;
+        return cap > 1 ? cap : 1;
+    }
     bool hybrid_hot(const PoolKey* pool_key, std::int64_t pool_inflight, double pool_rate);
     std::int64_t effective_cap_for(const boost::json::object& server, std::int64_t pool_inflight, double pool_rate,
                                    const PoolKey* pool_key);
@@ -224,6 +232,7 @@ private:
     std::int64_t pool_inflight(std::span<const ServerRecord> candidates) const;
     double recent_dispatch_rate(const PoolKey* pool_key = nullptr);
     double recent_dispatch_rate(const PoolKey* pool_key, double now);  // `now`: monotonic() already read
+    void trim_dispatch_window(const PoolKey& pool_key, double now);     // the trimming of the rate read alone
     bool under_capacity(const boost::json::object& server, std::optional<std::span<const ServerRecord>> pool_candidates,
                         const PoolKey* pool_key);
     // The gate's last steps with the pool in-flight sum and the rate known
@@ -254,7 +263,18 @@ private:
         std::vector<Candidate> lock_wait;
     };
     Decision decide(const PoolKey& pool_key, std::span<const ServerRecord> candidates, const SelectOptions& options);
+    // The candidates that pass the drain rule, the sin-bin and the gate, in
+    // order, into `eligible` (a vector of Candidate). gather_plain takes the
+    // common case in one pass and returns false for a mode or a record it
+    // leaves to gather_checked, which applies every rule in its order.
+    template <class Out>
+    bool gather_plain(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                      std::span<const std::int64_t> sin_binned, double now, Out& eligible);
+    template <class Out>
+    void gather_checked(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                        std::span<const std::int64_t> sin_binned, double now, Out& eligible);
     boost::asio::awaitable<ServerRecord> wrr_pick(const PoolKey& pool_key, Candidates eligible);
+    // The pick itself; the caller stamps the pool's last access.
     const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible);
     static bool wrr_in_step(const IdTable<double>& state, Candidates eligible) noexcept;
     const ServerRecord& wrr_pick_in_step(IdTable<double>& state, Candidates eligible);
@@ -267,6 +287,8 @@ private:
                                             std::int64_t estimated_tokens, std::span<const std::int64_t> sin_binned,
                                             bool reserve_slot);
     std::int64_t queue_capacity_for_pool(std::span<const ServerRecord> candidates) const;
+    bool waiter_under_capacity(const ServerRecord& server, std::span<const ServerRecord> pool,
+                               const PoolKey* pool_key);
     void try_admit(const WaiterPtr& waiter);
     void wake_one(std::int64_t server_id);
     void fulfill(const WaiterPtr& waiter, const ServerRecord& server);

@@ -25,9 +25,7 @@ double rate_cutoff(double now) noexcept { return now - std::max(kMinWindowSec, H
 }  // namespace
 
 std::int64_t LoadBalancer::superfast_cap(std::int64_t configured) const noexcept {
-    std::int64_t clamp = SUPERFAST_PER_SERVER_CAP;
-    if (configured <= 0) return std::max<std::int64_t>(1, clamp);
-    return std::max<std::int64_t>(1, std::min(configured, clamp));
+    return superfast_cap(configured, SUPERFAST_PER_SERVER_CAP);
 }
 
 bool LoadBalancer::hybrid_hot(const PoolKey* pool_key, std::int64_t pool_inflight, double pool_rate) {
@@ -109,6 +107,11 @@ double LoadBalancer::recent_dispatch_rate(const PoolKey* pool_key, double now) {
     if (total == 0) return 0.0;
     const double span = std::max(kMinSpanSec, now - first_ts);
     return static_cast<double>(total) / span;
+}
+
+void LoadBalancer::trim_dispatch_window(const PoolKey& pool_key, double now) {
+    auto it = pool_dispatch_windows_.find(pool_key);
+    if (it != pool_dispatch_windows_.end()) trim(it.value(), rate_cutoff(now));
 }
 
 bool LoadBalancer::under_capacity(const boost::json::object& server,

@@ -3,6 +3,7 @@
 // hashing; the token-fit filter; per-pool locks and idle-pool eviction.
 #include "load_balancer/balancer.hpp"
 
+#include "load_balancer/detail/record_view.hpp"
 #include "load_balancer/drain.hpp"
 #include "load_balancer/log.hpp"
 #include "load_balancer/settings.hpp"
@@ -16,6 +17,8 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -24,6 +27,8 @@
 namespace quillmar::lb {
 
 namespace {
+
+using detail::RecordView;
 
 // Candidate lists up to this size live on the stack (coroutine frame).
 constexpr std::size_t kInlineCandidates = 64;
@@ -51,38 +56,89 @@ std::int64_t truncate_to_int(double d) noexcept {
     return static_cast<std::int64_t>(d);
 }
 
-// The fields of records seen recently, found by the record's identity: the
+RecordView view_of(const boost::json::object& rec) {
+    RecordView v;
+    v.fields = record_fields(rec);
+    try {
+        v.positive = compare_or_zero(v.fields.weight, 0.0) == std::partial_ordering::greater;
+        v.id = id_value(v.fields.id);
+        v.cap = saturating_int_or_zero(v.fields.max_concurrency);
+        v.plain = true;
+    } catch (const std::logic_error&) {
+        v.plain = false;  // KeyError / ValueError: the checked road raises it in its place
+    }
+    return v;
+}
+
+// The views of records seen recently, found by the record's identity: the
 // object's address and its shared owner. A slot keeps a weak reference, so
 // the owner cannot be freed and reused while the slot names it; a record
 // freed and another one made at the same address has another owner and
-// misses. Records are immutable, so a hit is never stale. Direct-mapped and
-// bounded: a collision just scans the record again. Per thread.
-class RecordFieldCache {
+// misses. Records are immutable, so a hit is never stale. Four-way set
+// associative and bounded (a pool of a hundred records rarely puts five in
+// one set): a record pushed out is just read again. Per thread.
+class RecordViewCache {
 public:
-    const RecordFields& fields(const ServerRecord& rec) {
+    // The view of `rec`; valid until the next call.
+    [[gnu::always_inline]] RecordView& view(const ServerRecord& rec) {
         const boost::json::object* object = rec.get();
-        Slot& slot = slots_[slot_of(object)];
-        if (slot.object != object || slot.owner.owner_before(rec) || rec.owner_before(slot.owner)) {
-            slot.object = object;
-            slot.owner = rec;
-            slot.fields = record_fields(*object);
+        const std::size_t set = set_of(object);
+        Slot* const ways = &slots_[set * kWays];
+        Slot* victim = nullptr;
+        for (std::size_t w = 0; w < kWays; ++w) {
+            Slot& slot = ways[w];
+            if (slot.object != object) continue;
+            if (!slot.owner.owner_before(rec) && !rec.owner_before(slot.owner)) return slot.view;
+            victim = &slot;  // the same address under another owner: a record since replaced
+            break;
         }
-        return slot.fields;
+        if (victim == nullptr) victim = &ways[next_[set]++ % kWays];
+        RecordView fresh = view_of(*object);  // before the slot names the record, in case it throws
+        victim->object = object;
+        victim->owner = rec;
+        victim->view = fresh;
+        return victim->view;
     }
 
 private:
-    static constexpr int kSlotBits = 10;
+    static constexpr int kSetBits = 8;
+    static constexpr std::size_t kWays = 4;
     struct Slot {
         const boost::json::object* object = nullptr;
         std::weak_ptr<const boost::json::object> owner;
-        RecordFields fields;
+        RecordView view;
     };
-    static std::size_t slot_of(const void* p) noexcept {
+    static std::size_t set_of(const void* p) noexcept {
         return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >>
-                                        (64 - kSlotBits));
+                                        (64 - kSetBits));
     }
-    std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << kSlotBits);
+    std::vector<Slot> slots_ = std::vector<Slot>(kWays << kSetBits);
+    std::vector<std::uint8_t> next_ = std::vector<std::uint8_t>(std::size_t{1} << kSetBits);  // round-robin victim
 };
+
+RecordViewCache& record_views() {
+    thread_local RecordViewCache cache;
+    return cache;
+}
+
+}  // namespace
+
+detail::RecordView& detail::record_view(const ServerRecord& rec) { return record_views().view(rec); }
+
+namespace {
+
+// The count of `id` in `table` (0 when absent). The table keeps its entries
+// in one vector, so an entry found once is usually at the same position the
+// next time: `at` remembers it, and is used only when that entry's key is
+// `id` (keys are unique, so it is then the entry), else the id is looked up.
+std::int64_t count_of(const LoadBalancer::IdTable<std::int64_t>& table, std::int64_t id, std::uint32_t& at) noexcept {
+    const auto& entries = table.values_container();
+    if (at < entries.size() && entries[at].first == id) return entries[at].second;
+    const auto it = table.find(id);
+    if (it == table.end()) return 0;
+    at = static_cast<std::uint32_t>(it - table.begin());
+    return it->second;
+}
 
 // Sticky scores of keys seen more than once. A score is a pure function of
 // the key and the server id, so a cached one can never be stale, whatever
@@ -195,56 +251,13 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
         return d;
     }
 
-    // Each record's fields come from the per-thread cache (one scan per
-    // record seen); the drain rule reads its weight, and the gate and the
-    // picks reuse what the scan found.
-    thread_local RecordFieldCache field_cache;
-    struct Scanned {
-        Candidate c;
-        const boost::json::value* id;
-        const boost::json::value* max_concurrency;
-    };
-    InlineVector<Scanned> effective;
-    detail::keep_effective(
-        candidates, effective,
-        [](const ServerRecord& rec) {
-            const RecordFields& f = field_cache.fields(rec);
-            return Scanned{{&rec, 0, f.weight, 0}, f.id, f.max_concurrency};
-        },
-        [](const Scanned& s) { return s.c.weight; });
-
-    // Nothing suspends, records a dispatch or changes a count from here to
-    // the pick, so each in-flight count is read once and the pool in-flight
-    // sum is computed once. Ids are read only for the effective records.
-    std::int64_t in_pool = 0;
-    for (Scanned& s : effective) {
-        s.c.id = id_value(s.id);
-        s.c.inflight = get_inflight(s.c.id);
-        in_pool += s.c.inflight;
-    }
-
-    // The rate only decides anything in "hybrid", where it is read for every
-    // test; elsewhere it is read once, for the window trimming that every
-    // gate call does. The clock is read once: the decision takes no time
-    // that any result could tell apart, and the dispatch is stamped with the
-    // same instant.
+    // The clock is read once: the decision takes no time that any result
+    // could tell apart, and the dispatch is stamped with the same instant.
     const double now = monotonic();
-    const bool hybrid = mode_ == Mode::hybrid;
-    std::optional<double> rate;
     InlineVector<Candidate> eligible;
-    for (const Scanned& s : effective) {
-        const Candidate& c = s.c;
-        if (detail::contains(options.sin_binned, c.id)) continue;
-        if (hybrid || !rate) rate = recent_dispatch_rate(&pool_key, now);
-        if (hybrid) {
-            if (gate_allows(c.inflight, s.max_concurrency, in_pool, *rate, &pool_key)) eligible.push_back(c);
-            continue;
-        }
-        // Outside "hybrid" the cap depends on the record alone: the gate's
-        // rule for the three other modes, without its per-call dispatch.
-        std::int64_t cap = int_or_zero(s.max_concurrency);
-        if (mode_ == Mode::superfast) cap = superfast_cap(cap);
-        if (cap <= 0 || c.inflight < cap) eligible.push_back(c);
+    if (mode_ == Mode::hybrid || !gather_plain(pool_key, candidates, options.sin_binned, now, eligible)) {
+        eligible.clear();
+        gather_checked(pool_key, candidates, options.sin_binned, now, eligible);
     }
     if (eligible.empty()) return d;
 
@@ -255,6 +268,7 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
     } else if (algo == LB_ALGO_LEAST_CONN) {
         d.winner = &least_connections_pick(eligible);
     } else if (AsyncLock::Guard guard = lock_for(pool_key).try_lock(); guard.owns_lock()) {
+        // The pick's last-access stamp is the dispatch's, written just below.
         d.winner = &wrr_pick_locked(pool_key, eligible);
     } else {
         // Another pick holds the pool's lock: the caller waits for it.
@@ -273,11 +287,112 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
     return d;
 }
 
+// The eligible candidates when every record is plain and the mode is not
+// "hybrid" (where the cap depends on the pool): one pass, each record's
+// values from the view cache, each in-flight count read once. Returns false,
+// leaving `eligible` to be cleared, at the first record that is not plain.
+// The result is the checked road's: the drain rule keeps the positive
+// weights (all candidates when none is), and the filters that follow it
+// depend on the record alone, so they can run in the same pass.
+template <class Out>
+bool LoadBalancer::gather_plain(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                                std::span<const std::int64_t> sin_binned, double now, Out& eligible) {
+    RecordViewCache& views = record_views();
+    const bool superfast = mode_ == Mode::superfast;
+    const std::int64_t clamp = SUPERFAST_PER_SERVER_CAP;
+    // The mode's cap of the last configured cap seen: a pool's records
+    // mostly share one.
+    std::int64_t configured = 0;
+    std::int64_t cap = superfast ? superfast_cap(0, clamp) : 0;
+    bool any_positive = false;
+    bool unbinned[2] = {false, false};  // an effective candidate passed the sin-bin: [non-positive, positive]
+    // Written in place (at most one entry per candidate), sized at the end.
+    eligible.resize(candidates.size(), boost::container::default_init);
+    Candidate* const first = eligible.data();
+    Candidate* out = first;
+    for (const ServerRecord& rec : candidates) {
+        RecordView& v = views.view(rec);
+        if (!v.plain) return false;
+        if (v.positive && !any_positive) {
+            out = first;  // drained ones kept so far are not effective after all
+            any_positive = true;
+        }
+        if (!v.positive && any_positive) continue;
+        if (!sin_binned.empty() && detail::contains(sin_binned, v.id)) continue;
+        unbinned[v.positive] = true;
+        if (v.cap != configured) {
+            configured = v.cap;
+            cap = superfast ? superfast_cap(configured, clamp) : configured;
+        }
+        const std::int64_t inflight = count_of(this->inflight, v.id, v.count_at);
+        if (cap <= 0 || inflight < cap) *out++ = {&rec, v.id, v.fields.weight, inflight};
+    }
+    eligible.resize(static_cast<std::size_t>(out - first));
+    // Every gate test trims the pool's dispatch window; outside "hybrid"
+    // once per decision is the same, and the rate itself is not needed.
+    if (unbinned[any_positive]) trim_dispatch_window(pool_key, now);
+    return true;
+}
+
+// The eligible candidates by the rules in their order, for any record and
+// mode: the drain rule over every record (a malformed weight raises here),
+// then the ids and counts of the effective ones, then the sin-bin and the
+// capacity gate.
+template <class Out>
+void LoadBalancer::gather_checked(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                                  std::span<const std::int64_t> sin_binned, double now, Out& eligible) {
+    struct Scanned {
+        Candidate c;
+        const boost::json::value* id;
+        const boost::json::value* max_concurrency;
+    };
+    InlineVector<Scanned> effective;
+    detail::keep_effective(
+        candidates, effective,
+        [](const ServerRecord& rec) {
+            const RecordFields& f = record_views().view(rec).fields;
+            return Scanned{{&rec, 0, f.weight, 0}, f.id, f.max_concurrency};
+        },
+        [](const Scanned& s) { return s.c.weight; });
+
+    // Nothing suspends, records a dispatch or changes a count from here to
+    // the pick, so each in-flight count is read once and the pool in-flight
+    // sum is computed once. Ids are read only for the effective records.
+    std::int64_t in_pool = 0;
+    for (Scanned& s : effective) {
+        s.c.id = id_value(s.id);
+        s.c.inflight = get_inflight(s.c.id);
+        in_pool += s.c.inflight;
+    }
+
+    // The rate only decides anything in "hybrid", where it is read for every
+    // test; elsewhere it is read once, for the window trimming that every
+    // gate call does.
+    const bool hybrid = mode_ == Mode::hybrid;
+    std::optional<double> rate;
+    for (const Scanned& s : effective) {
+        const Candidate& c = s.c;
+        if (detail::contains(sin_binned, c.id)) continue;
+        if (hybrid || !rate) rate = recent_dispatch_rate(&pool_key, now);
+        if (hybrid) {
+            if (gate_allows(c.inflight, s.max_concurrency, in_pool, *rate, &pool_key)) eligible.push_back(c);
+            continue;
+        }
+        // Outside "hybrid" the cap depends on the record alone: the gate's
+        // rule for the three other modes, without its per-call dispatch.
+        std::int64_t cap = saturating_int_or_zero(s.max_concurrency);
+        if (mode_ == Mode::superfast) cap = superfast_cap(cap);
+        if (cap <= 0 || c.inflight < cap) eligible.push_back(c);
+    }
+}
+
 boost::asio::awaitable<ServerRecord> LoadBalancer::wrr_pick(const PoolKey& pool_key, Candidates eligible) {
     AsyncLock& lock = lock_for(pool_key);
     AsyncLock::Guard guard = lock.try_lock();
     if (!guard.owns_lock()) guard = co_await lock.lock();
-    co_return wrr_pick_locked(pool_key, eligible);
+    const ServerRecord& winner = wrr_pick_locked(pool_key, eligible);
+    pool_last_access_[pool_key] = monotonic();
+    co_return winner;
 }
 
 // The pool's weights already list exactly the eligible servers in their
@@ -296,9 +411,7 @@ bool LoadBalancer::wrr_in_step(const IdTable<double>& state, Candidates eligible
 const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candidates eligible) {
     auto& state = wrr_.try_emplace(pool_key).first.value();
     if (wrr_in_step(state, eligible)) {
-        const ServerRecord& winner = wrr_pick_in_step(state, eligible);
-        pool_last_access_[pool_key] = monotonic();
-        return winner;
+        return wrr_pick_in_step(state, eligible);
     }
 
     // Positions of the entries touched by this pick, to find in one pass the
@@ -335,25 +448,26 @@ const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candi
         for (std::size_t i = state.size(); i-- > 0;)
             if (!touched[i]) state.erase(state.begin() + static_cast<std::ptrdiff_t>(i));
     }
-    pool_last_access_[pool_key] = monotonic();
     return *eligible[best].rec;
 }
 
 // The same pick when every candidate's weight sits at its own position
 // (wrr_in_step): same arithmetic, same order of additions, same tie-break.
 const ServerRecord& LoadBalancer::wrr_pick_in_step(IdTable<double>& state, Candidates eligible) {
+    // Each entry is raised once, so its final weight is known as soon as it
+    // is raised and the best one can be tracked in the same pass.
     double total_weight = 0.0;
     std::size_t best = 0;
-    std::size_t i = 0;
-    for (auto it = state.begin(); it != state.end(); ++it, ++i) {
+    double best_weight = 0.0;
+    auto it = state.begin();
+    for (std::size_t i = 0; i < eligible.size(); ++i, ++it) {
         const double w = float_or(eligible[i].weight, 1.0);
         total_weight += w;
-        it.value() += w;
-    }
-    for (i = 1; i < eligible.size(); ++i) {
-        const double wi = (state.begin() + static_cast<std::ptrdiff_t>(i)).value();
-        const double wb = (state.begin() + static_cast<std::ptrdiff_t>(best)).value();
-        if (wi > wb || (wi == wb && eligible[i].id < eligible[best].id)) best = i;
+        const double current = it.value() += w;
+        if (i == 0 || current > best_weight || (current == best_weight && eligible[i].id < eligible[best].id)) {
+            best = i;
+            best_weight = current;
+        }
     }
     (state.begin() + static_cast<std::ptrdiff_t>(best)).value() -= total_weight;
     return *eligible[best].rec;

@@ -2,6 +2,7 @@
 // admitting it when a slot frees, in the routing mode's wake order.
 #include "load_balancer/balancer.hpp"
 
+#include "load_balancer/detail/record_view.hpp"
 #include "load_balancer/drain.hpp"
 #include "load_balancer/settings.hpp"
 
@@ -38,7 +39,7 @@ std::int64_t LoadBalancer::queue_capacity_for_pool(std::span<const ServerRecord>
     std::int64_t total_cap = 0;
     // A cap too large for an integer saturates as it does in the gate.
     for (const ServerRecord& rec : candidates)
-        total_cap = saturating_add(total_cap, saturating_int_or_zero(lookup(*rec, "max_concurrency")));
+        total_cap = saturating_add(total_cap, saturating_int_or_zero(detail::record_view(rec).fields.max_concurrency));
     if (total_cap <= 0) return 0;
     return saturating_mul(total_cap, std::max<std::int64_t>(1, queue_depth_multiplier()));
 }
@@ -51,8 +52,9 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
     std::vector<ServerRecord> wait_set;
     detail::keep_effective(
         candidates, wait_set, [](const ServerRecord& rec) { return rec; },
-        [](const ServerRecord& rec) { return lookup(*rec, "weight"); });
-    std::erase_if(wait_set, [&](const ServerRecord& rec) { return detail::contains(sin_binned, server_id(*rec)); });
+        [](const ServerRecord& rec) { return detail::record_view(rec).fields.weight; });
+    std::erase_if(wait_set,
+                  [&](const ServerRecord& rec) { return detail::contains(sin_binned, detail::cached_server_id(rec)); });
     if (wait_set.empty()) {
         bump_reject(RejectReason::NO_BACKENDS);
         co_return WaitResult{nullptr, RejectReason::NO_BACKENDS, 0.0};
@@ -72,7 +74,7 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
         pool_key, std::move(wait_set), estimated_tokens, Future<ServerRecord>(executor), monotonic(), boost,
         reserve_slot});
 
-    for (const ServerRecord& rec : waiter->candidates) waiters_[server_id(*rec)].push_back(waiter);
+    for (const ServerRecord& rec : waiter->candidates) waiters_[detail::cached_server_id(rec)].push_back(waiter);
     all_waiters_.push_back(waiter);
 
     const double ttl = queue_ttl_sec();
@@ -96,10 +98,22 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
     co_return WaitResult{std::move(server), kOk, waited};
 }
 
+// under_capacity for a parked request's record, with the ids and the cap read
+// through the record cache: the same reads in the same order.
+bool LoadBalancer::waiter_under_capacity(const ServerRecord& server, std::span<const ServerRecord> pool,
+                                         const PoolKey* pool_key) {
+    std::int64_t in_pool = 0;
+    for (const ServerRecord& rec : pool) in_pool += get_inflight(detail::cached_server_id(rec));
+    const double rate = recent_dispatch_rate(pool_key);
+    const std::int64_t cap = cap_from(detail::record_view(server).fields.max_concurrency, in_pool, rate, pool_key);
+    if (cap <= 0) return true;  // an unbounded server is under capacity without its id being read
+    return get_inflight(detail::cached_server_id(server)) < cap;
+}
+
 void LoadBalancer::try_admit(const WaiterPtr& waiter) {
     if (waiter->future.done()) return;
     for (const ServerRecord& s : waiter->candidates) {
-        if (under_capacity(*s, waiter->candidates, &waiter->pool_key)) {
+        if (waiter_under_capacity(s, waiter->candidates, &waiter->pool_key)) {
             fulfill(waiter, s);
             return;
         }
@@ -139,8 +153,8 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
     }
     for (const Ranked& r : ranked) {
         for (const ServerRecord& s : r.waiter->candidates) {
-            if (server_id(*s) != server_id_) continue;
-            if (under_capacity(*s, r.waiter->candidates, &r.waiter->pool_key)) {
+            if (detail::cached_server_id(s) != server_id_) continue;
+            if (waiter_under_capacity(s, r.waiter->candidates, &r.waiter->pool_key)) {
                 fulfill(r.waiter, s);
                 return;
             }
@@ -151,9 +165,10 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
 void LoadBalancer::fulfill(const WaiterPtr& waiter, const ServerRecord& server) {
     if (waiter->future.done()) return;
     remove_waiter(waiter);
-    record_dispatch(waiter->pool_key, *server);
+    const std::int64_t id = detail::cached_server_id(server);
+    record_dispatch(waiter->pool_key, id);
     if (waiter->reserve_slot) {
-        waiter->reserved_server = server_id(*server);
+        waiter->reserved_server = id;
         increment(waiter->reserved_server);
     }
     waiter->future.set_result(server);
@@ -161,7 +176,7 @@ void LoadBalancer::fulfill(const WaiterPtr& waiter, const ServerRecord& server) 
 
 void LoadBalancer::remove_waiter(const WaiterPtr& waiter) {
     for (const ServerRecord& s : waiter->candidates) {
-        auto q = waiters_.find(server_id(*s));
+        auto q = waiters_.find(detail::cached_server_id(s));
         if (q == waiters_.end()) continue;
         auto& dq = q.value();
         auto pos = std::find(dq.begin(), dq.end(), waiter);

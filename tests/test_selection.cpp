@@ -15,8 +15,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -208,6 +210,68 @@ TEST_F(SelectionTest, SinBinnedServerCountsInThePoolScopeButIsNotGated) {
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(server_id(r), 1);
     EXPECT_TRUE(Peer::pool_hot_state(lb).at(pool));
+}
+
+TEST_F(SelectionTest, SelectGatesCapsBeyondTheIntegerRangeAsTheGateDoes) {
+    // Such a cap saturates (no practical limit) rather than failing the pick,
+    // in every mode; select and the gate agree on every row.
+    const std::vector<json::value> caps = {json::value(std::uint64_t{18446744073709551615ull}), json::value(1e19),
+                                           json::value(std::numeric_limits<double>::infinity()),
+                                           json::value(-1e300)};
+    for (std::string_view mode : VALID_ROUTING_MODES) {
+        for (const json::value& cap : caps) {
+            SCOPED_TRACE(std::string(mode) + " max_concurrency=" + json::serialize(cap));
+            LoadBalancer b;
+            b.set_routing_mode(mode);
+            b.inflight[7] = 1'000;
+            std::vector<ServerRecord> candidates = {make_record(json::object{{"id", 7}, {"max_concurrency", cap}})};
+            const bool open = Peer::under_capacity(b, *candidates[0], std::span<const ServerRecord>(candidates), &pool);
+            EXPECT_EQ(open, mode != ROUTING_MODE_SUPERFAST);  // "hybrid" is hot with 1,000 in flight
+            ServerRecord r;
+            ASSERT_NO_THROW(r = select_in(b, pool, candidates));
+            EXPECT_EQ(r != nullptr, open);
+        }
+    }
+}
+
+TEST_F(SelectionTest, ARecordReplacedAtTheSameAddressIsReadAfresh) {
+    // The host may free a record and make another at the same address (a
+    // reload): the new record's values decide, never the old one's.
+    struct Row {
+        const char* name;
+        json::object before, after;
+        std::int64_t expected;  // the id picked after the reload (0: none)
+    };
+    const std::vector<Row> rows = {
+        {"id", {{"id", 1}, {"weight", 5}}, {{"id", 3}, {"weight", 1}}, 2},
+        {"drained", {{"id", 1}, {"weight", 5}}, {{"id", 1}, {"weight", 0}}, 2},
+        {"capped", {{"id", 1}, {"weight", 5}, {"max_concurrency", 8}}, {{"id", 1}, {"weight", 5}, {"max_concurrency", 2}}, 2},
+        {"malformed", {{"id", 1}, {"weight", 5}}, {{"id", 1}, {"weight", "heavy"}}, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        LoadBalancer b;
+        b.inflight[1] = 2;
+        b.inflight[2] = 3;
+        b.inflight[3] = 9;
+        std::optional<json::object> storage(row.before);
+        auto borrowed = [&] { return ServerRecord(&*storage, [](const json::object*) {}); };
+        std::vector<ServerRecord> candidates = {borrowed(), rec(2, 1)};
+        ServerRecord first = select_in(b, pool, candidates, {.algorithm = LB_ALGO_LEAST_CONN});
+        ASSERT_NE(first, nullptr);
+        EXPECT_EQ(server_id(first), 1);  // 2 in flight over weight 5 beats 3 over weight 1
+        first.reset();
+        candidates[0].reset();
+        storage.emplace(row.after);  // same address, new owner
+        candidates[0] = borrowed();
+        if (row.expected < 0) {
+            EXPECT_THROW(select_in(b, pool, candidates, {.algorithm = LB_ALGO_LEAST_CONN}), ValueError);
+            continue;
+        }
+        ServerRecord second = select_in(b, pool, candidates, {.algorithm = LB_ALGO_LEAST_CONN});
+        ASSERT_NE(second, nullptr);
+        EXPECT_EQ(server_id(second), row.expected);
+    }
 }
 
 // ---- pinned path ------------------------------------------------------------
