@@ -6,7 +6,7 @@
 // Serves POST /v1/chat/completions and /v1/completions (streaming with
 // "stream": true, as server-sent events), POST /v1/embeddings, GET /health,
 // plus test controls: GET /mock/stats (requests seen, requests active, the
-// peak of active requests), DELETE /mock/stats (peak back to the current
+// peak of active requests, connections accepted), DELETE /mock/stats (peak back to the current
 // active count) and PUT /mock/health with "ok" or "fail" (what /health
 // answers).
 //
@@ -105,6 +105,7 @@ private:
             }
             beast::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
+            ++connections_;
             net::co_spawn(io_, session(Stream(std::move(socket), tls_)), net::detached);
         }
     }
@@ -176,7 +177,7 @@ private:
             // list's array alive across a suspension in one full-expression.
             std::string stats = json::serialize(json::object{
                 {"name", opt_.name}, {"requests", requests_}, {"active", active_}, {"peak_active", peak_active_},
-                {"cancelled", cancelled_}});
+                {"cancelled", cancelled_}, {"connections", connections_}});
             co_return co_await send(stream, req, http::status::ok, std::move(stats));
         }
         if (req.method() == http::verb::delete_ && target == "/mock/stats") {
@@ -371,6 +372,7 @@ private:
     tcp::acceptor acceptor_;
     quillmar::proxy::TlsContext tls_;  // null: plain HTTP
     std::uint64_t requests_ = 0;
+    std::uint64_t connections_ = 0;  // accepted, so tests can see keep-alive at work
     std::uint64_t cancelled_ = 0;
     int active_ = 0;
     int peak_active_ = 0;  // most requests ever active at once
