@@ -195,6 +195,11 @@ awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, con
     co_return Attempt{true, {}};
 }
 
+// g++ 12 with the sanitizers at -O1 takes this coroutine's frame, allocated
+// and freed by Asio's own operator new and delete, for a mismatched pair (a
+// false positive since the client stream became a class with a TLS layer).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, const Request& req, Upstream& up) {
     Reader& parser = *up.reader;
     const auto write_deadline = seconds(ex.cfg->client_write_timeout_sec);
@@ -248,6 +253,7 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
     }
     co_return Attempt{true, {}};
 }
+#pragma GCC diagnostic pop
 
 // Sends the request on `up` and reads the final response's head; a pooled
 // connection the backend had closed comes back as kStale.
