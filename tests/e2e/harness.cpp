@@ -116,10 +116,8 @@ std::string Child::stderr_text() const {
     return ss.str();
 }
 
-Response request(std::uint16_t port, http::verb method, const std::string& target, const std::string& body,
-                 const std::map<std::string, std::string>& headers, double timeout_sec) {
-    net::io_context io;
-    beast::tcp_stream stream(io);
+http::request<http::string_body> make_request(http::verb method, const std::string& target, const std::string& body,
+                                              const std::map<std::string, std::string>& headers) {
     http::request<http::string_body> req{method, target, 11};
     req.set(http::field::host, "127.0.0.1");
     if (!body.empty() || method == http::verb::post || method == http::verb::put)
@@ -127,6 +125,26 @@ Response request(std::uint16_t port, http::verb method, const std::string& targe
     for (const auto& [k, v] : headers) req.set(k, v);
     req.body() = body;
     req.prepare_payload();
+    return req;
+}
+
+Response to_response(http::response<http::string_body>& res) {
+    Response out;
+    out.status = res.result_int();
+    for (const auto& f : res) {
+        std::string name(f.name_string());
+        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        out.headers[name] = std::string(f.value());
+    }
+    out.body = res.body();
+    return out;
+}
+
+Response request(std::uint16_t port, http::verb method, const std::string& target, const std::string& body,
+                 const std::map<std::string, std::string>& headers, double timeout_sec) {
+    net::io_context io;
+    beast::tcp_stream stream(io);
+    http::request<http::string_body> req = make_request(method, target, body, headers);
     beast::flat_buffer buffer;
     http::response_parser<http::string_body> parser;
     parser.body_limit(boost::none);
@@ -148,16 +166,7 @@ Response request(std::uint16_t port, http::verb method, const std::string& targe
     });
     io.run();
     if (result) throw std::runtime_error("HTTP " + target + " failed: " + result.message());
-    Response out;
-    auto& res = parser.get();
-    out.status = res.result_int();
-    for (const auto& f : res) {
-        std::string name(f.name_string());
-        for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        out.headers[name] = std::string(f.value());
-    }
-    out.body = res.body();
-    return out;
+    return to_response(parser.get());
 }
 
 RawConnection::RawConnection(std::uint16_t port) : socket_(io_) {

@@ -59,12 +59,19 @@ struct Response {
     int status = 0;
     std::map<std::string, std::string> headers;  // lower-case names
     std::string body;                            // decoded (de-chunked)
+    std::string peer_cn;                         // HTTPS: the server certificate's common name
     std::string header(const std::string& name) const {
         auto it = headers.find(name);
         return it == headers.end() ? std::string() : it->second;
     }
     json::value json() const { return json::parse(body); }
 };
+
+// The request `request` sends (Host 127.0.0.1, JSON content type for a
+// body), and the Response of a parsed answer; shared with the HTTPS client.
+http::request<http::string_body> make_request(http::verb method, const std::string& target, const std::string& body,
+                                              const std::map<std::string, std::string>& headers);
+Response to_response(http::response<http::string_body>& res);
 
 // One HTTP/1.1 exchange on a fresh connection; throws on a network error or
 // when `timeout_sec` passes.

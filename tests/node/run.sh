@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the OpenAI Node SDK test against quillmar-proxy.
+# Runs the OpenAI Node SDK test against quillmar-proxy, over HTTP, then HTTPS.
 #   run.sh <source dir of this script> <work dir> <quillmar-proxy> <quillmar-mock-backend>
 # Installs the pinned SDK with `npm ci` into the work dir (skipped when the
 # installed tree already matches package-lock.json). Exit 77: node or npm
@@ -22,4 +22,10 @@ if [[ "$want" != "$have" ]]; then
   npm ci --no-audit --no-fund --loglevel=error
   echo "$want" > node_modules/.quillmar-lock-sha256
 fi
-exec node sdk_test.mjs
+node sdk_test.mjs
+# The same calls over HTTPS on both hops, Node trusting the test CA the way
+# an operator would tell it to.
+certs=$(mktemp -d)
+trap 'rm -rf "$certs"' EXIT
+bash "$src/../e2e/make_test_certs.sh" "$certs"
+NODE_EXTRA_CA_CERTS="$certs/ca.crt" QUILLMAR_TLS_DIR="$certs" node sdk_test.mjs

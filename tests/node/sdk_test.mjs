@@ -2,7 +2,9 @@
 // quillmar-proxy: a streaming chat completion and an embeddings call, each
 // checked against the same call made to the backend directly.
 //
-// Env: QUILLMAR_PROXY_BIN, QUILLMAR_MOCK_BIN. Exit 0 on success.
+// Env: QUILLMAR_PROXY_BIN, QUILLMAR_MOCK_BIN; with QUILLMAR_TLS_DIR (the
+// files of tests/e2e/make_test_certs.sh, its CA in NODE_EXTRA_CA_CERTS) both
+// hops are HTTPS. Exit 0 on success.
 import OpenAI from "openai";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
@@ -37,14 +39,20 @@ async function main() {
   const proxyBin = process.env.QUILLMAR_PROXY_BIN;
   assert.ok(mock && proxyBin, "QUILLMAR_PROXY_BIN and QUILLMAR_MOCK_BIN must be set");
 
-  const a = await start(mock, ["--port", "0", "--name", "a", "--tokens-per-sec", "200", "--default-tokens", "12"]);
-  const b = await start(mock, ["--port", "0", "--name", "b", "--tokens-per-sec", "200", "--default-tokens", "12"]);
+  const tlsDir = process.env.QUILLMAR_TLS_DIR;
+  const tls = tlsDir ? { cert_file: join(tlsDir, "a.crt"), key_file: join(tlsDir, "a.key") } : undefined;
+  const tlsArgs = tls ? ["--tls-cert", tls.cert_file, "--tls-key", tls.key_file] : [];
+  const origin = (port) => (tls ? `https://localhost:${port}` : `http://127.0.0.1:${port}`);
+  const mockArgs = ["--port", "0", "--tokens-per-sec", "200", "--default-tokens", "12", ...tlsArgs];
+  const a = await start(mock, [...mockArgs, "--name", "a"]);
+  const b = await start(mock, [...mockArgs, "--name", "b"]);
   const dir = mkdtempSync(join(tmpdir(), "quillmar-node-"));
   const config = join(dir, "proxy.json");
   writeFileSync(
     config,
     JSON.stringify({
-      listen: { address: "127.0.0.1", port: 0 },
+      listen: { address: "127.0.0.1", port: 0, tls },
+      upstream_tls: tls ? { ca_file: join(tlsDir, "ca.crt") } : undefined,
       admin: { enabled: false },
       routing_mode: "max_concurrency",
       health_check: { interval_sec: 0 },
@@ -53,8 +61,8 @@ async function main() {
         "mock-chat": {
           algorithm: "least_connections",
           servers: [
-            { id: 1, url: `http://127.0.0.1:${a.port}/`, max_concurrency: 4 },
-            { id: 2, url: `http://127.0.0.1:${b.port}`, max_concurrency: 4 },
+            { id: 1, url: `${origin(a.port)}/`, max_concurrency: 4 },
+            { id: 2, url: origin(b.port), max_concurrency: 4 },
           ],
         },
       },
@@ -62,8 +70,8 @@ async function main() {
   );
   const proxy = await start(proxyBin, ["--config", config]);
 
-  const viaProxy = new OpenAI({ apiKey: "test-key", baseURL: `http://127.0.0.1:${proxy.port}/v1`, maxRetries: 0 });
-  const direct = new OpenAI({ apiKey: "test-key", baseURL: `http://127.0.0.1:${a.port}/v1`, maxRetries: 0 });
+  const viaProxy = new OpenAI({ apiKey: "test-key", baseURL: `${origin(proxy.port)}/v1`, maxRetries: 0 });
+  const direct = new OpenAI({ apiKey: "test-key", baseURL: `${origin(a.port)}/v1`, maxRetries: 0 });
 
   // Streaming chat completion.
   const request = {
@@ -106,7 +114,7 @@ async function main() {
     (err) => err instanceof OpenAI.NotFoundError && err.code === "model_not_found",
   );
 
-  console.log("node sdk: streaming chat, embeddings and error mapping through the proxy: ok");
+  console.log(`node sdk over ${tls ? "HTTPS" : "HTTP"}: streaming chat, embeddings and error mapping: ok`);
 }
 
 main()

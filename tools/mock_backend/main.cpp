@@ -6,7 +6,7 @@
 // Serves POST /v1/chat/completions and /v1/completions (streaming with
 // "stream": true, as server-sent events), POST /v1/embeddings, GET /health,
 // plus test controls: GET /mock/stats (requests seen, requests active, the
-// peak of active requests), DELETE /mock/stats (peak back to the current
+// peak of active requests, connections accepted), DELETE /mock/stats (peak back to the current
 // active count) and PUT /mock/health with "ok" or "fail" (what /health
 // answers).
 //
@@ -17,7 +17,11 @@
 // generator seeded with --seed in request arrival order, and every response
 // body is a function of the request and the seed only, so runs repeat.
 //
+// With --tls-cert and --tls-key it serves HTTPS instead.
+//
 // Prints {"port":N} on standard output once it listens.
+#include "proxy/stream.hpp"
+
 #include <CLI/CLI.hpp>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -38,6 +42,7 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace json = boost::json;
 using tcp = net::ip::tcp;
+using quillmar::proxy::Stream;
 using net::awaitable;
 using net::use_awaitable;
 constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
@@ -59,6 +64,8 @@ struct Options {
     double hang_rate = 0.0;
     double close_mid_stream_rate = 0.0;
     std::uint64_t refuse_after = 0;  // 0: never
+    std::string tls_cert;            // both set: HTTPS
+    std::string tls_key;
 };
 
 // FNV-1a: a stable hash of the request, for ids and embedding values.
@@ -76,6 +83,7 @@ public:
     Mock(net::io_context& io, Options opt) : io_(io), opt_(std::move(opt)), rng_(opt_.seed), acceptor_(io) {}
 
     std::uint16_t start() {
+        if (!opt_.tls_cert.empty()) tls_ = quillmar::proxy::make_server_context(opt_.tls_cert, opt_.tls_key);
         tcp::endpoint ep(net::ip::make_address(opt_.host), static_cast<std::uint16_t>(opt_.port));
         acceptor_.open(ep.protocol());
         acceptor_.set_option(net::socket_base::reuse_address(true));
@@ -97,7 +105,8 @@ private:
             }
             beast::error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
-            net::co_spawn(io_, session(beast::tcp_stream(std::move(socket))), net::detached);
+            ++connections_;
+            net::co_spawn(io_, session(Stream(std::move(socket), tls_)), net::detached);
         }
     }
 
@@ -121,9 +130,10 @@ private:
         co_await t.async_wait(use_awaitable);
     }
 
-    awaitable<void> session(beast::tcp_stream stream) {
+    awaitable<void> session(Stream stream) {
         beast::flat_buffer buffer;
         try {
+            if (co_await quillmar::proxy::accept_tls(stream, std::chrono::seconds(10))) co_return;
             for (;;) {
                 http::request<http::string_body> req;
                 auto [ec, n] = co_await http::async_read(stream, buffer, req, use_tuple);
@@ -144,7 +154,7 @@ private:
         if (auto it = req.find("x-request-id"); it != req.end()) res.set("x-mock-request-id", it->value());
     }
 
-    awaitable<bool> send(beast::tcp_stream& stream, const http::request<http::string_body>& req, http::status status,
+    awaitable<bool> send(Stream& stream, const http::request<http::string_body>& req, http::status status,
                          std::string body) {
         http::response<http::string_body> res{status, req.version()};
         res.set(http::field::content_type, "application/json");
@@ -157,7 +167,7 @@ private:
         co_return !ec && res.keep_alive();
     }
 
-    awaitable<bool> handle(beast::tcp_stream& stream, http::request<http::string_body>& req) {
+    awaitable<bool> handle(Stream& stream, http::request<http::string_body>& req) {
         std::string_view target = req.target();
         if (req.method() == http::verb::get && target == "/health")
             co_return co_await send(stream, req, healthy_ ? http::status::ok : http::status::service_unavailable,
@@ -167,7 +177,7 @@ private:
             // list's array alive across a suspension in one full-expression.
             std::string stats = json::serialize(json::object{
                 {"name", opt_.name}, {"requests", requests_}, {"active", active_}, {"peak_active", peak_active_},
-                {"cancelled", cancelled_}});
+                {"cancelled", cancelled_}, {"connections", connections_}});
             co_return co_await send(stream, req, http::status::ok, std::move(stats));
         }
         if (req.method() == http::verb::delete_ && target == "/mock/stats") {
@@ -360,7 +370,9 @@ private:
     Options opt_;
     std::mt19937_64 rng_;
     tcp::acceptor acceptor_;
+    quillmar::proxy::TlsContext tls_;  // null: plain HTTP
     std::uint64_t requests_ = 0;
+    std::uint64_t connections_ = 0;  // accepted, so tests can see keep-alive at work
     std::uint64_t cancelled_ = 0;
     int active_ = 0;
     int peak_active_ = 0;  // most requests ever active at once
@@ -397,12 +409,18 @@ int main(int argc, char** argv) {
     app.add_option("--close-mid-stream-rate", opt.close_mid_stream_rate,
                    "Fraction of responses cut off half way")
         ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--tls-cert", opt.tls_cert, "PEM certificate chain: serve HTTPS (with --tls-key)");
+    app.add_option("--tls-key", opt.tls_key, "PEM private key of --tls-cert");
     app.add_option("--refuse-after", opt.refuse_after, "Stop accepting connections after N inference requests (0: never)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? 0 : 2;
+    }
+    if (opt.tls_cert.empty() != opt.tls_key.empty()) {
+        std::fprintf(stderr, "quillmar-mock-backend: --tls-cert and --tls-key go together\n");
+        return 2;
     }
 
     Loop io;

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -118,18 +119,71 @@ std::string lower(std::string s) {
     return s;
 }
 
-void read_listener(ObjectReader& r, std::string_view key, std::string& address, std::uint16_t& port,
-                   bool* enabled) {
+std::string resolve_path(const std::string& base_dir, const std::string& path) {
+    if (path.empty() || path.front() == '/' || base_dir.empty()) return path;
+    return base_dir + "/" + path;
+}
+
+// A listener's "tls" object: both files required, loaded here so that a bad
+// certificate stops the start (or the reload) with the path that named it.
+std::optional<ListenerTls> read_listener_tls(ObjectReader& lr, const std::string& base_dir) {
+    const json::value* v = lr.get("tls");
+    if (v == nullptr) return std::nullopt;
+    ObjectReader tr(*v, lr.child("tls"));
+    ListenerTls tls;
+    tls.cert_file = resolve_path(base_dir, tr.string("cert_file", "", true));
+    tls.key_file = resolve_path(base_dir, tr.string("key_file", "", true));
+    tr.finish();
+    try {
+        tls.context = make_server_context(tls.cert_file, tls.key_file);
+    } catch (const TlsError& e) {
+        throw ConfigError(e.field().empty() ? tr.path() : tr.child(e.field()), e.what());
+    }
+    return tls;
+}
+
+struct ListenerFields {
+    std::string& address;
+    std::uint16_t& port;
+    std::optional<ListenerTls>& tls;
+    bool* enabled;  // null: cannot be switched off
+};
+
+void read_listener(ObjectReader& r, std::string_view key, const ListenerFields& out, const std::string& base_dir) {
     const json::value* v = r.get(key);
     if (v == nullptr) return;
     ObjectReader lr(*v, r.child(key));
-    if (enabled != nullptr) {
-        if (auto e = lr.boolean("enabled")) *enabled = *e;
+    if (out.enabled != nullptr) {
+        if (auto e = lr.boolean("enabled")) *out.enabled = *e;
     }
-    address = lr.string("address", address);
-    if (address.empty()) throw ConfigError(lr.child("address"), "must not be empty");
-    port = static_cast<std::uint16_t>(lr.integer("port", port, 0, 65535));
+    out.address = lr.string("address", out.address);
+    if (out.address.empty()) throw ConfigError(lr.child("address"), "must not be empty");
+    out.port = static_cast<std::uint16_t>(lr.integer("port", out.port, 0, 65535));
+    out.tls = read_listener_tls(lr, base_dir);
     lr.finish();
+}
+
+// "upstream_tls": how https backends are verified. The client context is
+// built only when some backend is https or the section is there (so that
+// a CA file that cannot be loaded is found now, not at the first request).
+void read_upstream_tls(ObjectReader& r, Config& cfg, const std::string& base_dir) {
+    const json::value* v = r.get("upstream_tls");
+    const std::string path = r.child("upstream_tls");
+    if (v != nullptr) {
+        ObjectReader ur(*v, path);
+        cfg.upstream_tls.ca_file = resolve_path(base_dir, ur.string("ca_file", ""));
+        cfg.upstream_tls.insecure_skip_verify = ur.boolean("insecure_skip_verify").value_or(false);
+        ur.finish();
+    }
+    const bool any_https =
+        std::any_of(cfg.servers.begin(), cfg.servers.end(), [](const auto& kv) { return kv.second.tls; });
+    if (!any_https && v == nullptr) return;
+    try {
+        cfg.upstream_tls.context =
+            make_client_context(cfg.upstream_tls.ca_file, cfg.upstream_tls.insecure_skip_verify);
+    } catch (const TlsError& e) {
+        throw ConfigError(e.field().empty() ? path : path + "." + e.field(), e.what());
+    }
 }
 
 void read_access_log(ObjectReader& r, Config& cfg) {
@@ -207,12 +261,23 @@ std::optional<ClusterConfig> read_cluster(ObjectReader& r) {
 
 }  // namespace
 
+std::string Config::unverified_servers() const {
+    std::string out;
+    if (!upstream_tls.insecure_skip_verify) return out;
+    for (const auto& [id, ep] : servers) {
+        if (!ep.tls) continue;
+        if (!out.empty()) out += ", ";
+        out += std::to_string(id) + " (" + ep.url + ")";
+    }
+    return out;
+}
+
 Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
-    constexpr std::string_view scheme = "http://";
-    if (url.rfind(scheme, 0) != 0)
-        throw ConfigError(json_path, "must be an http:// URL (got \"" + url + "\")");
-    std::string rest = url.substr(scheme.size());
     Endpoint ep;
+    ep.tls = url.rfind("https://", 0) == 0;
+    if (!ep.tls && url.rfind("http://", 0) != 0)
+        throw ConfigError(json_path, "must be an http:// or https:// URL (got \"" + url + "\")");
+    std::string rest = url.substr(ep.tls ? 8 : 7);
     ep.url = url;
     std::size_t slash = rest.find('/');
     std::string authority = rest.substr(0, slash);
@@ -236,7 +301,7 @@ Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
     }
     if (ep.host.empty()) throw ConfigError(json_path, "has no host");
     if (port_text.empty()) {
-        ep.port = 80;
+        ep.port = ep.default_port();
     } else {
         auto p = lb::parse_int_text(port_text);
         if (!p || *p < 1 || *p > 65535) throw ConfigError(json_path, "has an invalid port \"" + port_text + "\"");
@@ -261,13 +326,13 @@ json::value parse_json_text(std::string_view text) {
     throw ConfigError("$", fmt::format("is not valid JSON: {} at line {}, column {}", ec.message(), line, column));
 }
 
-std::shared_ptr<const Config> parse_config(std::string_view text) {
+std::shared_ptr<const Config> parse_config(std::string_view text, const std::string& base_dir) {
     json::value root = parse_json_text(text);
     auto cfg = std::make_shared<Config>();
     ObjectReader r(root, "$");
 
-    read_listener(r, "listen", cfg->listen_address, cfg->listen_port, nullptr);
-    read_listener(r, "admin", cfg->admin_address, cfg->admin_port, &cfg->admin_enabled);
+    read_listener(r, "listen", {cfg->listen_address, cfg->listen_port, cfg->listen_tls, nullptr}, base_dir);
+    read_listener(r, "admin", {cfg->admin_address, cfg->admin_port, cfg->admin_tls, &cfg->admin_enabled}, base_dir);
 
     {
         std::string mode = lower(r.string("routing_mode", cfg->routing_mode));
@@ -395,6 +460,7 @@ std::shared_ptr<const Config> parse_config(std::string_view text) {
         cfg->model_order.push_back(model);
         cfg->models.emplace(model, std::move(pool));
     }
+    read_upstream_tls(r, *cfg, base_dir);
     r.finish();
     return cfg;
 }
@@ -404,7 +470,7 @@ std::shared_ptr<const Config> load_config(const std::string& path) {
     if (!in) throw ConfigError("$", "cannot read " + path);
     std::stringstream ss;
     ss << in.rdbuf();
-    return parse_config(ss.str());
+    return parse_config(ss.str(), std::filesystem::path(path).parent_path().string());
 }
 
 }  // namespace quillmar::proxy

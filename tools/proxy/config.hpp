@@ -4,6 +4,7 @@
 #pragma once
 
 #include "load_balancer/values.hpp"
+#include "proxy/tls.hpp"
 #include "load_balancer/vocabulary.hpp"
 
 #include <boost/json/value.hpp>
@@ -26,15 +27,34 @@ public:
         : std::runtime_error(path + ": " + message) {}
 };
 
-// Where one backend listens: http://host:port[/prefix]. The prefix is put in
-// front of the client's request target.
+// Where one backend listens: http[s]://host:port[/prefix]. The prefix is
+// put in front of the client's request target.
 struct Endpoint {
     std::string url;
     std::string host;
     std::uint16_t port = 0;
     std::string prefix;
-    // "host:port": the key of the backend's connection pool.
-    std::string pool_key() const { return host + ":" + std::to_string(port); }
+    bool tls = false;  // https://
+    std::uint16_t default_port() const { return tls ? 443 : 80; }
+    // "scheme://host:port": the key of the backend's connection pool (a TLS
+    // connection is never handed to a plain one's request, nor the reverse).
+    std::string pool_key() const { return (tls ? "https://" : "http://") + host + ":" + std::to_string(port); }
+};
+
+// TLS of a listener: its certificate chain and key (paths resolved against
+// the configuration file's folder), loaded into `context` at start and on
+// every reload.
+struct ListenerTls {
+    std::string cert_file;
+    std::string key_file;
+    TlsContext context;
+};
+
+// How the proxy verifies backends reached over https.
+struct UpstreamTls {
+    std::string ca_file;  // empty: the system's trust store
+    bool insecure_skip_verify = false;
+    TlsContext context;   // null when no backend is https
 };
 
 // One model id's pool: the balancer's PoolKey plus how to pick in it.
@@ -68,6 +88,9 @@ struct Config {
     bool admin_enabled = true;
     std::string admin_address = "127.0.0.1";
     std::uint16_t admin_port = 0;
+    std::optional<ListenerTls> listen_tls;  // absent: plain HTTP
+    std::optional<ListenerTls> admin_tls;
+    UpstreamTls upstream_tls;
 
     std::string routing_mode = "superfast";
     // Balancer settings assigned at load and on every reload when present.
@@ -104,14 +127,21 @@ struct Config {
     std::unordered_map<std::string, PoolConfig> models;
     std::vector<std::string> model_order;       // models in file order
     std::map<std::int64_t, Endpoint> servers;   // every backend, by server id
+
+    // "1 (https://a:443), 4 (https://b:8443)": the https backends whose
+    // certificates go unchecked; empty when every one is verified.
+    std::string unverified_servers() const;
 };
 
-// Parses and validates `text` (the file's contents). Throws ConfigError.
-std::shared_ptr<const Config> parse_config(std::string_view text);
+// Parses and validates `text` (the file's contents); relative file paths in
+// it resolve against `base_dir` (the file's folder). Loads the certificates
+// and keys it names. Throws ConfigError.
+std::shared_ptr<const Config> parse_config(std::string_view text, const std::string& base_dir = "");
 // Reads and parses `path`. Throws ConfigError (path "$" for I/O and syntax).
 std::shared_ptr<const Config> load_config(const std::string& path);
 
-// Parses "http://host:port[/prefix]". Throws ConfigError at `json_path`.
+// Parses "http[s]://host[:port][/prefix]" (default port 80 or 443). Throws
+// ConfigError at `json_path`.
 Endpoint parse_endpoint(const std::string& url, const std::string& json_path);
 
 }  // namespace quillmar::proxy

@@ -1,6 +1,7 @@
 // Which backends no request may be sent to now: sin-binned after a failure
 // (for a configured time) or failing their periodic health check (until
 // one passes again).
+#include "proxy/dial.hpp"
 #include "proxy/http_util.hpp"
 #include "proxy/proxy.hpp"
 
@@ -60,14 +61,11 @@ namespace {
 // they are Asio's own matched functions.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-awaitable<std::string> probe_health(net::io_context& io, const Endpoint& ep, const Config& cfg) {
-    beast::tcp_stream s(io);
-    tcp::resolver resolver(io);
-    auto [rec, results] = co_await resolver.async_resolve(ep.host, std::to_string(ep.port), use_tuple);
-    if (rec) co_return "cannot resolve " + ep.host + ": " + rec.message();
+awaitable<std::string> probe_health(const Endpoint& ep, const Config& cfg) {
+    Dialed dialed = co_await dial(ep, cfg.upstream_tls.context, cfg.health_timeout_sec);
+    if (!dialed.stream) co_return dialed.detail;
+    Stream& s = *dialed.stream;
     s.expires_after(seconds(cfg.health_timeout_sec));
-    auto [cec, unused] = co_await s.async_connect(results, use_tuple);
-    if (cec) co_return "connect: " + cec.message();
     http::request<http::empty_body> req{http::verb::get, ep.prefix + cfg.health_path, 11};
     req.set(http::field::host, ep.host);
     req.keep_alive(false);
@@ -87,7 +85,7 @@ awaitable<std::string> probe_health(net::io_context& io, const Endpoint& ep, con
 }  // namespace
 
 awaitable<void> Proxy::check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg) {
-    const std::string why = co_await probe_health(io_, ep, *cfg);
+    const std::string why = co_await probe_health(ep, *cfg);
     if (!cfg_->servers.contains(id)) co_return;  // left the configuration meanwhile
     if (why.empty()) {
         if (unhealthy_.erase(id) > 0) spdlog::info("server {} passes its health check again", id);

@@ -34,7 +34,7 @@ bool hop_by_hop(const http::fields::value_type& f) {
 
 bool is_request_id(const http::fields::value_type& f) { return beast::iequals(f.name_string(), "x-request-id"); }
 
-std::string peer_of(const beast::tcp_stream& stream) {
+std::string peer_of(Stream& stream) {
     beast::error_code ec;
     auto ep = stream.socket().remote_endpoint(ec);
     return ec ? std::string() : ep.address().to_string() + ":" + std::to_string(ep.port());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "load_balancer/runtime.hpp"
+#include "proxy/stream.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -36,7 +37,7 @@ bool hop_by_hop(const boost::beast::http::fields::value_type& f);
 // The proxy sets the request id on both hops; a backend's own is dropped.
 bool is_request_id(const boost::beast::http::fields::value_type& f);
 // "address:port" of the stream's peer; empty once the socket is gone.
-std::string peer_of(const boost::beast::tcp_stream& stream);
+std::string peer_of(Stream& stream);
 
 // An OpenAI-style error body: {"error": {message, type, code, ...extra}}.
 std::string error_body(std::string_view message, std::string_view type, std::string_view code,

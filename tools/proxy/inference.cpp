@@ -53,10 +53,13 @@ awaitable<void> Proxy::watch_client(Stream& stream, beast::flat_buffer& buffer) 
     // for readability costs no system call per request (a read would try a
     // speculative receive first); once readable, bytes are kept for the next
     // request and the end of the stream means the client has gone.
-    auto& socket = stream.socket();
-    auto [ec] = co_await socket.async_wait(tcp::socket::wait_read, use_tuple);
-    if (ec) co_return;  // cancelled (the request ended) or a socket error
-    auto n = co_await socket.async_read_some(buffer.prepare(4096), use_tuple);
+    // Over TLS readability says nothing (the bytes may be a record the TLS
+    // layer keeps to itself), so the watch is a read of the stream.
+    if (!stream.tls()) {
+        auto [ec] = co_await stream.socket().async_wait(tcp::socket::wait_read, use_tuple);
+        if (ec) co_return;  // cancelled (the request ended) or a socket error
+    }
+    auto n = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
     if (std::get<0>(n)) co_return;  // end of stream or reset: the client left
     buffer.commit(std::get<1>(n));
     net::steady_timer forever(io_, net::steady_timer::time_point::max());

@@ -121,6 +121,10 @@ std::string ProxyMetrics::text(const std::vector<BackendState>& backends) const 
     write_header(out, "quillmar_proxy_client_events_total", "counter", "Client connection events, by kind.");
     for (const auto& [event, n] : client_events_)
         out += fmt::format("quillmar_proxy_client_events_total{{event=\"{}\"}} {}\n", escape(event), n);
+    write_header(out, "quillmar_proxy_config_reloads_total", "counter",
+                 "Configuration reloads, by result (failed: the running configuration was kept).");
+    out += fmt::format("quillmar_proxy_config_reloads_total{{result=\"ok\"}} {}\n", reloads_[0]);
+    out += fmt::format("quillmar_proxy_config_reloads_total{{result=\"failed\"}} {}\n", reloads_[1]);
     write_backends(out, backends);
     write_histograms(out, "quillmar_proxy_queue_wait_seconds", "Time parked in the waiter queue, by model.",
                      queue_wait_);

@@ -41,9 +41,12 @@ public:
     void count_request(const std::string& pool, int status);
     void count_upstream_error(const std::string& kind);
     // Client connection events that are not requests: "write_timeout",
-    // "idle_evicted", "accept_backoff".
+    // "idle_evicted", "accept_backoff", "tls_handshake_failed".
     void count_client_event(const std::string& event);
     std::uint64_t client_events(const std::string& event) const;
+    // A SIGHUP reload that took effect (ok) or kept the running
+    // configuration because the new one did not load.
+    void count_reload(bool ok) { ++reloads_[ok ? 0 : 1]; }
     void observe_queue_wait(const std::string& model, double seconds);
     void observe_ttfb(const std::string& model, double seconds);
     void observe_total(const std::string& model, double seconds);
@@ -62,6 +65,7 @@ private:
     tsl::ordered_map<std::string, Histogram> total_;
     tsl::ordered_map<std::string, std::uint64_t> prompt_tokens_;
     tsl::ordered_map<std::string, std::uint64_t> completion_tokens_;
+    std::array<std::uint64_t, 2> reloads_{};  // ok, failed
 };
 
 }  // namespace quillmar::proxy

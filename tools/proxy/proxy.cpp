@@ -50,6 +50,14 @@ void Proxy::apply_settings(const Config& cfg) {
     if (cfg.superfast_cap) lb::SUPERFAST_PER_SERVER_CAP = *cfg.superfast_cap;
 }
 
+void Proxy::warn_unverified() const {
+    const std::string unverified = cfg_->unverified_servers();
+    if (!unverified.empty())
+        spdlog::warn("upstream_tls.insecure_skip_verify: certificates of these backends are NOT verified, anyone "
+                     "on the path can read and change their traffic: {}",
+                     unverified);
+}
+
 std::pair<std::uint16_t, std::uint16_t> Proxy::start() {
     auto open = [](tcp::acceptor& a, const std::string& address, std::uint16_t port) {
         tcp::endpoint ep(net::ip::make_address(address), port);
@@ -60,6 +68,7 @@ std::pair<std::uint16_t, std::uint16_t> Proxy::start() {
         return a.local_endpoint().port();
     };
     apply_settings(*cfg_);
+    warn_unverified();
     connections_.set_limit(cfg_->max_client_connections);
     std::uint16_t port = open(listener_, cfg_->listen_address, cfg_->listen_port);
     std::uint16_t admin_port = 0;
@@ -117,8 +126,10 @@ bool Proxy::reload() {
         next = load_config(config_path_);
     } catch (const std::exception& e) {
         spdlog::error("reload of {} failed, keeping the running configuration: {}", config_path_, e.what());
+        metrics_.count_reload(false);
         return false;
     }
+    metrics_.count_reload(true);
     if (next->listen_address != cfg_->listen_address || next->listen_port != cfg_->listen_port ||
         next->admin_address != cfg_->admin_address || next->admin_port != cfg_->admin_port ||
         next->admin_enabled != cfg_->admin_enabled)
@@ -131,6 +142,7 @@ bool Proxy::reload() {
     std::erase_if(unhealthy_, [&](std::int64_t id) { return !next->servers.contains(id); });
     std::erase_if(sin_bin_until_, [&](const auto& kv) { return !next->servers.contains(kv.first); });
     cfg_ = std::move(next);
+    warn_unverified();
     spdlog::info("reloaded {}: {} models, {} servers", config_path_, cfg_->models.size(), cfg_->servers.size());
     return true;
 }

@@ -20,6 +20,7 @@
 #include "proxy/connections.hpp"
 #include "proxy/framing.hpp"
 #include "proxy/metrics.hpp"
+#include "proxy/stream.hpp"
 #include "proxy/upstream_pool.hpp"
 
 #include <boost/asio/awaitable.hpp>
@@ -49,8 +50,8 @@ namespace quillmar::proxy {
 struct Exchange;
 struct Attempt;
 
-// The client's connection (one per session).
-using ClientStream = boost::beast::tcp_stream;
+// The client's connection (one per session), plain TCP or TLS.
+using ClientStream = Stream;
 
 class Proxy {
 public:
@@ -88,11 +89,16 @@ private:
 
     // ---- life (proxy.cpp)
     void apply_settings(const Config& cfg);
+    // Logs the https backends whose certificates go unchecked, if any.
+    void warn_unverified() const;
     boost::asio::awaitable<void> signal_loop();
 
     // ---- listener and sessions (session.cpp)
     boost::asio::awaitable<void> accept_loop(boost::asio::ip::tcp::acceptor& acceptor, bool admin);
     boost::asio::awaitable<void> session(Stream stream, bool admin);
+    // The server side of a TLS connection's handshake (true at once for
+    // plain TCP); false: it failed, was counted, and the session ends.
+    boost::asio::awaitable<bool> handshake(Stream& stream, ClientConnections::Id id);
     // Reads until the blank line ending a request head, checking the raw
     // bytes before any parser sees them. False: the client left, idled out
     // or was evicted, or (`refusal` set) sent bytes the proxy refuses.

@@ -68,7 +68,10 @@ awaitable<void> Proxy::accept_loop(tcp::acceptor& acceptor, bool admin) {
         if (connections_.open() < before) metrics_.count_client_event("idle_evicted");
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
-        net::co_spawn(io_, session(Stream(std::move(socket)), admin), net::detached);
+        // The context in force now: after a reload, new connections present
+        // the new certificate while open ones keep theirs.
+        const auto& tls = admin ? cfg_->admin_tls : cfg_->listen_tls;
+        net::co_spawn(io_, session(Stream(std::move(socket), tls ? tls->context : nullptr), admin), net::detached);
     }
 }
 
@@ -80,23 +83,41 @@ awaitable<void> Proxy::session(Stream stream, bool admin) {
         stream.socket().close(ignored);
     });
     try {
-        while (!connections_.draining()) {
-            auto cfg = cfg_;
-            http::request_parser<http::string_body> parser;
-            parser.body_limit(cfg->body_limit_bytes);
-            parser.header_limit(kHeaderLimit);
-            if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
-            Request req = parser.release();
-            if (!co_await serve(stream, buffer, req, admin)) break;
+        if (co_await handshake(stream, id)) {
+            while (!connections_.draining()) {
+                auto cfg = cfg_;
+                http::request_parser<http::string_body> parser;
+                parser.body_limit(cfg->body_limit_bytes);
+                parser.header_limit(kHeaderLimit);
+                if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
+                Request req = parser.release();
+                if (!co_await serve(stream, buffer, req, admin)) break;
+            }
         }
     } catch (const std::exception& e) {
         spdlog::debug("session ended: {}", e.what());
     }
     connections_.remove(id);
-    beast::error_code ignored;
-    stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream.close();
+    // TLS: close_notify, but no waiting on a peer that does not answer it.
+    co_await close_gracefully(stream, seconds(std::min(1.0, cfg_->client_write_timeout_sec)));
     --live_sessions_;
+}
+
+awaitable<bool> Proxy::handshake(Stream& stream, ClientConnections::Id id) {
+    if (!stream.tls()) co_return true;
+    // Idle until it has shaken hands: at the connection cap it makes room
+    // like a keep-alive connection waiting for its next request. The client
+    // idle time-out bounds the handshake, so a client that connects and
+    // sends nothing cannot hold its slot.
+    connections_.set_idle(id, true);
+    const beast::error_code ec = co_await accept_tls(stream, seconds(cfg_->client_idle_timeout_sec));
+    connections_.set_idle(id, false);
+    if (!ec) co_return true;
+    // Scanners, plain HTTP sent to the TLS port, clients that do not trust
+    // the certificate: counted, one debug line each, never a warning storm.
+    metrics_.count_client_event("tls_handshake_failed");
+    spdlog::debug("TLS handshake with {} failed: {}", peer_of(stream), ec.message());
+    co_return false;
 }
 
 awaitable<void> Proxy::refuse_request(Stream& stream, const Config& cfg, const Refusal& refusal,

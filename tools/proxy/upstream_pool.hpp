@@ -1,10 +1,10 @@
-// Idle keep-alive connections to the backends, a few per backend, most
+// Idle keep-alive connections to the backends, plain or TLS, a few per backend, most
 // recently used first out (the warmest socket is the least likely to have
 // been closed by the server). Loop thread only; every call is O(1) apart
 // from drop(), which closes that backend's idle connections.
 #pragma once
 
-#include <boost/beast/core/tcp_stream.hpp>
+#include "proxy/stream.hpp"
 
 #include <memory>
 #include <string>
@@ -15,8 +15,8 @@ namespace quillmar::proxy {
 
 class UpstreamPool {
 public:
-    using Conn = std::unique_ptr<boost::beast::tcp_stream>;
-    // An idle connection to `key` ("host:port"), or null when none is idle.
+    using Conn = std::unique_ptr<Stream>;
+    // An idle connection to `key` ("scheme://host:port"), or null when none is idle.
     Conn take(const std::string& key);
     // Keeps `conn` for reuse unless `max_idle` are idle already (it closes then).
     void put(const std::string& key, Conn conn, std::size_t max_idle);

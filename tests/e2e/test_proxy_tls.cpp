@@ -1,0 +1,176 @@
+// TLS through the real binaries: the proxy's listener with its certificate
+// and SIGHUP reloads, failed handshakes, https backends verified (or not),
+// and the configuration errors of all of it.
+#include "e2e/fixture.hpp"
+#include "e2e/tls_support.hpp"
+
+#include <csignal>
+#include <filesystem>
+
+namespace e2e {
+namespace {
+
+class ProxyTls : public ProxyE2E {
+protected:
+    TestCerts certs_ = make_test_certs(dir_ + "/certs");
+
+    Child& https_backend(const std::string& name, const std::string& cert) {
+        return backend(name, {"--tls-cert", certs_.cert(cert), "--tls-key", certs_.key(cert)});
+    }
+    static json::object https_server(std::int64_t id, std::uint16_t port) {
+        json::object s = server(id, port);
+        s["url"] = "https://localhost:" + std::to_string(port);  // a host name: SNI and name check
+        return s;
+    }
+    static json::object tls_listener(const std::string& cert, const std::string& key) {
+        return json::object{{"address", "127.0.0.1"},
+                            {"port", 0},
+                            {"tls", json::object{{"cert_file", cert}, {"key_file", key}}}};
+    }
+    bool metrics_have(const std::string& line) {
+        return eventually([&] { return metrics().find(line) != std::string::npos; }, 10);
+    }
+};
+
+TEST_F(ProxyTls, ListenerServesHttpsAndSigHupSwapsItsCertificate) {
+    Child& mock = backend("a");
+    auto install = [&](const std::string& cert, const std::string& key) {
+        const auto overwrite = std::filesystem::copy_options::overwrite_existing;
+        std::filesystem::copy_file(certs_.cert(cert), dir_ + "/listen.crt", overwrite);
+        std::filesystem::copy_file(certs_.key(key), dir_ + "/listen.key", overwrite);
+    };
+    install("a", "a");
+    // Relative paths resolve against the configuration file's folder.
+    Child& proxy = start_proxy(config(json::array{server(1, mock.port())},
+                                      {{"listen", tls_listener("listen.crt", "listen.key")}}));
+    Response first = https_request(proxy.port(), certs_.ca(), http::verb::post, kChat, chat_body("m", false, 4));
+    EXPECT_EQ(first.status, 200) << first.body;
+    EXPECT_EQ(first.peer_cn, "quillmar-test-a");
+
+    struct Step {
+        std::string cert, key, served, reloads;
+    };
+    const std::vector<Step> steps{
+        {"b", "b", "quillmar-test-b", R"(quillmar_proxy_config_reloads_total{result="ok"} 1)"},
+        // A key that does not belong to the certificate: the reload fails
+        // and new connections keep getting the running certificate.
+        {"a", "b", "quillmar-test-b", R"(quillmar_proxy_config_reloads_total{result="failed"} 1)"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.cert + "/" + step.key);
+        install(step.cert, step.key);
+        proxy.signal(SIGHUP);
+        ASSERT_TRUE(metrics_have(step.reloads));
+        Response r = https_request(proxy.port(), certs_.ca(), http::verb::get, "/v1/models");
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.peer_cn, step.served);
+    }
+    EXPECT_NE(proxy.stderr_text().find("$.listen.tls.key_file: cannot load key"), std::string::npos);
+}
+
+TEST_F(ProxyTls, FailedHandshakesAreCountedAndClosedQuietly) {
+    Child& mock = backend("a");
+    json::object cfg = config(json::array{server(1, mock.port())},
+                              {{"listen", tls_listener(certs_.cert("a"), certs_.key("a"))}});
+    cfg["timeouts"].as_object()["client_idle_sec"] = 1;  // also the handshake's deadline
+    Child& proxy = start_proxy(cfg);
+    RawConnection silent(proxy.port());  // connects and never says a word
+    RawConnection plain(proxy.port());   // speaks plain HTTP to the TLS port
+    plain.send("GET /v1/models HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_TRUE(plain.wait_closed(10));
+    EXPECT_TRUE(silent.wait_closed(10));
+    EXPECT_TRUE(metrics_have(R"(quillmar_proxy_client_events_total{event="tls_handshake_failed"} 2)"));
+    EXPECT_EQ(proxy.stderr_text().find("[warning]"), std::string::npos) << proxy.stderr_text();
+    // The listener still serves.
+    EXPECT_EQ(https_request(proxy.port(), certs_.ca(), http::verb::get, "/v1/models").status, 200);
+}
+
+TEST_F(ProxyTls, HttpsBackendsAreVerifiedUnlessTheOperatorSaysOtherwise) {
+    struct Case {
+        std::string name, cert;
+        json::object upstream_tls;
+        double health_interval = 0;  // > 0: no requests, the health check is watched
+        int status = 0;
+        std::string in_body, in_log;
+    };
+    const std::vector<Case> cases{
+        {"trusted", "a", {{"ca_file", certs_.ca()}}, 0, 200, "chat.completion", ""},
+        {"untrusted", "untrusted", {{"ca_file", certs_.ca()}}, 0, 502, "tls_verify_failed",
+         "certificate not trusted: unable to get local issuer certificate"},
+        {"health", "untrusted", {{"ca_file", certs_.ca()}}, 0.1, 0, "",
+         "fails its health check at localhost:"},
+        {"skip", "untrusted", {{"insecure_skip_verify", true}}, 0, 200, "chat.completion",
+         "NOT verified, anyone on the path can read and change their traffic: 1 (https://localhost:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Child& mock = https_backend(c.name, c.cert);
+        json::object cfg = config(json::array{https_server(1, mock.port())}, {{"upstream_tls", c.upstream_tls}});
+        cfg["health_check"] = json::object{{"interval_sec", c.health_interval}};
+        Child& proxy = start_proxy(cfg);
+        if (c.status == 200) {
+            for (int i = 0; i < 2; ++i) {
+                Response r = post(proxy.port(), kChat, chat_body("m", false, 4));
+                EXPECT_EQ(r.status, c.status) << r.body;
+                EXPECT_NE(r.body.find(c.in_body), std::string::npos) << r.body;
+            }
+        } else if (c.status != 0) {
+            Response r = post(proxy.port(), kChat, chat_body("m", false, 4));
+            EXPECT_EQ(r.status, c.status) << r.body;
+            EXPECT_NE(r.body.find(c.in_body), std::string::npos) << r.body;
+            // A connect failure like any other: counted and sin-binned.
+            EXPECT_TRUE(metrics_have(R"(quillmar_proxy_upstream_errors_total{kind="tls_verify_failed"} 1)"));
+            EXPECT_TRUE(metrics_have(R"(quillmar_proxy_backend_sin_binned{server="1",url="https://localhost:)" +
+                                     std::to_string(mock.port()) + "\"} 1"));
+        }
+        EXPECT_TRUE(eventually([&] { return proxy.stderr_text().find(c.in_log) != std::string::npos; }, 10))
+            << proxy.stderr_text();
+        if (c.name == "trusted") {
+            // Both requests rode one kept-alive TLS connection (the second
+            // connection is this stats request's own).
+            Response stats = https_request(mock.port(), certs_.ca(), http::verb::get, "/mock/stats");
+            EXPECT_EQ(stats.json().at("connections").to_number<std::int64_t>(), 2);
+        }
+        EXPECT_EQ(proxy.stop(), 0);  // the next case's proxy writes the same files
+        mock.stop();
+    }
+}
+
+TEST_F(ProxyTls, BadCertificatesKeysAndCaFilesExitWithStatus2NamingThePath) {
+    const std::string models = R"("models":{"m":{"servers":[{"id":1,"url":"https://localhost:1"}]}})";
+    auto listener = [](const std::string& section, const std::string& cert, const std::string& key) {
+        return "\"" + section + "\":{\"tls\":{\"cert_file\":\"" + cert + "\",\"key_file\":\"" + key + "\"}},";
+    };
+    struct Case {
+        std::string text, path, detail;
+    };
+    const std::vector<Case> cases{
+        {"{" + listener("listen", dir_ + "/missing.crt", certs_.key("a")) + models + "}", "$.listen.tls.cert_file",
+         "cannot read certificate file"},
+        {"{" + listener("listen", certs_.cert("a"), certs_.key("b")) + models + "}", "$.listen.tls.key_file",
+         "cannot load key"},
+        {"{" + listener("admin", certs_.cert("a"), certs_.cert("a")) + models + "}", "$.admin.tls.key_file",
+         "cannot load key"},
+        {R"({"listen":{"tls":{"cert_file":"a.crt"}},)" + models + "}", "$.listen.tls.key_file", "is required"},
+        {R"({"upstream_tls":{"ca_file":"/nonexistent/ca.crt"},)" + models + "}", "$.upstream_tls.ca_file",
+         "cannot read CA file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        write_file(config_path(), c.text);
+        const auto [status, text] = check_config(QUILLMAR_PROXY_BIN, config_path(), dir_ + "/bad.err");
+        EXPECT_EQ(status, 2);
+        EXPECT_NE(text.find("at " + c.path + ": " + c.detail), std::string::npos) << text;
+    }
+    // Starting for real fails the same way, before it listens.
+    write_file(config_path(), cases.front().text);
+    try {
+        Child proxy({QUILLMAR_PROXY_BIN, "--config", config_path()}, dir_ + "/start.err");
+        ADD_FAILURE() << "the proxy started with a missing certificate";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("at $.listen.tls.cert_file"), std::string::npos) << e.what();
+    }
+}
+
+}  // namespace
+}  // namespace e2e

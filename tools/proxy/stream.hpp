@@ -1,0 +1,113 @@
+// One connection, plain TCP or TLS over TCP, chosen when it is made: the
+// sessions, the forwarding and the health checks read and write it through
+// one code path whichever it is.
+//
+// Stream is an AsyncReadStream and AsyncWriteStream (Beast's HTTP reads and
+// writes take it as they take a tcp_stream); each operation goes to the TLS
+// layer or straight to the TCP stream, a branch per call. Deadlines
+// (expires_after) and close act on the TCP stream underneath, so a deadline
+// covers the TLS records' reads and writes too. Per-operation cancellation
+// reaches the socket through either layer. Header-only.
+#pragma once
+
+#include "proxy/tls.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+
+#include <chrono>
+#include <optional>
+#include <utility>
+
+namespace quillmar::proxy {
+
+class Stream {
+public:
+    using executor_type = boost::beast::tcp_stream::executor_type;
+    using TlsLayer = boost::beast::ssl_stream<boost::beast::tcp_stream>;
+
+    // Plain TCP over a connected socket.
+    explicit Stream(boost::asio::ip::tcp::socket socket) : plain_(std::in_place, std::move(socket)) {}
+    // TLS over a connected socket when `ctx` is set (the handshake is the
+    // caller's), plain TCP otherwise.
+    Stream(boost::asio::ip::tcp::socket socket, TlsContext ctx) : ctx_(std::move(ctx)) {
+        if (ctx_) tls_.emplace(std::move(socket), *ctx_);
+        else plain_.emplace(std::move(socket));
+    }
+    // Not yet connected (connect through tcp()), TLS when `ctx` is set.
+    Stream(const executor_type& ex, TlsContext ctx) : ctx_(std::move(ctx)) {
+        if (ctx_) tls_.emplace(ex, *ctx_);
+        else plain_.emplace(ex);
+    }
+
+    bool tls() const { return tls_.has_value(); }
+    TlsLayer& tls_layer() { return *tls_; }
+    boost::beast::tcp_stream& tcp() { return tls_ ? tls_->next_layer() : *plain_; }
+    boost::asio::ip::tcp::socket& socket() { return tcp().socket(); }
+    executor_type get_executor() { return tcp().get_executor(); }
+
+    template <class Duration>
+    void expires_after(Duration d) { tcp().expires_after(d); }
+    void expires_never() { tcp().expires_never(); }
+    // Closes the socket at once; pending operations end with an error.
+    void close() { tcp().close(); }
+
+    template <class MutableBuffers, class Token>
+    auto async_read_some(const MutableBuffers& buffers, Token&& token) {
+        return boost::asio::async_initiate<Token, void(boost::beast::error_code, std::size_t)>(
+            [this](auto handler, const MutableBuffers& b) {
+                if (tls_) tls_->async_read_some(b, std::move(handler));
+                else plain_->async_read_some(b, std::move(handler));
+            },
+            token, buffers);
+    }
+
+    template <class ConstBuffers, class Token>
+    auto async_write_some(const ConstBuffers& buffers, Token&& token) {
+        return boost::asio::async_initiate<Token, void(boost::beast::error_code, std::size_t)>(
+            [this](auto handler, const ConstBuffers& b) {
+                if (tls_) tls_->async_write_some(b, std::move(handler));
+                else plain_->async_write_some(b, std::move(handler));
+            },
+            token, buffers);
+    }
+
+private:
+    TlsContext ctx_;  // kept alive as long as the connection uses it
+    std::optional<boost::beast::tcp_stream> plain_;
+    std::optional<TlsLayer> tls_;
+};
+
+// Server side: the TLS handshake, given up after `timeout` (a client that
+// connects and sends nothing holds its connection no longer). Nothing to do
+// for plain TCP.
+inline boost::asio::awaitable<boost::beast::error_code> accept_tls(Stream& stream,
+                                                                   std::chrono::steady_clock::duration timeout) {
+    if (!stream.tls()) co_return boost::beast::error_code{};
+    stream.expires_after(timeout);
+    auto [ec] = co_await stream.tls_layer().async_handshake(boost::asio::ssl::stream_base::server,
+                                                            boost::asio::as_tuple(boost::asio::use_awaitable));
+    stream.expires_never();
+    co_return ec;
+}
+
+// Ends a connection whose socket is still open: TLS says close_notify
+// first, so the peer can tell the end from a cut, waiting at most `timeout`
+// for the peer's own (most peers just close); then the socket closes.
+inline boost::asio::awaitable<void> close_gracefully(Stream& stream, std::chrono::steady_clock::duration timeout) {
+    boost::beast::error_code ignored;
+    if (stream.tls() && stream.socket().is_open()) {
+        stream.expires_after(timeout);
+        co_await stream.tls_layer().async_shutdown(boost::asio::as_tuple(boost::asio::use_awaitable));
+    }
+    stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+    stream.close();
+}
+
+}  // namespace quillmar::proxy

@@ -1,0 +1,97 @@
+#include "proxy/tls.hpp"
+
+#include <boost/asio/ssl/error.hpp>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+#include <fstream>
+
+namespace quillmar::proxy {
+
+namespace ssl = boost::asio::ssl;
+
+namespace {
+
+// TLS 1.2 and later, no compression (CRIME), no renegotiation (a client
+// could make the server spend a handshake's work at will).
+void apply_modern_defaults(ssl::context& ctx) {
+    SSL_CTX* native = ctx.native_handle();
+    SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
+    SSL_CTX_set_options(native, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+}
+
+// ALPN: the proxy speaks HTTP/1.1 only. A client that offers it gets it; one
+// that offers only other protocols goes on without ALPN and finds out from
+// the answers, as with a server that does not do ALPN at all.
+int select_http11(SSL*, const unsigned char** out, unsigned char* outlen, const unsigned char* in, unsigned int inlen,
+                  void*) {
+    static const unsigned char ours[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+    unsigned char* chosen = nullptr;
+    unsigned char length = 0;
+    if (SSL_select_next_proto(&chosen, &length, ours, sizeof ours, in, inlen) != OPENSSL_NPN_NEGOTIATED)
+        return SSL_TLSEXT_ERR_NOACK;
+    *out = chosen;
+    *outlen = length;
+    return SSL_TLSEXT_ERR_OK;
+}
+
+void require_readable(const std::string& path, const char* field, const char* what) {
+    if (path.empty()) throw TlsError(field, std::string("no ") + what + " file given");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw TlsError(field, std::string("cannot read ") + what + " file " + path);
+}
+
+std::string reason(const boost::system::error_code& ec) {
+    std::string text = ec.message();
+    return text.empty() ? "unknown error" : text;
+}
+
+}  // namespace
+
+TlsContext make_server_context(const std::string& cert_file, const std::string& key_file) {
+    require_readable(cert_file, "cert_file", "certificate");
+    require_readable(key_file, "key_file", "key");
+    auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
+    apply_modern_defaults(*ctx);
+    boost::system::error_code ec;
+    ctx->use_certificate_chain_file(cert_file, ec);
+    if (ec) throw TlsError("cert_file", "cannot load certificate " + cert_file + ": " + reason(ec));
+    ctx->use_private_key_file(key_file, ssl::context::pem, ec);
+    if (ec) throw TlsError("key_file", "cannot load key " + key_file + " for certificate " + cert_file + ": " + reason(ec));
+    if (SSL_CTX_check_private_key(ctx->native_handle()) != 1) {
+        ERR_clear_error();
+        throw TlsError("", "key " + key_file + " does not belong to certificate " + cert_file);
+    }
+    SSL_CTX_set_alpn_select_cb(ctx->native_handle(), select_http11, nullptr);
+    return ctx;
+}
+
+TlsContext make_client_context(const std::string& ca_file, bool skip_verify) {
+    auto ctx = std::make_shared<ssl::context>(ssl::context::tls_client);
+    apply_modern_defaults(*ctx);
+    boost::system::error_code ec;
+    if (!ca_file.empty()) {
+        require_readable(ca_file, "ca_file", "CA");
+        ctx->load_verify_file(ca_file, ec);
+        if (ec) throw TlsError("ca_file", "cannot load CA file " + ca_file + ": " + reason(ec));
+    } else {
+        ctx->set_default_verify_paths(ec);
+        if (ec) throw TlsError("", "cannot load the system's trust store: " + reason(ec));
+    }
+    ctx->set_verify_mode(skip_verify ? ssl::verify_none : ssl::verify_peer);
+    return ctx;
+}
+
+bool is_verify_failure(const boost::system::error_code& ec) {
+    return ec.category() == boost::asio::error::get_ssl_category() &&
+           ERR_GET_REASON(static_cast<unsigned long>(ec.value())) == SSL_R_CERTIFICATE_VERIFY_FAILED;
+}
+
+std::string verify_failure_text(long verify_result) {
+    // The chain itself passed: the host name check turned the certificate down.
+    if (verify_result == X509_V_OK) return "host name does not match the certificate";
+    return X509_verify_cert_error_string(verify_result);
+}
+
+}  // namespace quillmar::proxy
