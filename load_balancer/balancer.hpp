@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -232,7 +233,9 @@ private:
     std::int64_t pool_inflight(std::span<const ServerRecord> candidates) const;
     double recent_dispatch_rate(const PoolKey* pool_key = nullptr);
     double recent_dispatch_rate(const PoolKey* pool_key, double now);  // `now`: monotonic() already read
-    void trim_dispatch_window(const PoolKey& pool_key, double now);     // the trimming of the rate read alone
+    // The trimming of the rate read alone; returns the pool's window (valid
+    // until the window table changes), nullptr when the pool has none.
+    boost::circular_buffer<double>* trim_dispatch_window(const PoolKey& pool_key, double now);
     bool under_capacity(const boost::json::object& server, std::optional<std::span<const ServerRecord>> pool_candidates,
                         const PoolKey* pool_key);
     // The gate's last steps with the pool in-flight sum and the rate known
@@ -242,17 +245,34 @@ private:
     void record_dispatch(const PoolKey& pool_key, const boost::json::object& server);
     void record_dispatch(const PoolKey& pool_key, std::int64_t id);
     void record_dispatch(const PoolKey& pool_key, std::int64_t id, double now);
+    // Where record_dispatch may find its entries without a lookup. The
+    // positions are hints, checked against the entry's key before use (and
+    // updated); `window` is the pool's window, found since the window table
+    // last changed, or nullptr to look it up.
+    struct DispatchHints {
+        std::uint32_t* count_at = nullptr;
+        std::uint32_t* stamp_at = nullptr;
+        boost::circular_buffer<double>* window = nullptr;
+    };
+    void record_dispatch(const PoolKey& pool_key, std::int64_t id, double now, DispatchHints hints);
 
     // Selection
     AsyncLock& lock_for(const PoolKey& pool_key);
     void evict_stale_pools();
     // A candidate as the picks see it: the record by address (no
-    // shared-pointer copies on the hot path), its id and its looked-up weight.
+    // shared-pointer copies on the hot path), its id and its looked-up weight,
+    // with that weight already converted when the record's view had it
+    // (NaN when not: the picks convert it themselves, and a NaN that the
+    // conversion itself gives converts to the same NaN again).
     struct Candidate {
         const ServerRecord* rec;
         std::int64_t id;
         const boost::json::value* weight;
         std::int64_t inflight;  // no count changes while select decides
+        double converted = std::numeric_limits<double>::quiet_NaN();
+        // float_or(weight, 1.0): `converted`, or the conversion (which may
+        // raise ValueError) when there is none.
+        double weight_value() const { return converted == converted ? converted : float_or(weight, 1.0); }
     };
     using Candidates = std::span<const Candidate>;
     // What select decides without suspending: the recorded winner, or, when
@@ -267,9 +287,12 @@ private:
     // order, into `eligible` (a vector of Candidate). gather_plain takes the
     // common case in one pass and returns false for a mode or a record it
     // leaves to gather_checked, which applies every rule in its order.
+    // gather_plain sets `window` to the pool's dispatch window when it
+    // trimmed one (see trim_dispatch_window), else leaves it.
     template <class Out>
     bool gather_plain(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
-                      std::span<const std::int64_t> sin_binned, double now, Out& eligible);
+                      std::span<const std::int64_t> sin_binned, double now, Out& eligible,
+                      boost::circular_buffer<double>*& window);
     template <class Out>
     void gather_checked(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
                         std::span<const std::int64_t> sin_binned, double now, Out& eligible);

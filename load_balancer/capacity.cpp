@@ -20,6 +20,21 @@ void trim(boost::circular_buffer<double>& win, double cutoff) noexcept {
     while (!win.empty() && win.front() < cutoff) win.pop_front();
 }
 
+// The entry of `id` in `table`, made (value-initialised, at the end) when
+// absent. `at`, when given, is where the entry was last found: used only
+// when that entry's key is `id` (keys are unique, so it is the entry), and
+// set to where the entry is now.
+template <class V>
+V& entry_of(LoadBalancer::IdTable<V>& table, std::int64_t id, std::uint32_t* at) {
+    if (at != nullptr && *at < table.size()) {
+        auto hinted = table.begin() + static_cast<std::ptrdiff_t>(*at);
+        if (hinted->first == id) return hinted.value();
+    }
+    auto it = table.try_emplace(id).first;
+    if (at != nullptr) *at = static_cast<std::uint32_t>(it - table.begin());
+    return it.value();
+}
+
 double rate_cutoff(double now) noexcept { return now - std::max(kMinWindowSec, HYBRID_RATE_WINDOW_SEC); }
 
 }  // namespace
@@ -109,9 +124,11 @@ double LoadBalancer::recent_dispatch_rate(const PoolKey* pool_key, double now) {
     return static_cast<double>(total) / span;
 }
 
-void LoadBalancer::trim_dispatch_window(const PoolKey& pool_key, double now) {
+boost::circular_buffer<double>* LoadBalancer::trim_dispatch_window(const PoolKey& pool_key, double now) {
     auto it = pool_dispatch_windows_.find(pool_key);
-    if (it != pool_dispatch_windows_.end()) trim(it.value(), rate_cutoff(now));
+    if (it == pool_dispatch_windows_.end()) return nullptr;
+    trim(it.value(), rate_cutoff(now));
+    return &it.value();
 }
 
 bool LoadBalancer::under_capacity(const boost::json::object& server,
@@ -141,14 +158,22 @@ void LoadBalancer::record_dispatch(const PoolKey& pool_key, std::int64_t id) {
 }
 
 void LoadBalancer::record_dispatch(const PoolKey& pool_key, std::int64_t id, double now) {
-    ++dispatch_counts.try_emplace(id, 0).first.value();
-    last_dispatch_ts[id] = wall_time();
+    record_dispatch(pool_key, id, now, {});
+}
+
+void LoadBalancer::record_dispatch(const PoolKey& pool_key, std::int64_t id, double now, DispatchHints hints) {
+    ++entry_of(dispatch_counts, id, hints.count_at);
+    entry_of(last_dispatch_ts, id, hints.stamp_at) = wall_time();
     pool_last_access_[pool_key] = now;
-    auto win = pool_dispatch_windows_.find(pool_key);
-    if (win == pool_dispatch_windows_.end())
-        win = pool_dispatch_windows_.emplace(pool_key, boost::circular_buffer<double>(kWindowBound)).first;
+    boost::circular_buffer<double>* win = hints.window;
+    if (win == nullptr) {
+        auto it = pool_dispatch_windows_.find(pool_key);
+        if (it == pool_dispatch_windows_.end())
+            it = pool_dispatch_windows_.emplace(pool_key, boost::circular_buffer<double>(kWindowBound)).first;
+        win = &it.value();
+    }
     // A full circular buffer drops its oldest stamp on push_back.
-    win.value().push_back(now);
+    win->push_back(now);
 }
 
 }  // namespace quillmar::lb

@@ -63,6 +63,7 @@ RecordView view_of(const boost::json::object& rec) {
         v.positive = compare_or_zero(v.fields.weight, 0.0) == std::partial_ordering::greater;
         v.id = id_value(v.fields.id);
         v.cap = saturating_int_or_zero(v.fields.max_concurrency);
+        v.weight = float_or(v.fields.weight, 1.0);
         v.plain = true;
     } catch (const std::logic_error&) {
         v.plain = false;  // KeyError / ValueError: the checked road raises it in its place
@@ -255,7 +256,11 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
     // could tell apart, and the dispatch is stamped with the same instant.
     const double now = monotonic();
     InlineVector<Candidate> eligible;
-    if (mode_ == Mode::hybrid || !gather_plain(pool_key, candidates, options.sin_binned, now, eligible)) {
+    // Nothing from here to the dispatch record changes the window table, so
+    // a window found while gathering is still the pool's.
+    boost::circular_buffer<double>* window = nullptr;
+    if (mode_ == Mode::hybrid || !gather_plain(pool_key, candidates, options.sin_binned, now, eligible, window)) {
+        window = nullptr;
         eligible.clear();
         gather_checked(pool_key, candidates, options.sin_binned, now, eligible);
     }
@@ -283,7 +288,10 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
             break;
         }
     }
-    record_dispatch(pool_key, winner_id, now);
+    // The winner's view (a hit: gathering just read it) remembers where its
+    // id's dispatch entries were found.
+    RecordView& v = record_views().view(*d.winner);
+    record_dispatch(pool_key, winner_id, now, {&v.dispatch_at, &v.stamp_at, window});
     return d;
 }
 
@@ -296,7 +304,8 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
 // depend on the record alone, so they can run in the same pass.
 template <class Out>
 bool LoadBalancer::gather_plain(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
-                                std::span<const std::int64_t> sin_binned, double now, Out& eligible) {
+                                std::span<const std::int64_t> sin_binned, double now, Out& eligible,
+                                boost::circular_buffer<double>*& window) {
     RecordViewCache& views = record_views();
     const bool superfast = mode_ == Mode::superfast;
     const std::int64_t clamp = SUPERFAST_PER_SERVER_CAP;
@@ -325,12 +334,12 @@ bool LoadBalancer::gather_plain(const PoolKey& pool_key, std::span<const ServerR
             cap = superfast ? superfast_cap(configured, clamp) : configured;
         }
         const std::int64_t inflight = count_of(this->inflight, v.id, v.count_at);
-        if (cap <= 0 || inflight < cap) *out++ = {&rec, v.id, v.fields.weight, inflight};
+        if (cap <= 0 || inflight < cap) *out++ = {&rec, v.id, v.fields.weight, inflight, v.weight};
     }
     eligible.resize(static_cast<std::size_t>(out - first));
     // Every gate test trims the pool's dispatch window; outside "hybrid"
     // once per decision is the same, and the rate itself is not needed.
-    if (unbinned[any_positive]) trim_dispatch_window(pool_key, now);
+    if (unbinned[any_positive]) window = trim_dispatch_window(pool_key, now);
     return true;
 }
 
@@ -421,7 +430,7 @@ const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candi
     std::size_t distinct = 0;
     double total_weight = 0.0;
     for (const Candidate& c : eligible) {
-        const double w = float_or(c.weight, 1.0);
+        const double w = c.weight_value();
         total_weight += w;
         auto [it, inserted] = state.try_emplace(c.id, 0.0);
         it.value() += w;
@@ -461,7 +470,7 @@ const ServerRecord& LoadBalancer::wrr_pick_in_step(IdTable<double>& state, Candi
     double best_weight = 0.0;
     auto it = state.begin();
     for (std::size_t i = 0; i < eligible.size(); ++i, ++it) {
-        const double w = float_or(eligible[i].weight, 1.0);
+        const double w = eligible[i].weight_value();
         total_weight += w;
         const double current = it.value() += w;
         if (i == 0 || current > best_weight || (current == best_weight && eligible[i].id < eligible[best].id)) {
@@ -480,7 +489,7 @@ const ServerRecord& LoadBalancer::least_connections_pick(Candidates eligible) co
     for (std::size_t i = 0; i < eligible.size(); ++i) {
         const Candidate& c = eligible[i];
         const std::int64_t n = c.inflight;
-        const double w = float_or(c.weight, 1.0);
+        const double w = c.weight_value();
         const double ratio = w > 0.0 ? static_cast<double>(n) / w : std::numeric_limits<double>::infinity();
         const bool better = i == 0 || ratio < best_ratio ||
                             (ratio == best_ratio &&

@@ -245,6 +245,7 @@ TEST_F(SelectionTest, ARecordReplacedAtTheSameAddressIsReadAfresh) {
     const std::vector<Row> rows = {
         {"id", {{"id", 1}, {"weight", 5}}, {{"id", 3}, {"weight", 1}}, 2},
         {"drained", {{"id", 1}, {"weight", 5}}, {{"id", 1}, {"weight", 0}}, 2},
+        {"reweighted", {{"id", 1}, {"weight", 5}}, {{"id", 1}, {"weight", 0.5}}, 2},  // 2 / 0.5 loses to 3 / 1
         {"capped", {{"id", 1}, {"weight", 5}, {"max_concurrency", 8}}, {{"id", 1}, {"weight", 5}, {"max_concurrency", 2}}, 2},
         {"malformed", {{"id", 1}, {"weight", 5}}, {{"id", 1}, {"weight", "heavy"}}, -1},
     };

@@ -19,9 +19,14 @@ struct RecordView {
     bool positive = false;  // the drain rule: the looked-up weight is > 0.0
     std::int64_t id = 0;
     std::int64_t cap = 0;   // the configured cap, saturated
+    double weight = 1.0;    // the picks' weight: float_or(fields.weight, 1.0)
     // Where the id's in-flight entry was last found in a count table; a
     // hint only, checked against the entry's key before it is used.
     std::uint32_t count_at = 0;
+    // The same, for the id's entries in the dispatch count and dispatch
+    // time tables.
+    std::uint32_t dispatch_at = 0;
+    std::uint32_t stamp_at = 0;
 };
 
 // The view of `rec`. Cached by the object's address and its shared owner
