@@ -59,6 +59,9 @@ std::int64_t truncate_to_int(double d) noexcept {
 RecordView view_of(const boost::json::object& rec) {
     RecordView v;
     v.fields = record_fields(rec);
+    v.size = rec.size();
+    v.table = rec.begin();
+    v.stamps = RecordView::stamps_of(v.fields);
     try {
         v.positive = compare_or_zero(v.fields.weight, 0.0) == std::partial_ordering::greater;
         v.id = id_value(v.fields.id);
@@ -75,7 +78,8 @@ RecordView view_of(const boost::json::object& rec) {
 // object's address and its shared owner. A slot keeps a weak reference, so
 // the owner cannot be freed and reused while the slot names it; a record
 // freed and another one made at the same address has another owner and
-// misses. Records are immutable, so a hit is never stale. Four-way set
+// misses. A hit is checked against the record's values, since its owner may
+// change it in place (the view is then made again). Four-way set
 // associative and bounded (a pool of a hundred records rarely puts five in
 // one set): a record pushed out is just read again. Per thread.
 class RecordViewCache {
@@ -89,8 +93,9 @@ public:
         for (std::size_t w = 0; w < kWays; ++w) {
             Slot& slot = ways[w];
             if (slot.object != object) continue;
-            if (!slot.owner.owner_before(rec) && !rec.owner_before(slot.owner)) return slot.view;
-            victim = &slot;  // the same address under another owner: a record since replaced
+            const bool same_owner = !slot.owner.owner_before(rec) && !rec.owner_before(slot.owner);
+            if (same_owner && slot.view.current(*object)) return slot.view;
+            victim = &slot;  // replaced under the same address, or changed in place since
             break;
         }
         if (victim == nullptr) victim = &ways[next_[set]++ % kWays];

@@ -236,11 +236,12 @@ TEST_F(SelectionTest, SelectGatesCapsBeyondTheIntegerRangeAsTheGateDoes) {
 
 TEST_F(SelectionTest, ARecordReplacedAtTheSameAddressIsReadAfresh) {
     // The host may free a record and make another at the same address (a
-    // reload): the new record's values decide, never the old one's.
+    // reload), or change a record it owns in place (a cluster grant): the
+    // new values decide, never the old ones.
     struct Row {
         const char* name;
         json::object before, after;
-        std::int64_t expected;  // the id picked after the reload (0: none)
+        std::int64_t expected;  // the id picked after the change (-1: ValueError)
     };
     const std::vector<Row> rows = {
         {"id", {{"id", 1}, {"weight", 5}}, {{"id", 3}, {"weight", 1}}, 2},
@@ -249,29 +250,35 @@ TEST_F(SelectionTest, ARecordReplacedAtTheSameAddressIsReadAfresh) {
         {"capped", {{"id", 1}, {"weight", 5}, {"max_concurrency", 8}}, {{"id", 1}, {"weight", 5}, {"max_concurrency", 2}}, 2},
         {"malformed", {{"id", 1}, {"weight", 5}}, {{"id", 1}, {"weight", "heavy"}}, -1},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        LoadBalancer b;
-        b.inflight[1] = 2;
-        b.inflight[2] = 3;
-        b.inflight[3] = 9;
-        std::optional<json::object> storage(row.before);
-        auto borrowed = [&] { return ServerRecord(&*storage, [](const json::object*) {}); };
-        std::vector<ServerRecord> candidates = {borrowed(), rec(2, 1)};
-        ServerRecord first = select_in(b, pool, candidates, {.algorithm = LB_ALGO_LEAST_CONN});
-        ASSERT_NE(first, nullptr);
-        EXPECT_EQ(server_id(first), 1);  // 2 in flight over weight 5 beats 3 over weight 1
-        first.reset();
-        candidates[0].reset();
-        storage.emplace(row.after);  // same address, new owner
-        candidates[0] = borrowed();
-        if (row.expected < 0) {
-            EXPECT_THROW(select_in(b, pool, candidates, {.algorithm = LB_ALGO_LEAST_CONN}), ValueError);
-            continue;
+    for (const bool in_place : {false, true}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + (in_place ? ", changed in place" : ", replaced"));
+            LoadBalancer b;
+            b.inflight[1] = 2;
+            b.inflight[2] = 3;
+            b.inflight[3] = 9;
+            std::optional<json::object> storage(row.before);
+            auto borrowed = [&] { return ServerRecord(&*storage, [](const json::object*) {}); };
+            std::vector<ServerRecord> candidates = {borrowed(), rec(2, 1)};
+            ServerRecord first = select_in(b, pool, candidates, {.algorithm = LB_ALGO_LEAST_CONN});
+            ASSERT_NE(first, nullptr);
+            EXPECT_EQ(server_id(first), 1);  // 2 in flight over weight 5 beats 3 over weight 1
+            first.reset();
+            if (in_place) {
+                for (const auto& kv : row.after) (*storage)[kv.key()] = kv.value();  // same object, same owner
+            } else {
+                candidates[0].reset();
+                storage.emplace(row.after);  // same address, new owner
+                candidates[0] = borrowed();
+            }
+            if (row.expected < 0) {
+                EXPECT_THROW(select_in(b, pool, candidates, {.algorithm = LB_ALGO_LEAST_CONN}), ValueError);
+                continue;
+            }
+            ServerRecord second = select_in(b, pool, candidates, {.algorithm = LB_ALGO_LEAST_CONN});
+            ASSERT_NE(second, nullptr);
+            EXPECT_EQ(server_id(second), row.expected);
         }
-        ServerRecord second = select_in(b, pool, candidates, {.algorithm = LB_ALGO_LEAST_CONN});
-        ASSERT_NE(second, nullptr);
-        EXPECT_EQ(server_id(second), row.expected);
     }
 }
 

@@ -29,6 +29,14 @@ std::chrono::steady_clock::duration seconds(double s) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
 }
 
+// A grant change writes the record's cap where it stands: the record is
+// live (requests hold it), and operator[] may reallocate the member table
+// under anyone who looked a value up. Every record adopted here has the key.
+void set_cap(json::object& rec, std::int64_t cap) {
+    if (json::value* v = rec.if_contains("max_concurrency")) *v = cap;
+    else rec["max_concurrency"] = cap;
+}
+
 }  // namespace
 
 ClusterCapacity::ClusterCapacity(net::io_context& io, lb::LoadBalancer& lb, ClusterConfig cfg)
@@ -91,7 +99,7 @@ void ClusterCapacity::apply(std::int64_t id, Backend& b, std::int64_t grant) {
     const std::int64_t used = in_use(id, b);
     b.grant = grant;
     for (const Record& r : b.records)
-        if (auto rec = r.rec.lock()) (*rec)["max_concurrency"] = std::max<std::int64_t>(1, std::min(r.configured, grant));
+        if (auto rec = r.rec.lock()) set_cap(*rec, std::max<std::int64_t>(1, std::min(r.configured, grant)));
 
     // Grant 0: a cap of 1 that the placeholder count keeps full. The reaper
     // may have cleared the count of a failing backend: put it back.
