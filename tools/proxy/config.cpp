@@ -326,140 +326,158 @@ json::value parse_json_text(std::string_view text) {
     throw ConfigError("$", fmt::format("is not valid JSON: {} at line {}, column {}", ec.message(), line, column));
 }
 
-std::shared_ptr<const Config> parse_config(std::string_view text, const std::string& base_dir) {
-    json::value root = parse_json_text(text);
-    auto cfg = std::make_shared<Config>();
-    ObjectReader r(root, "$");
+namespace {
 
-    read_listener(r, "listen", {cfg->listen_address, cfg->listen_port, cfg->listen_tls, nullptr}, base_dir);
-    read_listener(r, "admin", {cfg->admin_address, cfg->admin_port, cfg->admin_tls, &cfg->admin_enabled}, base_dir);
-
-    {
-        std::string mode = lower(r.string("routing_mode", cfg->routing_mode));
-        auto& valid = lb::VALID_ROUTING_MODES;
-        if (std::find(valid.begin(), valid.end(), mode) == valid.end())
-            throw ConfigError(r.child("routing_mode"),
-                              "must be one of superfast, hybrid, max_concurrency, queue_all (got \"" + mode + "\")");
-        cfg->routing_mode = mode;
-    }
-
+void read_routing(ObjectReader& r, Config& cfg) {
+    std::string mode = lower(r.string("routing_mode", cfg.routing_mode));
+    auto& valid = lb::VALID_ROUTING_MODES;
+    if (std::find(valid.begin(), valid.end(), mode) == valid.end())
+        throw ConfigError(r.child("routing_mode"),
+                          "must be one of superfast, hybrid, max_concurrency, queue_all (got \"" + mode + "\")");
+    cfg.routing_mode = mode;
     if (const json::value* q = r.get("queue")) {
         ObjectReader qr(*q, r.child("queue"));
-        cfg->queue_enabled = qr.boolean("enabled");
-        if (qr.get("ttl_sec") != nullptr) cfg->queue_ttl_sec = qr.number("ttl_sec", 0, 0, 1e9);
+        cfg.queue_enabled = qr.boolean("enabled");
+        if (qr.get("ttl_sec") != nullptr) cfg.queue_ttl_sec = qr.number("ttl_sec", 0, 0, 1e9);
         if (qr.get("max_depth_multiplier") != nullptr)
-            cfg->queue_max_depth_multiplier = qr.integer("max_depth_multiplier", 0, 0, 1'000'000);
+            cfg.queue_max_depth_multiplier = qr.integer("max_depth_multiplier", 0, 0, 1'000'000);
         qr.finish();
     }
-    if (r.get("superfast_cap") != nullptr) cfg->superfast_cap = r.integer("superfast_cap", 0, 1, 1'000'000);
+    if (r.get("superfast_cap") != nullptr) cfg.superfast_cap = r.integer("superfast_cap", 0, 1, 1'000'000);
+}
 
-    cfg->body_limit_bytes =
-        static_cast<std::size_t>(r.integer("body_limit_bytes", static_cast<std::int64_t>(cfg->body_limit_bytes), 1,
-                                           std::int64_t{1} << 34));
-    if (const json::value* t = r.get("timeouts")) {
-        ObjectReader tr(*t, r.child("timeouts"));
-        cfg->connect_timeout_sec = tr.number("connect_sec", cfg->connect_timeout_sec, 0.001, 86400);
-        cfg->first_byte_timeout_sec = tr.number("first_byte_sec", cfg->first_byte_timeout_sec, 0.001, 86400);
-        cfg->idle_timeout_sec = tr.number("idle_sec", cfg->idle_timeout_sec, 0.001, 86400);
-        cfg->client_idle_timeout_sec = tr.number("client_idle_sec", cfg->client_idle_timeout_sec, 0.001, 86400);
-        cfg->client_write_timeout_sec = tr.number("client_write_sec", cfg->client_write_timeout_sec, 0.001, 86400);
-        cfg->drain_sec = tr.number("drain_sec", cfg->drain_sec, 0, 86400);
-        tr.finish();
-    }
-    cfg->sin_bin_sec = r.number("sin_bin_sec", cfg->sin_bin_sec, 0, 86400);
-    cfg->retry_after_sec = r.number("retry_after_sec", cfg->retry_after_sec, 0, 86400);
+void read_timeouts(ObjectReader& r, Config& cfg) {
+    const json::value* t = r.get("timeouts");
+    if (t == nullptr) return;
+    ObjectReader tr(*t, r.child("timeouts"));
+    cfg.connect_timeout_sec = tr.number("connect_sec", cfg.connect_timeout_sec, 0.001, 86400);
+    cfg.first_byte_timeout_sec = tr.number("first_byte_sec", cfg.first_byte_timeout_sec, 0.001, 86400);
+    cfg.idle_timeout_sec = tr.number("idle_sec", cfg.idle_timeout_sec, 0.001, 86400);
+    cfg.client_idle_timeout_sec = tr.number("client_idle_sec", cfg.client_idle_timeout_sec, 0.001, 86400);
+    cfg.client_write_timeout_sec = tr.number("client_write_sec", cfg.client_write_timeout_sec, 0.001, 86400);
+    cfg.drain_sec = tr.number("drain_sec", cfg.drain_sec, 0, 86400);
+    tr.finish();
+}
+
+void read_health(ObjectReader& r, Config& cfg) {
+    cfg.sin_bin_sec = r.number("sin_bin_sec", cfg.sin_bin_sec, 0, 86400);
+    cfg.retry_after_sec = r.number("retry_after_sec", cfg.retry_after_sec, 0, 86400);
     if (const json::value* h = r.get("health_check")) {
         ObjectReader hr(*h, r.child("health_check"));
-        cfg->health_interval_sec = hr.number("interval_sec", cfg->health_interval_sec, 0, 86400);
-        cfg->health_timeout_sec = hr.number("timeout_sec", cfg->health_timeout_sec, 0.001, 86400);
-        cfg->health_path = hr.string("path", cfg->health_path);
-        if (cfg->health_path.empty() || cfg->health_path.front() != '/')
+        cfg.health_interval_sec = hr.number("interval_sec", cfg.health_interval_sec, 0, 86400);
+        cfg.health_timeout_sec = hr.number("timeout_sec", cfg.health_timeout_sec, 0.001, 86400);
+        cfg.health_path = hr.string("path", cfg.health_path);
+        if (cfg.health_path.empty() || cfg.health_path.front() != '/')
             throw ConfigError(hr.child("path"), "must start with /");
         hr.finish();
     }
-    cfg->reaper_interval_sec = r.number("reaper_interval_sec", cfg->reaper_interval_sec, 0, 86400);
-    cfg->upstream_pool_size =
-        static_cast<std::size_t>(r.integer("upstream_pool_size", static_cast<std::int64_t>(cfg->upstream_pool_size), 0,
-                                           100000));
-    read_access_log(r, *cfg);
-    read_admin_access(r, *cfg);
-    cfg->max_client_connections = static_cast<std::size_t>(
-        r.integer("max_client_connections", static_cast<std::int64_t>(cfg->max_client_connections), 1, 10'000'000));
-    cfg->json_max_depth =
-        static_cast<std::size_t>(r.integer("json_max_depth", static_cast<std::int64_t>(cfg->json_max_depth), 1, 10000));
-    cfg->cluster = read_cluster(r);
+    cfg.reaper_interval_sec = r.number("reaper_interval_sec", cfg.reaper_interval_sec, 0, 86400);
+}
 
+// A size_t setting within [lo, hi], the current value as its default.
+std::size_t read_size(ObjectReader& r, std::string_view key, std::size_t current, std::int64_t lo, std::int64_t hi) {
+    return static_cast<std::size_t>(r.integer(key, static_cast<std::int64_t>(current), lo, hi));
+}
+
+// One backend of a pool: its record for the balancer, and its endpoint in
+// `cfg.servers` (one id, one URL, across every pool).
+lb::ServerRecord read_server(const json::value& sv, const std::string& spath, std::set<std::int64_t>& ids_here,
+                             Config& cfg) {
+    ObjectReader sr(sv, spath);
+    std::int64_t id = sr.integer("id", 0, std::numeric_limits<std::int64_t>::min(),
+                                 std::numeric_limits<std::int64_t>::max(), true);
+    if (!ids_here.insert(id).second) throw ConfigError(sr.child("id"), "repeats server id " + std::to_string(id));
+    std::string url = sr.string("url", "", true);
+    Endpoint ep = parse_endpoint(url, sr.child("url"));
+    auto [it, fresh] = cfg.servers.emplace(id, ep);
+    if (!fresh && it->second.url != url)
+        throw ConfigError(sr.child("url"),
+                          "server id " + std::to_string(id) + " is already used for " + it->second.url);
+    double weight = sr.number("weight", 1.0, 0.0, 1e9);
+    std::int64_t maxc = sr.capacity("max_concurrency");
+    std::int64_t maxin = sr.integer("max_input_tokens", 0, 0, std::int64_t{1} << 50);
+    sr.finish();
+    json::object rec;
+    rec["id"] = id;
+    rec["url"] = url;
+    rec["weight"] = weight;
+    rec["max_concurrency"] = maxc;
+    rec["max_input_tokens"] = maxin;
+    return lb::make_record(std::move(rec));
+}
+
+PoolConfig read_pool(const std::string& model, ObjectReader& mr, Config& cfg) {
+    std::vector<std::int64_t> clusters;
+    if (const json::value* c = mr.get("clusters")) {
+        if (!c->is_array()) throw ConfigError(mr.child("clusters"), "must be an array of integers");
+        std::size_t i = 0;
+        for (const json::value& id : c->as_array()) {
+            if (!id.is_int64())
+                throw ConfigError(mr.child("clusters") + "[" + std::to_string(i) + "]", "must be an integer");
+            clusters.push_back(id.as_int64());
+            ++i;
+        }
+    }
+    std::string tier = mr.string("tier", "default");
+    PoolConfig pool{model, lb::PoolKey(model, clusters, tier), {}, {}, {}, {}, {}};
+    pool.label = lb::pool_label(pool.key);
+    std::string algo = lower(mr.string("algorithm", std::string(lb::DEFAULT_LB_ALGORITHM)));
+    auto& valid = lb::VALID_LB_ALGORITHMS;
+    if (std::find(valid.begin(), valid.end(), algo) == valid.end())
+        throw ConfigError(mr.child("algorithm"),
+                          "must be one of weighted_round_robin, least_connections, sticky_session (got \"" + algo +
+                              "\")");
+    pool.algorithm = algo;
+    pool.sticky_header = lower(mr.string("sticky_header", ""));
+    pool.sticky_body_field = mr.string("sticky_body_field", "");
+    if (!pool.sticky_header.empty() && !pool.sticky_body_field.empty())
+        throw ConfigError(mr.child("sticky_body_field"), "cannot be combined with sticky_header");
+    const json::value* servers = mr.get("servers");
+    if (servers == nullptr) throw ConfigError(mr.child("servers"), "is required");
+    if (!servers->is_array() || servers->as_array().empty())
+        throw ConfigError(mr.child("servers"), "must be a non-empty array");
+    std::set<std::int64_t> ids_here;
+    std::size_t i = 0;
+    for (const json::value& sv : servers->as_array())
+        pool.records.push_back(read_server(sv, mr.child("servers") + "[" + std::to_string(i++) + "]", ids_here, cfg));
+    return pool;
+}
+
+void read_models(ObjectReader& r, Config& cfg) {
     const json::value* models = r.get("models");
     if (models == nullptr) throw ConfigError("$.models", "is required");
     if (!models->is_object()) throw ConfigError("$.models", "must be an object");
     if (models->as_object().empty()) throw ConfigError("$.models", "must name at least one model");
-
     for (const auto& kv : models->as_object()) {
         std::string model(kv.key());
-        std::string mpath = "$.models[\"" + model + "\"]";
-        ObjectReader mr(kv.value(), mpath);
-
-        std::vector<std::int64_t> clusters;
-        if (const json::value* c = mr.get("clusters")) {
-            if (!c->is_array()) throw ConfigError(mr.child("clusters"), "must be an array of integers");
-            std::size_t i = 0;
-            for (const json::value& id : c->as_array()) {
-                if (!id.is_int64()) throw ConfigError(mr.child("clusters") + "[" + std::to_string(i) + "]",
-                                                      "must be an integer");
-                clusters.push_back(id.as_int64());
-                ++i;
-            }
-        }
-        std::string tier = mr.string("tier", "default");
-        PoolConfig pool{model, lb::PoolKey(model, clusters, tier), {}, {}, {}, {}, {}};
-        pool.label = lb::pool_label(pool.key);
-
-        std::string algo = lower(mr.string("algorithm", std::string(lb::DEFAULT_LB_ALGORITHM)));
-        auto& valid = lb::VALID_LB_ALGORITHMS;
-        if (std::find(valid.begin(), valid.end(), algo) == valid.end())
-            throw ConfigError(mr.child("algorithm"),
-                              "must be one of weighted_round_robin, least_connections, sticky_session (got \"" +
-                                  algo + "\")");
-        pool.algorithm = algo;
-        pool.sticky_header = lower(mr.string("sticky_header", ""));
-        pool.sticky_body_field = mr.string("sticky_body_field", "");
-        if (!pool.sticky_header.empty() && !pool.sticky_body_field.empty())
-            throw ConfigError(mr.child("sticky_body_field"), "cannot be combined with sticky_header");
-
-        const json::value* servers = mr.get("servers");
-        if (servers == nullptr) throw ConfigError(mr.child("servers"), "is required");
-        if (!servers->is_array() || servers->as_array().empty())
-            throw ConfigError(mr.child("servers"), "must be a non-empty array");
-        std::set<std::int64_t> ids_here;
-        std::size_t i = 0;
-        for (const json::value& sv : servers->as_array()) {
-            std::string spath = mr.child("servers") + "[" + std::to_string(i++) + "]";
-            ObjectReader sr(sv, spath);
-            std::int64_t id = sr.integer("id", 0, std::numeric_limits<std::int64_t>::min(),
-                                         std::numeric_limits<std::int64_t>::max(), true);
-            if (!ids_here.insert(id).second) throw ConfigError(sr.child("id"), "repeats server id " + std::to_string(id));
-            std::string url = sr.string("url", "", true);
-            Endpoint ep = parse_endpoint(url, sr.child("url"));
-            auto [it, fresh] = cfg->servers.emplace(id, ep);
-            if (!fresh && it->second.url != url)
-                throw ConfigError(sr.child("url"), "server id " + std::to_string(id) +
-                                                       " is already used for " + it->second.url);
-            double weight = sr.number("weight", 1.0, 0.0, 1e9);
-            std::int64_t maxc = sr.capacity("max_concurrency");
-            std::int64_t maxin = sr.integer("max_input_tokens", 0, 0, std::int64_t{1} << 50);
-            sr.finish();
-            json::object rec;
-            rec["id"] = id;
-            rec["url"] = url;
-            rec["weight"] = weight;
-            rec["max_concurrency"] = maxc;
-            rec["max_input_tokens"] = maxin;
-            pool.records.push_back(lb::make_record(std::move(rec)));
-        }
+        ObjectReader mr(kv.value(), "$.models[\"" + model + "\"]");
+        PoolConfig pool = read_pool(model, mr, cfg);
         mr.finish();
-        cfg->model_order.push_back(model);
-        cfg->models.emplace(model, std::move(pool));
+        cfg.model_order.push_back(model);
+        cfg.models.emplace(model, std::move(pool));
     }
+}
+
+}  // namespace
+
+std::shared_ptr<const Config> parse_config(std::string_view text, const std::string& base_dir) {
+    json::value root = parse_json_text(text);
+    auto cfg = std::make_shared<Config>();
+    ObjectReader r(root, "$");
+    read_listener(r, "listen", {cfg->listen_address, cfg->listen_port, cfg->listen_tls, nullptr}, base_dir);
+    read_listener(r, "admin", {cfg->admin_address, cfg->admin_port, cfg->admin_tls, &cfg->admin_enabled}, base_dir);
+    read_routing(r, *cfg);
+    cfg->body_limit_bytes = read_size(r, "body_limit_bytes", cfg->body_limit_bytes, 1, std::int64_t{1} << 34);
+    read_timeouts(r, *cfg);
+    read_health(r, *cfg);
+    cfg->upstream_pool_size = read_size(r, "upstream_pool_size", cfg->upstream_pool_size, 0, 100000);
+    read_access_log(r, *cfg);
+    read_admin_access(r, *cfg);
+    cfg->max_client_connections =
+        read_size(r, "max_client_connections", cfg->max_client_connections, 1, 10'000'000);
+    cfg->json_max_depth = read_size(r, "json_max_depth", cfg->json_max_depth, 1, 10000);
+    cfg->cluster = read_cluster(r);
+    read_models(r, *cfg);
     read_upstream_tls(r, *cfg, base_dir);
     r.finish();
     return cfg;

@@ -19,12 +19,6 @@
 
 namespace quillmar::proxy {
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = net::ip::tcp;
-using net::awaitable;
-
 namespace {
 
 using Conn = UpstreamPool::Conn;

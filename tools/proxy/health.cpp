@@ -15,13 +15,6 @@
 
 namespace quillmar::proxy {
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace json = boost::json;
-using tcp = net::ip::tcp;
-using net::awaitable;
-
 void Proxy::sin_bin(std::int64_t server_id, double secs) {
     if (secs <= 0) return;
     sin_bin_until_[server_id] = now() + secs;

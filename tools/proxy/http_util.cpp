@@ -8,11 +8,6 @@
 
 namespace quillmar::proxy {
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace json = boost::json;
-
 bool hop_by_hop(const http::fields::value_type& f) {
     switch (f.name()) {
         case http::field::connection:

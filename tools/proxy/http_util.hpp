@@ -22,6 +22,14 @@
 
 namespace quillmar::proxy {
 
+// The short names every unit of the proxy uses.
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+namespace json = boost::json;
+using tcp = boost::asio::ip::tcp;
+using boost::asio::awaitable;
+
 // co_await op(..., use_tuple): errors come back as values, not exceptions.
 constexpr auto use_tuple = boost::asio::as_tuple(boost::asio::use_awaitable);
 

@@ -22,12 +22,6 @@
 
 namespace quillmar::proxy {
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace json = boost::json;
-using tcp = net::ip::tcp;
-using net::awaitable;
 using net::use_awaitable;
 
 namespace {
@@ -67,13 +61,13 @@ awaitable<void> Proxy::watch_client(Stream& stream, beast::flat_buffer& buffer) 
 }
 
 awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffer, Request& req,
-                                       std::shared_ptr<const Config> cfg) {
+                                       std::shared_ptr<const Config> cfg, const std::string& client) {
     Exchange ex;
     ex.cfg = std::move(cfg);
     ex.method = std::string(req.method_string());
     ex.target = std::string(req.target());
     ex.client_keep = req.keep_alive() && !connections_.draining();
-    ex.client = peer_of(stream);
+    ex.client = client;
     ex.request_id = request_id_for(req["x-request-id"]);
     req.set("X-Request-Id", ex.request_id);  // the backend logs the same id
 

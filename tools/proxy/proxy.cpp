@@ -17,11 +17,6 @@
 
 namespace quillmar::proxy {
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-using tcp = net::ip::tcp;
-using net::awaitable;
-
 Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Config> cfg, std::string config_path)
     : io_(io),
       lb_(lb),

@@ -113,12 +113,14 @@ private:
                                                 std::string_view method, std::string_view target);
     // One request read whole: admin and local answers here, inference
     // requests down their road. False: close the connection.
-    boost::asio::awaitable<bool> serve(Stream& stream, boost::beast::flat_buffer& buffer, Request& request, bool admin);
+    // `client` is the peer's address, read once per connection.
+    boost::asio::awaitable<bool> serve(Stream& stream, boost::beast::flat_buffer& buffer, Request& request, bool admin,
+                                       const std::string& client);
     void log_access(const Exchange& ex);
 
     // ---- the inference road (inference.cpp)
     boost::asio::awaitable<bool> serve_inference(Stream& stream, boost::beast::flat_buffer& buffer, Request& request,
-                                                 std::shared_ptr<const Config> cfg);
+                                                 std::shared_ptr<const Config> cfg, const std::string& client);
     // Ends when the client sends more (kept for the next request) or leaves.
     boost::asio::awaitable<void> watch_client(Stream& stream, boost::beast::flat_buffer& buffer);
     boost::asio::awaitable<void> handle_inference(Exchange& ex, Stream& stream, const Request& request);

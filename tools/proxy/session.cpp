@@ -18,13 +18,6 @@
 
 namespace quillmar::proxy {
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace json = boost::json;
-using tcp = net::ip::tcp;
-using net::awaitable;
-
 namespace {
 
 // Out of descriptors (or kernel memory): retrying at once spins, since the
@@ -84,6 +77,7 @@ awaitable<void> Proxy::session(Stream stream, bool admin) {
     });
     try {
         if (co_await handshake(stream, id)) {
+            const std::string client = peer_of(stream);
             while (!connections_.draining()) {
                 auto cfg = cfg_;
                 http::request_parser<http::string_body> parser;
@@ -91,7 +85,7 @@ awaitable<void> Proxy::session(Stream stream, bool admin) {
                 parser.header_limit(kHeaderLimit);
                 if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
                 Request req = parser.release();
-                if (!co_await serve(stream, buffer, req, admin)) break;
+                if (!co_await serve(stream, buffer, req, admin, client)) break;
             }
         }
     } catch (const std::exception& e) {
@@ -229,7 +223,8 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
     co_return false;
 }
 
-awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request& req, bool admin) {
+awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request& req, bool admin,
+                             const std::string& client) {
     auto cfg = cfg_;
     std::string_view target = req.target();
     std::string_view path = target.substr(0, target.find('?'));
@@ -250,7 +245,7 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
         co_return keep && !ec;
     }
     if (path.starts_with("/v1/") && req.method() == http::verb::post)
-        co_return co_await serve_inference(stream, buffer, req, cfg);
+        co_return co_await serve_inference(stream, buffer, req, cfg, client);
 
     // Every other answer is local: built synchronously, written below (no
     // coroutine lambdas: g++ 12 mishandles their frames).
