@@ -44,9 +44,10 @@ std::string sticky_key(const PoolConfig& pool, const http::request<http::string_
 awaitable<void> Proxy::watch_client(Stream& stream, beast::flat_buffer& buffer) {
     // The request has been read whole; the only thing the client can send now
     // is its next request (pipelining) or the end of the connection. Waiting
-    // for readability costs no system call per request (a read would try a
-    // speculative receive first); once readable, bytes are kept for the next
-    // request and the end of the stream means the client has gone.
+    // for readability costs one epoll re-arm per request and no receive (a
+    // read would try a speculative one first); once readable, bytes are kept
+    // for the next request and the end of the stream means the client has
+    // gone.
     // Over TLS readability says nothing (the bytes may be a record the TLS
     // layer keeps to itself), so the watch is a read of the stream.
     if (!stream.tls()) {
