@@ -6,34 +6,28 @@
 #include "load_balancer/values.hpp"
 
 #include <array>
-#include <bit>
+#include <cstring>
 #include <cstdint>
 
 namespace quillmar::lb::detail {
 
-// A looked-up value as it stood when a view was made: its kind and, for a
-// number or boolean, its bits. Another kind or another number means the
-// record was changed in place since.
+// A looked-up value's bytes as they stood when a view was made (a scalar's
+// kind and bits sit in them). Other bytes mean the record was changed in
+// place since; an absent value reads as a pattern no value has.
 struct ValueStamp {
-    bool present = false;
-    boost::json::kind kind = boost::json::kind::null;
-    std::uint64_t bits = 0;
+    std::array<std::uint64_t, 3> bytes{~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
 
     static ValueStamp of(const boost::json::value* v) noexcept {
+        static_assert(sizeof(boost::json::value) == sizeof(ValueStamp));
         ValueStamp s;
-        if (v == nullptr) return s;
-        s.present = true;
-        s.kind = v->kind();
-        switch (s.kind) {
-            case boost::json::kind::int64: s.bits = static_cast<std::uint64_t>(v->get_int64()); break;
-            case boost::json::kind::uint64: s.bits = v->get_uint64(); break;
-            case boost::json::kind::double_: s.bits = std::bit_cast<std::uint64_t>(v->get_double()); break;
-            case boost::json::kind::bool_: s.bits = v->get_bool() ? 1 : 0; break;
-            default: break;  // other kinds are read by the rules themselves, never from the view
-        }
+        if (v != nullptr) std::memcpy(s.bytes.data(), static_cast<const void*>(v), sizeof s.bytes);
         return s;
     }
-    bool operator==(const ValueStamp&) const = default;
+    // Word by word: the defaulted comparison calls memcmp, which cost more
+    // than the rest of a decision.
+    bool operator==(const ValueStamp& o) const noexcept {
+        return ((bytes[0] ^ o.bytes[0]) | (bytes[1] ^ o.bytes[1]) | (bytes[2] ^ o.bytes[2])) == 0;
+    }
 };
 
 // The looked-up fields of a record, and their converted values when every
@@ -60,18 +54,20 @@ struct RecordView {
     // again rather than served stale.
     std::size_t size = 0;
     const boost::json::key_value_pair* table = nullptr;  // where the record kept its members
-    std::array<ValueStamp, 4> stamps{};
+    // The values the view converts; max_input_tokens is read through its
+    // pointer each time, which the table check keeps valid.
+    std::array<ValueStamp, 3> stamps{};
 
-    static std::array<ValueStamp, 4> stamps_of(const RecordFields& f) noexcept {
-        return {ValueStamp::of(f.id), ValueStamp::of(f.weight), ValueStamp::of(f.max_concurrency),
-                ValueStamp::of(f.max_input_tokens)};
+    static std::array<ValueStamp, 3> stamps_of(const RecordFields& f) noexcept {
+        return {ValueStamp::of(f.id), ValueStamp::of(f.weight), ValueStamp::of(f.max_concurrency)};
     }
     // Whether `rec` still reads as it did when this view was made. Its size
     // and member table are checked first: an assignment through operator[]
     // may reallocate the table, leaving the looked-up pointers dangling, and
     // they are read only when the table is where it was.
     bool current(const boost::json::object& rec) const noexcept {
-        return rec.size() == size && rec.begin() == table && stamps_of(fields) == stamps;
+        return rec.size() == size && rec.begin() == table && ValueStamp::of(fields.id) == stamps[0] &&
+               ValueStamp::of(fields.weight) == stamps[1] && ValueStamp::of(fields.max_concurrency) == stamps[2];
     }
 };
 
