@@ -13,6 +13,7 @@
 #include <fmt/printf.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -59,9 +60,6 @@ std::int64_t truncate_to_int(double d) noexcept {
 RecordView view_of(const boost::json::object& rec) {
     RecordView v;
     v.fields = record_fields(rec);
-    v.size = rec.size();
-    v.table = rec.begin();
-    v.stamps = RecordView::stamps_of(v.fields);
     try {
         v.positive = compare_or_zero(v.fields.weight, 0.0) == std::partial_ordering::greater;
         v.id = id_value(v.fields.id);
@@ -74,18 +72,24 @@ RecordView view_of(const boost::json::object& rec) {
     return v;
 }
 
+// Bumped by records_changed(): a thread's cache made under another value
+// is emptied before its next lookup.
+std::atomic<std::uint64_t> record_generation{0};
+
 // The views of records seen recently, found by the record's identity: the
 // object's address and its shared owner. A slot keeps a weak reference, so
 // the owner cannot be freed and reused while the slot names it; a record
 // freed and another one made at the same address has another owner and
-// misses. A hit is checked against the record's values, since its owner may
-// change it in place (the view is then made again). Four-way set
-// associative and bounded (a pool of a hundred records rarely puts five in
-// one set): a record pushed out is just read again. Per thread.
+// misses. Records are immutable once handed in, unless the host says
+// otherwise through records_changed(), so a hit is served as it stands.
+// Four-way set associative and bounded (a pool of a hundred records rarely
+// puts five in one set): a record pushed out is just read again. Per thread.
 class RecordViewCache {
 public:
     // The view of `rec`; valid until the next call.
     [[gnu::always_inline]] RecordView& view(const ServerRecord& rec) {
+        const std::uint64_t generation = record_generation.load(std::memory_order_acquire);
+        if (generation != generation_) [[unlikely]] forget(generation);
         const boost::json::object* object = rec.get();
         const std::size_t set = set_of(object);
         Slot* const ways = &slots_[set * kWays];
@@ -93,9 +97,8 @@ public:
         for (std::size_t w = 0; w < kWays; ++w) {
             Slot& slot = ways[w];
             if (slot.object != object) continue;
-            const bool same_owner = !slot.owner.owner_before(rec) && !rec.owner_before(slot.owner);
-            if (same_owner && slot.view.current(*object)) return slot.view;
-            victim = &slot;  // replaced under the same address, or changed in place since
+            if (!slot.owner.owner_before(rec) && !rec.owner_before(slot.owner)) return slot.view;
+            victim = &slot;  // another record, made where a freed one was
             break;
         }
         if (victim == nullptr) victim = &ways[next_[set]++ % kWays];
@@ -120,6 +123,12 @@ private:
     }
     std::vector<Slot> slots_ = std::vector<Slot>(kWays << kSetBits);
     std::vector<std::uint8_t> next_ = std::vector<std::uint8_t>(std::size_t{1} << kSetBits);  // round-robin victim
+    std::uint64_t generation_ = 0;
+
+    [[gnu::noinline]] void forget(std::uint64_t generation) {
+        for (Slot& slot : slots_) slot = Slot{};
+        generation_ = generation;
+    }
 };
 
 RecordViewCache& record_views() {
@@ -130,6 +139,8 @@ RecordViewCache& record_views() {
 }  // namespace
 
 detail::RecordView& detail::record_view(const ServerRecord& rec) { return record_views().view(rec); }
+
+void records_changed() noexcept { record_generation.fetch_add(1, std::memory_order_acq_rel); }
 
 namespace {
 

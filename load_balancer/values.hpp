@@ -29,6 +29,14 @@ using ServerRecord = std::shared_ptr<const boost::json::object>;
 // Makes a record from a JSON object (convenience for hosts and tests).
 ServerRecord make_record(boost::json::object obj);
 
+// Records are taken as immutable once handed to the balancer: what it reads
+// from one is kept per thread, keyed by the record's identity, so that a
+// decision does not scan every record again. A host that changes a record
+// in place (rather than handing a new one) calls this after the change, on
+// any thread; every thread then reads every record afresh. O(1); the cost
+// falls on each thread's next decision.
+void records_changed() noexcept;
+
 // A required ("indexed") key is absent. what() names the key.
 class KeyError : public std::out_of_range {
 public:

@@ -236,8 +236,8 @@ TEST_F(SelectionTest, SelectGatesCapsBeyondTheIntegerRangeAsTheGateDoes) {
 
 TEST_F(SelectionTest, ARecordReplacedAtTheSameAddressIsReadAfresh) {
     // The host may free a record and make another at the same address (a
-    // reload), or change a record it owns in place (a cluster grant): the
-    // new values decide, never the old ones.
+    // reload), or change a record it owns in place and say so (a cluster
+    // grant): the new values decide, never the old ones.
     struct Row {
         const char* name;
         json::object before, after;
@@ -266,6 +266,7 @@ TEST_F(SelectionTest, ARecordReplacedAtTheSameAddressIsReadAfresh) {
             first.reset();
             if (in_place) {
                 for (const auto& kv : row.after) (*storage)[kv.key()] = kv.value();  // same object, same owner
+                records_changed();
             } else {
                 candidates[0].reset();
                 storage.emplace(row.after);  // same address, new owner

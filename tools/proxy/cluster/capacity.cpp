@@ -29,9 +29,11 @@ std::chrono::steady_clock::duration seconds(double s) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s));
 }
 
-// A grant change writes the record's cap where it stands: the record is
-// live (requests hold it), and operator[] may reallocate the member table
-// under anyone who looked a value up. Every record adopted here has the key.
+// A grant change writes the record's cap where it stands, so parked
+// requests, which hold the record, see the new cap when they are offered a
+// slot; the caller then tells the balancer (records_changed). operator[] may
+// reallocate the member table under anyone who looked a value up, hence the
+// lookup: every record adopted here has the key.
 void set_cap(json::object& rec, std::int64_t cap) {
     if (json::value* v = rec.if_contains("max_concurrency")) *v = cap;
     else rec["max_concurrency"] = cap;
@@ -100,6 +102,7 @@ void ClusterCapacity::apply(std::int64_t id, Backend& b, std::int64_t grant) {
     b.grant = grant;
     for (const Record& r : b.records)
         if (auto rec = r.rec.lock()) set_cap(*rec, std::max<std::int64_t>(1, std::min(r.configured, grant)));
+    lb::records_changed();
 
     // Grant 0: a cap of 1 that the placeholder count keeps full. The reaper
     // may have cleared the count of a failing backend: put it back.
