@@ -87,6 +87,25 @@ TEST_F(ProxyE2E, ClientLeavingMidWaitRemovesItsWaiter) {
     EXPECT_EQ(mock_stat(a, "requests"), 1);  // the parked request never reached the backend
 }
 
+TEST_F(ProxyE2E, RequestPipelinedWhileOneRunsIsAnsweredNotTakenForAHangUp) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    start_proxy(config(json::array{server(1, a.port())}));
+
+    RawConnection c(proxy_->port());
+    c.send_post(kChat, chat_body("m", false, 10));  // half a second of generation
+    ASSERT_TRUE(eventually([&] { return inflight(1) == 1; }));
+    c.send_post(kChat, chat_body("m", false, 1));  // readable while the first runs
+    ASSERT_TRUE(eventually([&] {
+        c.read_until("\x01", 0.1);  // whatever arrives within 0.1 s
+        const std::string& r = c.received();
+        const std::size_t first = r.find("HTTP/1.1 200");
+        return first != std::string::npos && r.find("HTTP/1.1 200", first + 1) != std::string::npos;
+    })) << c.received();
+    EXPECT_EQ(mock_stat(a, "requests"), 2);
+    EXPECT_EQ(mock_stat(a, "cancelled"), 0);
+    EXPECT_TRUE(eventually([&] { return clean(); }));
+}
+
 // ---- capacity: 503, queue admission, queue full ---------------------------------------
 
 TEST_F(ProxyE2E, FullPoolWithoutQueueAnswers503WithRetryAfterAndCap) {

@@ -18,7 +18,10 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include <cerrno>
 #include <cmath>
+
+#include <sys/socket.h>
 
 namespace quillmar::proxy {
 
@@ -39,26 +42,79 @@ std::string sticky_key(const PoolConfig& pool, const http::request<http::string_
     return {};
 }
 
+// The end of the race between a request and its client's plain-TCP
+// connection (see race_client). Readability of the client's socket while a
+// request runs means bytes of its next request (pipelining: left in the
+// socket for the next read) or the end of the connection; a peek tells
+// them apart. Either way the socket is watched no further.
+struct ClientLeft {
+    int fd;
+    bool* gone;
+
+    // The request ended (or failed) first: the watch is cancelled.
+    net::cancellation_type_t operator()(const std::exception_ptr&) const noexcept {
+        return net::cancellation_type::terminal;
+    }
+    net::cancellation_type_t operator()(const boost::system::error_code& ec) const noexcept {
+        if (ec == net::error::operation_aborted) return net::cancellation_type::none;  // the request ended first
+        if (!ec) {
+            char c;
+            const ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+                return net::cancellation_type::none;  // its next request, or nothing yet
+        }
+        *gone = true;  // end of stream, reset or a socket error: the client left
+        return net::cancellation_type::terminal;
+    }
+};
+
 }  // namespace
 
 awaitable<void> Proxy::watch_client(Stream& stream, beast::flat_buffer& buffer) {
-    // The request has been read whole; the only thing the client can send now
-    // is its next request (pipelining) or the end of the connection. Waiting
-    // for readability costs one epoll re-arm per request and no receive (a
-    // read would try a speculative one first); once readable, bytes are kept
-    // for the next request and the end of the stream means the client has
-    // gone.
-    // Over TLS readability says nothing (the bytes may be a record the TLS
-    // layer keeps to itself), so the watch is a read of the stream.
-    if (!stream.tls()) {
-        auto [ec] = co_await stream.socket().async_wait(tcp::socket::wait_read, use_tuple);
-        if (ec) co_return;  // cancelled (the request ended) or a socket error
-    }
+    // Over TLS, readability says nothing (the bytes may be a record the TLS
+    // layer keeps to itself), so the watch is a read of the stream: bytes
+    // are kept for the next request (pipelining), the end of the stream
+    // means the client has gone.
     auto n = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
     if (std::get<0>(n)) co_return;  // end of stream or reset: the client left
     buffer.commit(std::get<1>(n));
     net::steady_timer forever(io_, net::steady_timer::time_point::max());
     co_await forever.async_wait(use_awaitable);  // until the request ends and cancels us
+}
+
+awaitable<bool> Proxy::race_client(Exchange& ex, Stream& stream, beast::flat_buffer& buffer, const Request& req) {
+    // Whichever ends first cancels the other, so a client that hangs up
+    // mid-wait or mid-stream cancels its wait or upstream request at once
+    // (the lease's and the waiter's own clean-up run as the coroutine
+    // unwinds).
+    auto exec = co_await net::this_coro::executor;
+    bool gone = false;
+    std::exception_ptr failed;
+    if (stream.tls()) {
+        auto [order, e1, e2] = co_await net::experimental::make_parallel_group(
+                                   net::co_spawn(exec, handle_inference(ex, stream, req), net::deferred),
+                                   net::co_spawn(exec, watch_client(stream, buffer), net::deferred))
+                                   .async_wait(net::experimental::wait_for_one(), use_awaitable);
+        gone = order[0] == 1;
+        failed = e1;
+    } else {
+        // Plain TCP: a wait for readability, told apart by a peek when it
+        // ends (no coroutine, no read, one epoll re-arm per request).
+        auto [order, e1, e2] = co_await net::experimental::make_parallel_group(
+                                   net::co_spawn(exec, handle_inference(ex, stream, req), net::deferred),
+                                   stream.socket().async_wait(tcp::socket::wait_read, net::deferred))
+                                   .async_wait(ClientLeft{stream.socket().native_handle(), &gone}, use_awaitable);
+        failed = e1;
+    }
+    if (failed && !gone) {
+        try {
+            std::rethrow_exception(failed);
+        } catch (const std::exception& e) {
+            spdlog::error("request failed: {}", e.what());
+        }
+        ex.client_broken = true;
+    }
+    co_return gone;
 }
 
 awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffer, Request& req,
@@ -74,26 +130,10 @@ awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffe
 
     bool client_gone = false;
     if (buffer.size() == 0) {
-        // Race the request against the client's departure: whichever ends
-        // first cancels the other, so a client that hangs up mid-wait or
-        // mid-stream cancels its wait or upstream request at once (the
-        // lease's and the waiter's own clean-up run as the coroutine unwinds).
-        auto ex_exec = co_await net::this_coro::executor;
-        auto [order, e1, e2] = co_await net::experimental::make_parallel_group(
-                                   net::co_spawn(ex_exec, handle_inference(ex, stream, req), net::deferred),
-                                   net::co_spawn(ex_exec, watch_client(stream, buffer), net::deferred))
-                                   .async_wait(net::experimental::wait_for_one(), use_awaitable);
-        if (order[0] == 1) {
-            client_gone = true;
-        } else if (e1) {
-            try {
-                std::rethrow_exception(e1);
-            } catch (const std::exception& e) {
-                spdlog::error("request failed: {}", e.what());
-            }
-            ex.client_broken = true;
-        }
+        // Race the request against the client's departure.
+        client_gone = co_await race_client(ex, stream, buffer, req);
     } else {
+        // Pipelined bytes are waiting: the client has not left.
         try {
             co_await handle_inference(ex, stream, req);
         } catch (const std::exception& e) {
@@ -155,6 +195,16 @@ awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<
     if (cluster_ && all_full(pool, fitting)) demand.emplace(cluster_->note_demand(fitting));
     // Without a queue nothing parks, and nothing needs racing against a stop.
     if (!lb_.queue_enabled()) co_return co_await lb::admit(lb_, pool.key, fitting, options);
+    // Most requests find room at once: only one that parks needs racing
+    // against a stop (two spawned coroutines and a group per request). A
+    // select that finds no room records nothing, so admit() may make it
+    // again before parking.
+    if (lb::ServerRecord server = co_await lb_.select(pool.key, fitting, options)) {
+        // Nothing has suspended since select decided: the slot is still free.
+        lb::Admission now{std::move(server), std::nullopt, "ok", 0.0, false};
+        now.lease.emplace(lb::InflightLease::acquire(lb_, lb::server_id(*now.server)));
+        co_return now;
+    }
     auto exec = co_await net::this_coro::executor;
     auto [order, e1, admission, e2] =
         co_await net::experimental::make_parallel_group(

@@ -121,7 +121,12 @@ private:
     // ---- the inference road (inference.cpp)
     boost::asio::awaitable<bool> serve_inference(Stream& stream, boost::beast::flat_buffer& buffer, Request& request,
                                                  std::shared_ptr<const Config> cfg, const std::string& client);
-    // Ends when the client sends more (kept for the next request) or leaves.
+    // Runs the request while watching its client; true when the client left
+    // first (the request was cancelled). A failure is logged and marks the
+    // connection broken.
+    boost::asio::awaitable<bool> race_client(Exchange& ex, Stream& stream, boost::beast::flat_buffer& buffer,
+                                             const Request& request);
+    // TLS: ends when the client sends more (kept for the next request) or leaves.
     boost::asio::awaitable<void> watch_client(Stream& stream, boost::beast::flat_buffer& buffer);
     boost::asio::awaitable<void> handle_inference(Exchange& ex, Stream& stream, const Request& request);
     boost::asio::awaitable<void> route_inference(Exchange& ex, Stream& stream, const Request& request,
