@@ -187,7 +187,7 @@ bool read_tape(TapeDom::Value root, const ScanOptions& options, ScannedRequest& 
 bool scan_with_tape(detail::JsonTape& tape, std::string_view body, const ScanOptions& options,
                     ScannedRequest& out) {
     if (!tape.scan(body, options.max_depth)) return false;
-    return read_tape({tape.nodes().data(), body.data()}, options, out);
+    return read_tape({tape.root(), body.data()}, options, out);
 }
 
 }  // namespace

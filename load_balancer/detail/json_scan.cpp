@@ -7,6 +7,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace quillmar::lb::detail {
 
@@ -58,52 +61,106 @@ inline __m128i string_stops(__m128i v) noexcept {
 }
 
 inline __m128i load16(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// Bit i set where byte i of v is an ASCII digit. Signed compares: bytes of
+// 0x80 and up are negative, not digits.
+inline unsigned digit_mask(__m128i v) noexcept {
+    const __m128i digit =
+        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    return static_cast<unsigned>(_mm_movemask_epi8(digit));
+}
+
+inline unsigned byte_mask(__m128i v, char c) noexcept {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+}
 #endif
 
-// The first '"', '\\' or control byte in [p, end), or end. Ors every byte
-// read into `high` (bit 7 tells a non-ASCII byte was seen; bytes past the
-// stop may be included, which only costs a UTF-8 check).
-const char* skip_plain(const char* p, const char* end, unsigned& high) noexcept {
 #if defined(__SSE2__)
+// Skips whole 64-byte blocks free of '"', '\\' and control bytes; returns
+// the first block holding one (or the last place a whole block fits).
+const char* skip_blocks_sse2(const char* p, const char* end, unsigned& high) noexcept {
     __m128i acc = _mm_setzero_si128();
-    for (;;) {
-        while (p + 64 <= end) {
-            const __m128i a = load16(p), b = load16(p + 16), c = load16(p + 32), d = load16(p + 48);
-            acc = _mm_or_si128(acc, _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)));
-            const __m128i any = _mm_or_si128(_mm_or_si128(string_stops(a), string_stops(b)),
-                                             _mm_or_si128(string_stops(c), string_stops(d)));
-            if (_mm_movemask_epi8(any) != 0) break;
-            p += 64;
-        }
-        if (p + 16 > end) break;
-        const __m128i v = load16(p);
-        acc = _mm_or_si128(acc, v);
-        const int mask = _mm_movemask_epi8(string_stops(v));
-        if (mask != 0) {
-            high |= static_cast<unsigned>(_mm_movemask_epi8(acc));
-            return p + __builtin_ctz(static_cast<unsigned>(mask));
-        }
-        p += 16;
+    while (p + 64 <= end) {
+        const __m128i a = load16(p), b = load16(p + 16), c = load16(p + 32), d = load16(p + 48);
+        acc = _mm_or_si128(acc, _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)));
+        const __m128i any = _mm_or_si128(_mm_or_si128(string_stops(a), string_stops(b)),
+                                         _mm_or_si128(string_stops(c), string_stops(d)));
+        if (_mm_movemask_epi8(any) != 0) break;
+        p += 64;
     }
     high |= static_cast<unsigned>(_mm_movemask_epi8(acc));
+    return p;
+}
+
+#if defined(__x86_64__)
+// The same with 32-byte registers, for CPUs that have them (checked once
+// at run time; the rest of the program is built for baseline x86-64).
+__attribute__((target("avx2"))) const char* skip_blocks_avx2(const char* p, const char* end,
+                                                            unsigned& high) noexcept {
+    const __m256i quote = _mm256_set1_epi8('"'), slash = _mm256_set1_epi8('\\');
+    const __m256i space = _mm256_set1_epi8(0x1F), zero = _mm256_setzero_si256();
+    __m256i acc = zero;
+    while (p + 64 <= end) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        acc = _mm256_or_si256(acc, _mm256_or_si256(a, b));
+        const __m256i sa = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(a, quote), _mm256_cmpeq_epi8(a, slash)),
+                                           _mm256_cmpeq_epi8(_mm256_subs_epu8(a, space), zero));
+        const __m256i sb = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, quote), _mm256_cmpeq_epi8(b, slash)),
+                                           _mm256_cmpeq_epi8(_mm256_subs_epu8(b, space), zero));
+        if (_mm256_movemask_epi8(_mm256_or_si256(sa, sb)) != 0) break;
+        p += 64;
+    }
+    high |= static_cast<unsigned>(_mm256_movemask_epi8(acc));
+    return p;
+}
+
+// libgcc's check includes the OS saving the wide registers.
+bool have_avx2() noexcept {
+    static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+    return yes;
+}
+#endif
+#endif
+
+// The first '"', '\\' or control byte in [p, end), or end. Leaves `high`
+// non-zero when a byte read was above 0x7F (bytes past the stop may be
+// included, which only costs a UTF-8 check). Short strings end
+// in the first sixteen bytes; longer ones go block by block.
+inline const char* skip_plain(const char* p, const char* end, unsigned& high) noexcept {
+#if defined(__SSE2__)
+    bool first = true;
+    while (p + 16 <= end) {
+        const __m128i v = load16(p);
+        const int mask = _mm_movemask_epi8(string_stops(v));
+        high |= static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+        if (first) {
+            first = false;
+#if defined(__x86_64__)
+            if (have_avx2()) {
+                p = skip_blocks_avx2(p, end, high);
+                continue;
+            }
+#endif
+            p = skip_blocks_sse2(p, end, high);
+        }
+    }
 #endif
     for (; p < end; ++p) {
         const auto c = static_cast<unsigned char>(*p);
         if (c == '"' || c == '\\' || c < 0x20) return p;
-        high |= c;
+        high |= c & 0x80u;
     }
     return end;
 }
 
 // The first byte in [p, end) that is not an ASCII digit, or end.
-const char* skip_digits(const char* p, const char* end) noexcept {
+inline const char* skip_digits(const char* p, const char* end) noexcept {
 #if defined(__SSE2__)
     for (; p + 16 <= end; p += 16) {
-        const __m128i v = load16(p);
-        // Signed compares: bytes of 0x80 and up are negative, not digits.
-        const __m128i digit =
-            _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-        const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(digit)) & 0xFFFFu;
+        const unsigned other = ~digit_mask(load16(p)) & 0xFFFFu;
         if (other != 0) return p + __builtin_ctz(other);
     }
 #endif
@@ -113,8 +170,7 @@ const char* skip_digits(const char* p, const char* end) noexcept {
 
 class Scanner {
 public:
-    Scanner(std::string_view text, std::size_t max_depth, std::vector<JsonNode>& nodes,
-            std::vector<std::uint32_t>& open) noexcept
+    Scanner(std::string_view text, std::size_t max_depth, JsonNode* nodes, std::vector<std::uint32_t>& open) noexcept
         : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), max_depth_(max_depth),
           nodes_(nodes), open_(open) {}
 
@@ -125,14 +181,13 @@ private:
 
     char peek() const noexcept { return p_ < end_ ? *p_ : '\0'; }
     void skip_space() noexcept {
+        if (p_ < end_ && static_cast<unsigned char>(*p_) > ' ') return;  // compact text: no blanks
         while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
     }
     std::uint32_t offset(const char* p) const noexcept { return static_cast<std::uint32_t>(p - begin_); }
-    JsonNode& push(JsonKind kind, const char* from, const char* to) {
-        JsonNode& n = nodes_.emplace_back();
-        n.kind = kind;
-        n.pos = offset(from);
-        n.len = static_cast<std::uint32_t>(to - from);
+    JsonNode& push(JsonKind kind, const char* from, const char* to) noexcept {
+        JsonNode& n = nodes_[count_++];
+        n = {offset(from), static_cast<std::uint32_t>(to - from), 0, kind, false};
         return n;
     }
 
@@ -144,19 +199,21 @@ private:
     bool string();
     bool escape(std::uint32_t& lost);
     bool number();
+    bool integer_run() noexcept;
     bool literal(std::string_view word, JsonKind kind, std::uint32_t aux);
 
     const char* begin_;
     const char* p_;
     const char* end_;
     std::size_t max_depth_;
-    std::vector<JsonNode>& nodes_;
+    JsonNode* nodes_;
+    std::uint32_t count_ = 0;
     std::vector<std::uint32_t>& open_;
+    bool in_object_ = false;  // the innermost open container is an object
     unsigned high_ = 0;
 };
 
 bool Scanner::run() {
-    nodes_.clear();
     open_.clear();
     skip_space();
     Step step = Step::value;
@@ -168,7 +225,7 @@ bool Scanner::run() {
         }
     }
     if (step == Step::fail) return false;
-    return (high_ & 0x80u) == 0 || simdjson::validate_utf8(begin_, static_cast<std::size_t>(end_ - begin_));
+    return high_ == 0 || simdjson::validate_utf8(begin_, static_cast<std::size_t>(end_ - begin_));
 }
 
 Scanner::Step Scanner::value() {
@@ -179,7 +236,9 @@ Scanner::Step Scanner::value() {
     case 't': return literal("true", JsonKind::boolean, 1) ? Step::after : Step::fail;
     case 'f': return literal("false", JsonKind::boolean, 0) ? Step::after : Step::fail;
     case 'n': return literal("null", JsonKind::null, 0) ? Step::after : Step::fail;
-    default: return number() ? Step::after : Step::fail;
+    default:
+        if (!in_object_ && !open_.empty() && integer_run()) return Step::value;
+        return number() ? Step::after : Step::fail;
     }
 }
 
@@ -195,7 +254,8 @@ Scanner::Step Scanner::key() {
 
 Scanner::Step Scanner::open(JsonKind kind, char closer) {
     if (open_.size() >= max_depth_) return Step::fail;
-    open_.push_back(static_cast<std::uint32_t>(nodes_.size()));
+    open_.push_back(count_);
+    in_object_ = kind == JsonKind::object;
     push(kind, p_, p_ + 1);
     ++p_;
     skip_space();
@@ -210,7 +270,8 @@ Scanner::Step Scanner::open(JsonKind kind, char closer) {
 void Scanner::close() noexcept {
     const std::uint32_t at = open_.back();
     open_.pop_back();
-    nodes_[at].aux = static_cast<std::uint32_t>(nodes_.size() - at - 1);
+    nodes_[at].aux = count_ - at - 1;
+    in_object_ = !open_.empty() && nodes_[open_.back()].kind == JsonKind::object;
 }
 
 // After a value: a separator, the end of the enclosing container, or the
@@ -218,12 +279,12 @@ void Scanner::close() noexcept {
 Scanner::Step Scanner::after() {
     skip_space();
     if (open_.empty()) return p_ == end_ ? Step::done : Step::fail;
-    const bool in_object = nodes_[open_.back()].kind == JsonKind::object;
+    const bool in_object = in_object_;
     const char c = peek();
     if (c == ',') {
         ++p_;
         skip_space();
-        return in_object ? Step::key : Step::value;
+        return in_object ? key() : value();
     }
     if (c != (in_object ? '}' : ']')) return Step::fail;
     ++p_;
@@ -277,35 +338,73 @@ bool Scanner::escape(std::uint32_t& lost) {
 
 // RFC 8259 number grammar. Integers that fit int64 (negative) or uint64
 // are integers, as Boost.JSON stores them; everything else is a float.
+// Works on a local cursor so it stays in a register.
 bool Scanner::number() {
-    const char* start = p_;
-    const bool negative = peek() == '-';
-    if (negative) ++p_;
-    const char* digits = p_;
-    if (peek() == '0') ++p_;
-    else if (is_digit(peek())) p_ = skip_digits(p_, end_);
+    const char* p = p_;
+    const char* const end = end_;
+    const bool negative = p < end && *p == '-';
+    p += negative;
+    const char* digits = p;
+    if (p < end && *p == '0') ++p;
+    else if (p < end && is_digit(*p)) p = skip_digits(p + 1, end);
     else return false;
+    const std::size_t whole = static_cast<std::size_t>(p - digits);
     bool floating = false;
-    const std::string_view whole(digits, static_cast<std::size_t>(p_ - digits));
-    if (peek() == '.') {
-        ++p_;
-        if (!is_digit(peek())) return false;
-        p_ = skip_digits(p_, end_);
+    if (p < end && *p == '.') {
+        if (++p == end || !is_digit(*p)) return false;
+        p = skip_digits(p, end);
         floating = true;
     }
-    if (peek() == 'e' || peek() == 'E') {
-        ++p_;
-        if (peek() == '+' || peek() == '-') ++p_;
-        if (!is_digit(peek())) return false;
-        while (peek() == '0') ++p_;
-        const char* significant = p_;
-        p_ = skip_digits(p_, end_);
-        if (static_cast<std::size_t>(p_ - significant) >= kMaxExponentDigits) return false;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p < end && (*p == '+' || *p == '-')) ++p;
+        if (p == end || !is_digit(*p)) return false;
+        while (p < end && *p == '0') ++p;
+        const char* significant = p;
+        p = skip_digits(p, end);
+        if (static_cast<std::size_t>(p - significant) >= kMaxExponentDigits) return false;
         floating = true;
     }
-    const bool integer = !floating && integer_fits(whole, negative);
-    push(integer ? JsonKind::integer : JsonKind::floating, start, p_);
+    const bool integer = !floating && (whole < 19 || integer_fits({digits, whole}, negative));
+    push(integer ? JsonKind::integer : JsonKind::floating, p_, p);
+    p_ = p;
     return true;
+}
+
+// Whole "digits," elements of an array, sixteen bytes at a time: the shape
+// of token id lists. Numbers found here are short plain integers, and the
+// loop depends on the cursor once per block rather than once per number.
+// True when it read any; the element where it stopped (a longer number,
+// a sign, blanks, anything else) is read the ordinary way.
+bool Scanner::integer_run() noexcept {
+#if defined(__SSE2__)
+    const char* p = p_;
+    while (p + 16 <= end_) {
+        const __m128i v = load16(p);
+        unsigned commas = byte_mask(v, ',');
+        if (commas == 0) break;
+        const unsigned digits = digit_mask(v);
+        const unsigned span = (2u << (31 - __builtin_clz(commas))) - 1;  // up to the last comma
+        const unsigned starts = ((commas << 1) | 1u) & span & ~commas;
+        if (((digits | commas) & span) != span ||          // only digits and commas
+            (commas & ~(digits << 1)) != 0 ||               // no empty element
+            (starts & byte_mask(v, '0') & (digits >> 1)) != 0) {  // no leading zero
+            break;
+        }
+        unsigned start = 0;
+        for (; commas != 0; commas &= commas - 1) {
+            const auto comma = static_cast<unsigned>(__builtin_ctz(commas));
+            push(JsonKind::integer, p + start, p + comma);
+            start = comma + 1;
+        }
+        p += start;
+    }
+    const bool read = p != p_;
+    p_ = p;
+    return read;
+#else
+    return false;
+#endif
 }
 
 bool Scanner::literal(std::string_view word, JsonKind kind, std::uint32_t aux) {
@@ -340,7 +439,12 @@ void append_utf8(unsigned long cp, std::string& out) {
 
 bool JsonTape::scan(std::string_view text, std::size_t max_depth) {
     if (text.size() >= kMaxText) return false;
-    return Scanner(text, max_depth, nodes_, open_).run();
+    const std::size_t most = text.size() / 2 + 1;
+    if (capacity_ < most) {
+        nodes_ = std::make_unique_for_overwrite<JsonNode[]>(most);
+        capacity_ = most;
+    }
+    return Scanner(text, max_depth, nodes_.get(), open_).run();
 }
 
 void decode_json_string(std::string_view raw, std::string& out) {

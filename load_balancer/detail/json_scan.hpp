@@ -5,7 +5,7 @@
 // exponent near Boost's int32 limit, or a body of 1 GiB and more. The
 // caller hands undecided texts to Boost.JSON, whose verdict is the reference.
 //
-// Cost: one pass over the text. String contents are skipped sixteen or
+// Cost: one pass over the text; the node buffer holds up to eight bytes per text byte. String contents are skipped sixteen or
 // sixty-four bytes at a time (SSE2) looking only for '"', '\\' and control
 // bytes; numbers are checked for grammar, not converted. UTF-8 is validated
 // (simdjson's SIMD validator, once over the whole text) only when a byte
@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,12 +32,13 @@ enum class JsonKind : std::uint8_t { object, array, string, integer, floating, b
 //   string:        the code points its escapes do not contribute, so the
 //                  decoded text has code_points(raw) - aux code points;
 //   boolean:       1 for true.
+// Trivial, so the tape's buffer is not written before the scanner fills it.
 struct JsonNode {
-    std::uint32_t pos = 0;
-    std::uint32_t len = 0;
-    std::uint32_t aux = 0;
-    JsonKind kind = JsonKind::null;
-    bool escaped = false;  // a string holding at least one backslash escape
+    std::uint32_t pos;
+    std::uint32_t len;
+    std::uint32_t aux;
+    JsonKind kind;
+    bool escaped;  // a string holding at least one backslash escape
 };
 
 class JsonTape {
@@ -46,10 +48,15 @@ public:
     // text order. False when undecided (see above). Throws std::bad_alloc.
     bool scan(std::string_view text, std::size_t max_depth);
 
-    const std::vector<JsonNode>& nodes() const noexcept { return nodes_; }
+    // The first node (the root) of the last text scanned successfully.
+    const JsonNode* root() const noexcept { return nodes_.get(); }
 
 private:
-    std::vector<JsonNode> nodes_;
+    // Room for the most values a text can hold: every value but the first
+    // takes at least two bytes (itself and a separator), so the scanner
+    // never checks for space. Grown, never shrunk.
+    std::unique_ptr<JsonNode[]> nodes_;
+    std::size_t capacity_ = 0;
     std::vector<std::uint32_t> open_;  // indices of the containers not yet closed
 };
 
