@@ -16,7 +16,8 @@ namespace quillmar::lb::detail {
 namespace {
 
 // Texts this long and longer are left undecided: positions fit 32 bits,
-// and Boost.JSON's exponent bias (one per mantissa digit) plus an exponent
+// no string, array or object can reach Boost.JSON's size limits (about
+// 2^31), and its exponent bias (one per mantissa digit) plus an exponent
 // below kMaxExponentDigits digits stays inside int32.
 constexpr std::size_t kMaxText = std::size_t{1} << 30;
 // Exponents with this many significant digits or more are left to Boost.JSON,
