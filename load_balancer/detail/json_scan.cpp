@@ -211,7 +211,6 @@ private:
     std::uint32_t count_ = 0;
     std::vector<std::uint32_t>& open_;
     bool in_object_ = false;  // the innermost open container is an object
-    unsigned high_ = 0;
 };
 
 bool Scanner::run() {
@@ -225,8 +224,7 @@ bool Scanner::run() {
         default: step = after(); break;
         }
     }
-    if (step == Step::fail) return false;
-    return high_ == 0 || simdjson::validate_utf8(begin_, static_cast<std::size_t>(end_ - begin_));
+    return step == Step::done;
 }
 
 Scanner::Step Scanner::value() {
@@ -297,13 +295,17 @@ bool Scanner::string() {
     const char* start = ++p_;
     std::uint32_t lost = 0;
     bool escaped = false;
+    unsigned high = 0;
     for (;;) {
-        p_ = skip_plain(p_, end_, high_);
+        p_ = skip_plain(p_, end_, high);
         if (p_ == end_) return false;
         if (*p_ == '"') break;
         if (*p_ != '\\' || !escape(lost)) return false;  // a control byte, or a bad escape
         escaped = true;
     }
+    // Only strings holding non-ASCII bytes need the UTF-8 check: outside
+    // strings such bytes are refused as structure.
+    if (high != 0 && !simdjson::validate_utf8(start, static_cast<std::size_t>(p_ - start))) return false;
     JsonNode& n = push(JsonKind::string, start, p_);
     n.aux = lost;
     n.escaped = escaped;

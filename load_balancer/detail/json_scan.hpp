@@ -7,9 +7,9 @@
 //
 // Cost: one pass over the text; the node buffer holds up to eight bytes per text byte. String contents are skipped sixteen or
 // sixty-four bytes at a time (SSE2) looking only for '"', '\\' and control
-// bytes; numbers are checked for grammar, not converted. UTF-8 is validated
-// (simdjson's SIMD validator, once over the whole text) only when a byte
-// above 0x7F was seen. One 16-byte node per value, kept between calls.
+// bytes; numbers are checked for grammar, not converted. A string's UTF-8
+// is validated (simdjson's SIMD validator) only when it holds a byte above
+// 0x7F. One 16-byte node per value, kept between calls.
 // Internal header: not part of the public interface.
 #pragma once
 
