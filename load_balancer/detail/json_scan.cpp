@@ -169,6 +169,32 @@ inline const char* skip_digits(const char* p, const char* end) noexcept {
     return p;
 }
 
+#if defined(__SSE2__)
+// Where the commas, digits and zeros are in a block of 16 or 64 bytes.
+struct IdBlock {
+    std::uint64_t commas = 0, digits = 0, zeros = 0;
+
+    void add(__m128i v, int shift) noexcept {
+        commas |= std::uint64_t{byte_mask(v, ',')} << shift;
+        digits |= std::uint64_t{digit_mask(v)} << shift;
+        zeros |= std::uint64_t{byte_mask(v, '0')} << shift;
+    }
+    static IdBlock of16(const char* p) noexcept {
+        IdBlock b;
+        b.add(load16(p), 0);
+        return b;
+    }
+    static IdBlock of64(const char* p) noexcept {
+        IdBlock b;
+        b.add(load16(p), 0);
+        b.add(load16(p + 16), 16);
+        b.add(load16(p + 32), 32);
+        b.add(load16(p + 48), 48);
+        return b;
+    }
+};
+#endif
+
 class Scanner {
 public:
     Scanner(std::string_view text, std::size_t max_depth, JsonNode* nodes, std::vector<std::uint32_t>& open) noexcept
@@ -201,6 +227,9 @@ private:
     bool escape(std::uint32_t& lost);
     bool number();
     bool integer_run() noexcept;
+#if defined(__SSE2__)
+    std::size_t take_ids(const char* p, const IdBlock& b) noexcept;
+#endif
     bool literal(std::string_view word, JsonKind kind, std::uint32_t aux);
 
     const char* begin_;
@@ -374,34 +403,17 @@ bool Scanner::number() {
     return true;
 }
 
-// Whole "digits," elements of an array, sixteen bytes at a time: the shape
-// of token id lists. Numbers found here are short plain integers, and the
-// loop depends on the cursor once per block rather than once per number.
-// True when it read any; the element where it stopped (a longer number,
-// a sign, blanks, anything else) is read the ordinary way.
+// Whole "digits," elements of an array, 64 then 16 bytes at a time: the
+// shape of token id lists. The loop depends on the cursor once per block
+// rather than once per number. True when it read any; the element where it
+// stopped (a sign, a fraction, blanks, the last one, anything else) is read
+// the ordinary way.
 bool Scanner::integer_run() noexcept {
 #if defined(__SSE2__)
     const char* p = p_;
-    while (p + 16 <= end_) {
-        const __m128i v = load16(p);
-        unsigned commas = byte_mask(v, ',');
-        if (commas == 0) break;
-        const unsigned digits = digit_mask(v);
-        const unsigned span = (2u << (31 - __builtin_clz(commas))) - 1;  // up to the last comma
-        const unsigned starts = ((commas << 1) | 1u) & span & ~commas;
-        if (((digits | commas) & span) != span ||          // only digits and commas
-            (commas & ~(digits << 1)) != 0 ||               // no empty element
-            (starts & byte_mask(v, '0') & (digits >> 1)) != 0) {  // no leading zero
-            break;
-        }
-        unsigned start = 0;
-        for (; commas != 0; commas &= commas - 1) {
-            const auto comma = static_cast<unsigned>(__builtin_ctz(commas));
-            push(JsonKind::integer, p + start, p + comma);
-            start = comma + 1;
-        }
-        p += start;
-    }
+    std::size_t used = 0;
+    while (p + 64 <= end_ && (used = take_ids(p, IdBlock::of64(p))) != 0) p += used;
+    while (p + 16 <= end_ && (used = take_ids(p, IdBlock::of16(p))) != 0) p += used;
     const bool read = p != p_;
     p_ = p;
     return read;
@@ -409,6 +421,38 @@ bool Scanner::integer_run() noexcept {
     return false;
 #endif
 }
+
+#if defined(__SSE2__)
+// The elements of block b at p up to its last comma, when every byte there
+// is a digit or a comma and every element a valid integer literal; the
+// bytes read, or 0.
+inline std::size_t Scanner::take_ids(const char* p, const IdBlock& b) noexcept {
+    std::uint64_t commas = b.commas;
+    if (commas == 0) return 0;
+    const int last = 63 - __builtin_clzll(commas);
+    const std::uint64_t span = last == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << last) - 1;
+    const std::uint64_t starts = ((commas << 1) | 1u) & span & ~commas;
+    if (((b.digits | commas) & span) != span ||          // only digits and commas
+        (commas & ~(b.digits << 1)) != 0 ||              // no empty element
+        (starts & b.zeros & (b.digits >> 1)) != 0) {     // no leading zero
+        return 0;
+    }
+    // A local cursor: the node stores (32-bit fields) could otherwise alias
+    // count_ and force it through memory once per id.
+    JsonNode* out = nodes_ + count_;
+    const std::uint32_t base = offset(p);
+    std::uint32_t start = 0;
+    for (; commas != 0; commas &= commas - 1) {
+        const auto comma = static_cast<std::uint32_t>(__builtin_ctzll(commas));
+        const std::string_view digits(p + start, comma - start);
+        const bool integer = digits.size() < 19 || integer_fits(digits, false);
+        *out++ = {base + start, comma - start, 0, integer ? JsonKind::integer : JsonKind::floating, false};
+        start = comma + 1;
+    }
+    count_ = static_cast<std::uint32_t>(out - nodes_);
+    return static_cast<std::size_t>(last) + 1;
+}
+#endif
 
 bool Scanner::literal(std::string_view word, JsonKind kind, std::uint32_t aux) {
     if (static_cast<std::size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0) {

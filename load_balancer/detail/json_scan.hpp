@@ -52,9 +52,11 @@ public:
     const JsonNode* root() const noexcept { return nodes_.get(); }
 
 private:
-    // Room for the most values a text can hold: every value but the first
-    // takes at least two bytes (itself and a separator), so the scanner
-    // never checks for space. Grown, never shrunk.
+    // Room for the most values a text can hold, plus a few nodes the id
+    // reader writes and drops, so the scanner never checks for space: n
+    // bytes hold at most (n + 1) / 2 values (a container takes two brackets,
+    // any other value a byte, and every value but the first in its
+    // container a separator). Grown, never shrunk.
     std::unique_ptr<JsonNode[]> nodes_;
     std::size_t capacity_ = 0;
     std::vector<std::uint32_t> open_;  // indices of the containers not yet closed
