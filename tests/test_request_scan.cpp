@@ -31,7 +31,9 @@ std::string nested(int depth, const std::string& inner) {
 // falls at every offset around the scanner's 16- and 64-byte blocks.
 std::string every_length(const std::string& tail) {
     std::string body = R"({"prompt":[)";
-    for (std::size_t k = 0; k < 130; ++k) body += (k ? ",\"" : "\"") + std::string(k, 'a') + tail + "\"";
+    for (std::size_t k = 0; k < 130; ++k) {
+        body += (k ? ",\"" : "\"") + std::string(k, 'a') + tail + "\"";
+    }
     return body + "]}";
 }
 
@@ -39,6 +41,14 @@ std::string every_length(const std::string& tail) {
 // string, past the first block.
 std::string long_string_around(const std::string& middle) {
     return R"({"prompt":")" + std::string(100, 'a') + middle + std::string(100, 'a') + "\"}";
+}
+
+// An id list long enough for the scanner's 64-byte steps with `element`
+// second.
+std::string ids_around(const std::string& element) {
+    std::string body = R"({"input":[1000,)" + element;
+    for (int i = 0; i < 13; ++i) body += ",1000";
+    return body + "]}";
 }
 
 struct Case {
@@ -112,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"escaped_quote_at_every_offset", every_length(R"(\")"), ScanStatus::ok, {130 * 131 / 2, 0, 0}},
         Case{"backslash_at_every_offset", every_length(R"(\\)"), ScanStatus::ok, {130 * 131 / 2, 0, 0}},
         Case{"unicode_escape_at_every_offset", every_length(R"(\u00e9)"), ScanStatus::ok, {130 * 131 / 2, 0, 0}},
-        Case{"multibyte_in_long_string", long_string_around("\xc3\xa9\xf0\x9f\x98\x80"), ScanStatus::ok, {202, 0, 0}},
+        Case{"multibyte_in_long_string", long_string_around("\xc3\xa9\xf0\x9f\x98\x80"), ScanStatus::ok,
+             {202, 0, 0}},
         Case{"delete_byte_in_long_string", long_string_around("\x7f"), ScanStatus::ok, {201, 0, 0}},
         Case{"invalid_utf8_in_long_string", long_string_around("\xff"), ScanStatus::invalid_json},
         Case{"truncated_utf8_in_long_string", long_string_around("\xe2\x82"), ScanStatus::invalid_json},
@@ -147,6 +158,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"plus_sign", R"({"input":[+1]})", ScanStatus::invalid_json},
         Case{"id_runs_mixed", R"({"input":[1,2,3,4,5,6,7,8,9,"ab",10,-11,1e2,0,1234567890123456,12, 13 ,0]})",
              ScanStatus::ok, {2, 16, 0}},
+        Case{"long_ids_in_wide_blocks",
+             R"({"input":[18446744073709551615,18446744073709551616,12345678901234567890123,1000,1000,1,2,3]})",
+             ScanStatus::ok, {0, 6, 0}},
+        Case{"leading_zero_in_wide_block", ids_around("0123"), ScanStatus::invalid_json},
+        Case{"empty_element_in_wide_block", ids_around(""), ScanStatus::invalid_json},
+        Case{"blank_in_wide_block", ids_around(" 7"), ScanStatus::ok, {0, 15, 0}},
         Case{"leading_zero_inside_id_run", R"({"input":[1,2,3,4,5,6,01,7,8,9]})", ScanStatus::invalid_json},
         Case{"empty_element_inside_id_run", R"({"input":[1,2,3,,4,5,6,7,8,9]})", ScanStatus::invalid_json},
         Case{"id_run_in_object", R"({"input":{"a":1,"b":2,"c":3,"d":4},"x":[1,2,3,4,5,6,7,8,9]})", ScanStatus::ok},
