@@ -206,6 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"integers", R"({"user":-42})", ScanStatus::ok, {}, std::nullopt, FieldKind::other, "-42"},
         Case{"unsigned", R"({"user":18446744073709551615})", ScanStatus::ok, {}, std::nullopt, FieldKind::other,
              "18446744073709551615"},
+        Case{"negative_zero", R"({"user":-0})", ScanStatus::ok, {}, std::nullopt, FieldKind::other, "0"},
         Case{"boolean", R"({"user":false})", ScanStatus::ok, {}, std::nullopt, FieldKind::other, "false"},
         Case{"float", R"({"user":1.50})", ScanStatus::ok, {}, std::nullopt, FieldKind::other, "1.5E0"},
         Case{"object_with_duplicates", R"({"user":{"b":[1,2.0],"a":"x","b":true}})", ScanStatus::ok, {},
