@@ -1,58 +1,104 @@
 #include "load_balancer/request_scan.hpp"
 
+#include "load_balancer/detail/json_scan.hpp"
 #include "load_balancer/detail/token_walk.hpp"
 #include "load_balancer/settings.hpp"
 
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/parser.hpp>
 #include <boost/json/serialize.hpp>
-#include <simdjson.h>
 
-#include <algorithm>
+#include <charconv>
 #include <cstdint>
-#include <memory>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace quillmar::lb {
 
 namespace json = boost::json;
-namespace dom = simdjson::dom;
 
 namespace {
 
-// simdjson's tape as a document model for the shared walk. Objects keep
+using detail::JsonKind;
+using detail::JsonNode;
+
+// The scanner's tape as a document model for the shared walk. Objects keep
 // every member in text order, so a lookup scans them all and keeps the last
 // match, which is the member Boost.JSON's parser keeps for a duplicate key.
 struct TapeDom {
-    using Value = dom::element;
+    struct Value {
+        const JsonNode* node = nullptr;
+        const char* text = nullptr;  // the scanned body
+    };
 
-    static bool string(Value v, std::string_view& out) noexcept {
-        if (v.type() != dom::element_type::STRING) return false;
-        return v.get(out) == simdjson::SUCCESS;
+    // The node after v and everything v holds.
+    static const JsonNode* next(const JsonNode* n) noexcept {
+        return n->kind == JsonKind::object || n->kind == JsonKind::array ? n + 1 + n->aux : n + 1;
+    }
+    static std::string_view raw(Value v) noexcept { return {v.text + v.node->pos, v.node->len}; }
+
+    class Items {
+    public:
+        class iterator {
+        public:
+            iterator(Value v) noexcept : v_(v) {}
+            Value operator*() const noexcept { return v_; }
+            iterator& operator++() noexcept {
+                v_.node = next(v_.node);
+                return *this;
+            }
+            bool operator!=(const iterator& o) const noexcept { return v_.node != o.v_.node; }
+
+        private:
+            Value v_;
+        };
+        explicit Items(Value array) noexcept
+            : first_{array.node + 1, array.text}, last_{array.node + 1 + array.node->aux, array.text} {}
+        iterator begin() const noexcept { return first_; }
+        iterator end() const noexcept { return last_; }
+
+    private:
+        Value first_, last_;
+    };
+
+    // Decoded text; a string with escapes is decoded into a per-thread
+    // buffer that the next such call overwrites.
+    static bool string(Value v, std::string_view& out) {
+        if (v.node->kind != JsonKind::string) return false;
+        out = raw(v);
+        if (!v.node->escaped) return true;
+        thread_local std::string decoded;
+        decoded.clear();
+        detail::decode_json_string(out, decoded);
+        out = decoded;
+        return true;
+    }
+    // Each escape counts once, whatever its spelling: no decoding needed.
+    static bool chars(Value v, std::int64_t& out) noexcept {
+        if (v.node->kind != JsonKind::string) return false;
+        out = detail::code_points(raw(v)) - v.node->aux;
+        return true;
     }
     // Booleans count as integers, the way a pre-tokenized id list is read.
     static bool is_integer(Value v) noexcept {
-        const dom::element_type t = v.type();
-        return t == dom::element_type::INT64 || t == dom::element_type::UINT64 || t == dom::element_type::BOOL;
+        return v.node->kind == JsonKind::integer || v.node->kind == JsonKind::boolean;
     }
-    static bool is_array(Value v) noexcept { return v.type() == dom::element_type::ARRAY; }
-    static bool is_object(Value v) noexcept { return v.type() == dom::element_type::OBJECT; }
-    static dom::array items(Value v) noexcept {
-        dom::array a;
-        const simdjson::error_code kind_checked = v.get(a);  // the walk checked the kind
-        (void)kind_checked;
-        return a;
+    static bool is_array(Value v) noexcept { return v.node->kind == JsonKind::array; }
+    static bool is_object(Value v) noexcept { return v.node->kind == JsonKind::object; }
+    static Items items(Value v) noexcept { return Items(v); }
+
+    static bool key_is(Value k, std::string_view key) {
+        if (!k.node->escaped) return raw(k) == key;
+        thread_local std::string decoded;
+        decoded.clear();
+        detail::decode_json_string(raw(k), decoded);
+        return decoded == key;
     }
-    static bool field(Value obj, std::string_view key, Value& out) noexcept {
-        dom::object members;
-        if (obj.get(members) != simdjson::SUCCESS) return false;
+    static bool field(Value obj, std::string_view key, Value& out) {
+        if (obj.node->kind != JsonKind::object) return false;
         bool found = false;
-        for (dom::key_value_pair member : members) {
-            if (member.key == key) {
-                out = member.value;
+        const JsonNode* end = obj.node + 1 + obj.node->aux;
+        for (const JsonNode* k = obj.node + 1; k != end; k = next(k + 1)) {
+            if (key_is({k, obj.text}, key)) {
+                out = {k + 1, obj.text};
                 found = true;
             }
         }
@@ -60,87 +106,10 @@ struct TapeDom {
     }
 };
 
-// Bodies up to this size reuse the thread's parser; larger ones get a
-// parser of their own so one huge request does not pin its buffers (about
-// ten bytes per body byte) to the thread for good.
-constexpr std::size_t kReusedParserBytes = std::size_t{1} << 20;
-
-// simdjson needs at least one level, and allocates per level: very large
-// limits go to the Boost.JSON path.
-constexpr std::size_t kTapeMaxDepth = 1u << 16;
-
-// True when `text` holds a run of at least ten ASCII digits. Sixteen bytes
-// at a time; the digit flags of the last 64 bytes stay in `window` (newest
-// in the high bits), so a run across blocks is seen too.
-bool has_long_digit_run(std::string_view text) noexcept {
-    constexpr int kRun = 10;
-    const char* p = text.data();
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    std::uint64_t window = 0;
-#if defined(__SSE2__)
-    const __m128i below = _mm_set1_epi8('0' - 1);
-    const __m128i above = _mm_set1_epi8('9' + 1);
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        // Signed compares: bytes of 0x80 and up are negative and fail the first.
-        const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, below), _mm_cmplt_epi8(v, above));
-        const auto mask = static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(digit)));
-        window = (window >> 16) | (mask << 48);
-        if (mask == 0) continue;
-        std::uint64_t run = window;
-        for (int k = 1; k < kRun; ++k) run &= window >> k;
-        if (run != 0) return true;
-    }
-#endif
-    int run = 0;
-    for (std::size_t back = i; back > 0 && run < kRun && p[back - 1] >= '0' && p[back - 1] <= '9'; --back) ++run;
-    for (; i < n; ++i) {
-        run = (p[i] >= '0' && p[i] <= '9') ? run + 1 : 0;
-        if (run >= kRun) return true;
-    }
-    return false;
-}
-
-// True when `text` may hold a number whose exponent Boost.JSON refuses as
-// out of range (a magnitude beyond int32) while simdjson reads it as 0:
-// "e" or "E", an optional sign, then ten or more digits after leading
-// zeros. Strings are not told apart, so text like "e1234567890" inside a
-// string also answers true; that only costs the Boost.JSON path.
-bool may_overflow_exponent(std::string_view text) noexcept {
-    if (!has_long_digit_run(text)) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != 'e' && text[i] != 'E') continue;
-        std::size_t j = i + 1;
-        if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
-        while (j < text.size() && text[j] == '0') ++j;
-        std::size_t digits = 0;
-        while (j + digits < text.size() && text[j + digits] >= '0' && text[j + digits] <= '9') ++digits;
-        if (digits >= 10) return true;
-    }
-    return false;
-}
-
-// True when the parsed tape holds a float equal to zero. A number whose
-// exponent Boost.JSON refuses (beyond int32) has a zero mantissa or a huge
-// negative exponent, so on simdjson's tape it can only be such a zero; any
-// other body needs no look at its text. Reads the tape words directly
-// (type in the top byte; numbers take a second word): one pass over the
-// values, no text.
-bool tape_has_zero_float(const dom::parser& parser) noexcept {
-    const std::uint64_t* tape = parser.doc.tape.get();
-    const std::uint64_t end = tape[0] & 0x00FFFFFFFFFFFFFFull;  // the root word names the last one
-    for (std::uint64_t i = 1; i < end; ++i) {
-        const auto type = static_cast<char>(tape[i] >> 56);
-        if (type == 'l' || type == 'u') {
-            ++i;
-        } else if (type == 'd') {
-            if ((tape[i + 1] << 1) == 0) return true;  // +0.0 or -0.0
-            ++i;
-        }
-    }
-    return false;
-}
+// Bodies up to this size reuse the thread's tape; larger ones get a tape of
+// their own so one huge request does not pin its nodes (up to eight bytes
+// per body byte) to the thread for good.
+constexpr std::size_t kReusedTapeBytes = std::size_t{1} << 20;
 
 // The slow path: Boost.JSON's parser decides validity and builds the tree.
 ScannedRequest scan_with_boost(std::string_view body, const ScanOptions& options) {
@@ -159,41 +128,42 @@ ScannedRequest scan_with_boost(std::string_view body, const ScanOptions& options
     return scan_parsed_request(parser.release(), options.routed_field);
 }
 
+// An integer's text the way boost::json::serialize prints its value ("-0"
+// is the integer 0).
+std::string integer_text(std::string_view literal) {
+    if (literal.front() == '-') {
+        std::int64_t n = 0;
+        std::from_chars(literal.data(), literal.data() + literal.size(), n);
+        return std::to_string(n);
+    }
+    std::uint64_t n = 0;
+    std::from_chars(literal.data(), literal.data() + literal.size(), n);
+    return std::to_string(n);
+}
+
 // Fills the routed member from the tape when its text is exact without a
 // Boost.JSON value; false when only boost::json::serialize can give it
 // (floats print in Boost's own format, containers in its member order).
-bool routed_from_tape(dom::element root, std::string_view name, ScannedRequest& out) {
-    dom::element v;
+bool routed_from_tape(TapeDom::Value root, std::string_view name, ScannedRequest& out) {
+    TapeDom::Value v;
     if (name.empty() || !TapeDom::field(root, name, v)) return true;
-    switch (v.type()) {
-    case dom::element_type::STRING: {
+    switch (v.node->kind) {
+    case JsonKind::string: {
         std::string_view text;
-        if (v.get(text) != simdjson::SUCCESS) return false;
+        TapeDom::string(v, text);
         out.routed_kind = FieldKind::string;
         out.routed_text = text;
         return true;
     }
-    case dom::element_type::NULL_VALUE:
+    case JsonKind::null:
         out.routed_kind = FieldKind::null;
         return true;
-    case dom::element_type::INT64: {
-        std::int64_t n = 0;
-        if (v.get(n) != simdjson::SUCCESS) return false;
-        out.routed_text = std::to_string(n);
+    case JsonKind::integer:
+        out.routed_text = integer_text(TapeDom::raw(v));
         break;
-    }
-    case dom::element_type::UINT64: {
-        std::uint64_t n = 0;
-        if (v.get(n) != simdjson::SUCCESS) return false;
-        out.routed_text = std::to_string(n);
+    case JsonKind::boolean:
+        out.routed_text = v.node->aux != 0 ? "true" : "false";
         break;
-    }
-    case dom::element_type::BOOL: {
-        bool b = false;
-        if (v.get(b) != simdjson::SUCCESS) return false;
-        out.routed_text = b ? "true" : "false";
-        break;
-    }
     default:
         return false;
     }
@@ -202,31 +172,22 @@ bool routed_from_tape(dom::element root, std::string_view name, ScannedRequest& 
 }
 
 // Reads a validated tape; false when the Boost.JSON path must answer.
-bool read_tape(dom::element root, const ScanOptions& options, ScannedRequest& out) {
-    if (root.type() != dom::element_type::OBJECT) return true;
+bool read_tape(TapeDom::Value root, const ScanOptions& options, ScannedRequest& out) {
+    if (root.node->kind != JsonKind::object) return true;
     out.is_object = true;
     if (!routed_from_tape(root, options.routed_field, out)) return false;
     out.counts = detail::walk_request_tokens<TapeDom>(root);
     out.estimate = estimate_from_counts(out.counts, IMAGE_TOKEN_COST);
-    dom::element model;
+    TapeDom::Value model;
     std::string_view name;
     if (TapeDom::field(root, "model", model) && TapeDom::string(model, name)) out.model.emplace(name);
     return true;
 }
 
-bool scan_with_parser(dom::parser& parser, std::string_view body, const ScanOptions& options,
-                      ScannedRequest& out) {
-    if (parser.max_depth() != options.max_depth &&
-        parser.allocate(std::max(parser.capacity(), body.size()), options.max_depth) != simdjson::SUCCESS) {
-        return false;
-    }
-    // The body is copied into the parser's padded buffer: simdjson reads a
-    // few bytes past the end of its input.
-    dom::element root;
-    if (parser.parse(body.data(), body.size(), true).get(root) != simdjson::SUCCESS) return false;
-    // The one text simdjson accepts and Boost.JSON refuses.
-    if (tape_has_zero_float(parser) && may_overflow_exponent(body)) return false;
-    return read_tape(root, options, out);
+bool scan_with_tape(detail::JsonTape& tape, std::string_view body, const ScanOptions& options,
+                    ScannedRequest& out) {
+    if (!tape.scan(body, options.max_depth)) return false;
+    return read_tape({tape.root(), body.data()}, options, out);
 }
 
 }  // namespace
@@ -256,19 +217,18 @@ ScannedRequest scan_parsed_request(const json::value& body, std::string_view rou
 }
 
 ScannedRequest scan_request(std::string_view body, const ScanOptions& options) {
-    // Any refusal by simdjson is re-judged by Boost.JSON: it accepts some
-    // numbers simdjson refuses, and its verdict and message are the
-    // reference for invalid bodies. The one text simdjson accepts and
-    // Boost.JSON refuses, an exponent beyond int32, goes there too.
-    if (options.max_depth >= 1 && options.max_depth <= kTapeMaxDepth) {
+    // Whatever the scanner leaves undecided (invalid bodies, exponents near
+    // Boost.JSON's int32 limit, routed floats and containers) is judged by
+    // Boost.JSON, whose verdict and message are the reference.
+    if (options.max_depth >= 1) {
         ScannedRequest out;
         bool done = false;
-        if (body.size() <= kReusedParserBytes) {
-            thread_local dom::parser parser;
-            done = scan_with_parser(parser, body, options, out);
+        if (body.size() <= kReusedTapeBytes) {
+            thread_local detail::JsonTape tape;
+            done = scan_with_tape(tape, body, options, out);
         } else {
-            auto parser = std::make_unique<dom::parser>();
-            done = scan_with_parser(*parser, body, options, out);
+            detail::JsonTape tape;
+            done = scan_with_tape(tape, body, options, out);
         }
         if (done) return out;
     }

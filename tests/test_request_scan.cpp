@@ -26,6 +26,31 @@ std::string nested(int depth, const std::string& inner) {
     return std::string(static_cast<std::size_t>(depth), '[') + inner + std::string(static_cast<std::size_t>(depth), ']');
 }
 
+// A prompt of strings of every length from 0 to 129 bytes of 'a', each
+// followed by `tail`, so the tail (an escape, or nothing: the closing quote)
+// falls at every offset around the scanner's 16- and 64-byte blocks.
+std::string every_length(const std::string& tail) {
+    std::string body = R"({"prompt":[)";
+    for (std::size_t k = 0; k < 130; ++k) {
+        body += (k ? ",\"" : "\"") + std::string(k, 'a') + tail + "\"";
+    }
+    return body + "]}";
+}
+
+// A prompt of 100 'a', `middle`, then 100 'a': a byte deep inside a long
+// string, past the first block.
+std::string long_string_around(const std::string& middle) {
+    return R"({"prompt":")" + std::string(100, 'a') + middle + std::string(100, 'a') + "\"}";
+}
+
+// An id list long enough for the scanner's 64-byte steps with `element`
+// second.
+std::string ids_around(const std::string& element) {
+    std::string body = R"({"input":[1000,)" + element;
+    for (int i = 0; i < 13; ++i) body += ",1000";
+    return body + "]}";
+}
+
 struct Case {
     const char* name;
     std::string body;
@@ -92,7 +117,21 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"bad_escape", R"({"prompt":"\x"})", ScanStatus::invalid_json},
         Case{"raw_control_char", "{\"prompt\":\"a\x01\"}", ScanStatus::invalid_json},
         Case{"invalid_utf8", "{\"prompt\":\"\xff\"}", ScanStatus::invalid_json},
-        Case{"encoded_surrogate_utf8", "{\"prompt\":\"\xed\xa0\x80\"}", ScanStatus::invalid_json}),
+        Case{"encoded_surrogate_utf8", "{\"prompt\":\"\xed\xa0\x80\"}", ScanStatus::invalid_json},
+        Case{"quote_at_every_offset", every_length(""), ScanStatus::ok, {129 * 130 / 2, 0, 0}},
+        Case{"escaped_quote_at_every_offset", every_length(R"(\")"), ScanStatus::ok, {130 * 131 / 2, 0, 0}},
+        Case{"backslash_at_every_offset", every_length(R"(\\)"), ScanStatus::ok, {130 * 131 / 2, 0, 0}},
+        Case{"unicode_escape_at_every_offset", every_length(R"(\u00e9)"), ScanStatus::ok, {130 * 131 / 2, 0, 0}},
+        Case{"multibyte_in_long_string", long_string_around("\xc3\xa9\xf0\x9f\x98\x80"), ScanStatus::ok,
+             {202, 0, 0}},
+        Case{"delete_byte_in_long_string", long_string_around("\x7f"), ScanStatus::ok, {201, 0, 0}},
+        Case{"invalid_utf8_in_long_string", long_string_around("\xff"), ScanStatus::invalid_json},
+        Case{"truncated_utf8_in_long_string", long_string_around("\xe2\x82"), ScanStatus::invalid_json},
+        Case{"overlong_utf8_in_long_string", long_string_around("\xc0\xaf"), ScanStatus::invalid_json},
+        Case{"control_byte_in_long_string", long_string_around("\x1f"), ScanStatus::invalid_json},
+        Case{"newline_in_long_string", long_string_around("\n"), ScanStatus::invalid_json},
+        Case{"unterminated_long_string", R"({"prompt":")" + std::string(200, 'a'), ScanStatus::invalid_json},
+        Case{"escape_cut_at_end", R"({"prompt":"\u00)", ScanStatus::invalid_json}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Integers that fit int64 or uint64 are ids; anything with a fraction or
@@ -116,7 +155,25 @@ INSTANTIATE_TEST_SUITE_P(
              {12, 1, 0}},
         Case{"leading_zero", R"({"input":[01]})", ScanStatus::invalid_json},
         Case{"bare_fraction", R"({"input":[1.]})", ScanStatus::invalid_json},
-        Case{"plus_sign", R"({"input":[+1]})", ScanStatus::invalid_json}),
+        Case{"plus_sign", R"({"input":[+1]})", ScanStatus::invalid_json},
+        Case{"id_runs_mixed", R"({"input":[1,2,3,4,5,6,7,8,9,"ab",10,-11,1e2,0,1234567890123456,12, 13 ,0]})",
+             ScanStatus::ok, {2, 16, 0}},
+        Case{"long_ids_in_wide_blocks",
+             R"({"input":[18446744073709551615,18446744073709551616,12345678901234567890123,1000,1000,1,2,3]})",
+             ScanStatus::ok, {0, 6, 0}},
+        Case{"leading_zero_in_wide_block", ids_around("0123"), ScanStatus::invalid_json},
+        Case{"empty_element_in_wide_block", ids_around(""), ScanStatus::invalid_json},
+        Case{"blank_in_wide_block", ids_around(" 7"), ScanStatus::ok, {0, 15, 0}},
+        Case{"leading_zero_inside_id_run", R"({"input":[1,2,3,4,5,6,01,7,8,9]})", ScanStatus::invalid_json},
+        Case{"empty_element_inside_id_run", R"({"input":[1,2,3,,4,5,6,7,8,9]})", ScanStatus::invalid_json},
+        Case{"id_run_in_object", R"({"input":{"a":1,"b":2,"c":3,"d":4},"x":[1,2,3,4,5,6,7,8,9]})", ScanStatus::ok},
+        Case{"exponent_zeros_then_digits", R"({"input":[1e000000000000000012,1e123456789,0.0e-0,1E+5]})",
+             ScanStatus::ok},
+        Case{"number_grammar_cuts", R"({"input":[-]})", ScanStatus::invalid_json},
+        Case{"dot_then_exponent", R"({"input":[1.e5]})", ScanStatus::invalid_json},
+        Case{"exponent_without_digits", R"({"input":[1e+]})", ScanStatus::invalid_json},
+        Case{"negative_leading_zero", R"({"input":[-01]})", ScanStatus::invalid_json},
+        Case{"number_then_letter", R"({"input":[12x]})", ScanStatus::invalid_json}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Boost.JSON keeps the last member of a duplicate key; so does the scanner,
@@ -149,6 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"integers", R"({"user":-42})", ScanStatus::ok, {}, std::nullopt, FieldKind::other, "-42"},
         Case{"unsigned", R"({"user":18446744073709551615})", ScanStatus::ok, {}, std::nullopt, FieldKind::other,
              "18446744073709551615"},
+        Case{"negative_zero", R"({"user":-0})", ScanStatus::ok, {}, std::nullopt, FieldKind::other, "0"},
         Case{"boolean", R"({"user":false})", ScanStatus::ok, {}, std::nullopt, FieldKind::other, "false"},
         Case{"float", R"({"user":1.50})", ScanStatus::ok, {}, std::nullopt, FieldKind::other, "1.5E0"},
         Case{"object_with_duplicates", R"({"user":{"b":[1,2.0],"a":"x","b":true}})", ScanStatus::ok, {},

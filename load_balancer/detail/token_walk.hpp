@@ -1,11 +1,13 @@
 // The token-estimate walk over a parsed request body, written once for any
 // document model. Used by estimator.cpp on a boost::json::value and by
-// request_scan.cpp on simdjson's tape, so both entry points read exactly the
+// request_scan.cpp on the scanner's tape, so both entry points read exactly the
 // same fields in the same way (see estimator.hpp for the rules).
 //
 // A document model `Dom` supplies, for its cheap-to-copy value type
 // `Dom::Value`:
 //   string(v, out)   true and the text of v in out when v is a string
+//   chars(v, out)    optional: true and the code points of v's text when v
+//                    is a string
 //   is_integer(v)    v is an integer or a boolean (a pre-tokenized id)
 //   is_array(v), is_object(v)
 //   items(v)         a range over the elements of an array
@@ -57,9 +59,16 @@ struct TokenWalk {
     using Value = typename Dom::Value;
     TokenCounts c;
 
+    // A model that can count a string's code points without decoding it
+    // supplies chars(v, out); the others decode and count.
     void text(Value v) noexcept {
-        std::string_view s;
-        if (Dom::string(v, s)) c.total_chars += code_points(s);
+        if constexpr (requires(std::int64_t n) { Dom::chars(v, n); }) {
+            std::int64_t n = 0;
+            if (Dom::chars(v, n)) c.total_chars += n;
+        } else {
+            std::string_view s;
+            if (Dom::string(v, s)) c.total_chars += code_points(s);
+        }
     }
 
     // One content part given as an object: counted by its "type".
