@@ -135,32 +135,55 @@ std::size_t ManualClock::run_for(boost::asio::io_context& io, double seconds) {
 namespace detail {
 
 // One per execution context (an Asio service, so it lives and dies with the
-// context and never outlives the reactor its timer uses).
-class DeadlineService : public boost::asio::execution_context::service {
+// context and never outlives the reactor its timer uses): the deadline
+// structure of every wait_for on the context, and the list of stored
+// completions the context's shutdown must destroy.
+class WaitService : public boost::asio::execution_context::service {
 public:
-    using key_type = DeadlineService;
+    using key_type = WaitService;
     static inline boost::asio::execution_context::id id;
 
-    explicit DeadlineService(boost::asio::execution_context& ctx) : boost::asio::execution_context::service(ctx) {}
+    explicit WaitService(boost::asio::execution_context& ctx) : boost::asio::execution_context::service(ctx) {}
 
-    std::uint64_t add(const boost::asio::any_io_executor& ex, Clock::time_point at, Timer& signal, bool& flag) {
+    std::uint64_t add(const boost::asio::any_io_executor& ex, Clock::time_point at, Parking& slot) {
         const std::uint64_t ticket = ++last_ticket_;
-        entries_.emplace(Key{at, ticket}, Entry{&signal, &flag});
+        entries_.emplace(Key{at, ticket}, &slot);
         if (!shut_down_ && (!armed_at_ || at < *armed_at_)) arm(ex, at);
         return ticket;
     }
     void remove(Clock::time_point at, std::uint64_t ticket) noexcept { entries_.erase(Key{at, ticket}); }
 
+    bool enlist(Parking& p) noexcept {
+        if (shut_down_) return false;
+        p.prev_ = nullptr;
+        p.next_ = stored_;
+        if (stored_ != nullptr) stored_->prev_ = &p;
+        stored_ = &p;
+        p.listed_ = true;
+        return true;
+    }
+    void delist(Parking& p) noexcept {
+        if (!p.listed_) return;
+        (p.prev_ != nullptr ? p.prev_->next_ : stored_) = p.next_;
+        if (p.next_ != nullptr) p.next_->prev_ = p.prev_;
+        p.prev_ = p.next_ = nullptr;
+        p.listed_ = false;
+    }
+
 private:
     using Key = std::pair<Clock::time_point, std::uint64_t>;  // limit, then registration order
-    struct Entry {
-        Timer* signal;
-        bool* timed_out;
-    };
 
+    // Destroys every handler nobody woke, which frees the coroutine frames
+    // that hold them. A frame may own other slots: the list is re-read after
+    // each one.
     void shutdown() override {
         shut_down_ = true;
         timer_.reset();
+        while (stored_ != nullptr) {
+            Parking& p = *stored_;
+            delist(p);
+            CompletionPtr dropped = std::move(p.pending_);
+        }
     }
 
     // Moving the expiry cancels the pending wait, whose handler then sees
@@ -178,29 +201,44 @@ private:
         armed_at_.reset();
         const Clock::time_point now = Clock::now();
         while (!entries_.empty() && entries_.begin()->first.first <= now) {
-            const Entry e = entries_.begin()->second;
+            Parking* slot = entries_.begin()->second;
             entries_.erase(entries_.begin());
-            *e.timed_out = true;
-            e.signal->cancel();
+            slot->timed_out = true;
+            slot->wake();
         }
         if (!entries_.empty()) arm(timer_->get_executor(), entries_.begin()->first.first);
     }
 
-    std::map<Key, Entry> entries_;
+    std::map<Key, Parking*> entries_;
     std::optional<Timer> timer_;
     std::optional<Clock::time_point> armed_at_;  // expiry of the pending wait
     std::uint64_t last_ticket_ = 0;
+    Parking* stored_ = nullptr;  // slots holding a handler, newest first
     bool shut_down_ = false;
 };
 
-DeadlineRegistration::DeadlineRegistration(Timer& signal, bool& timed_out, double timeout_sec) {
+Parking::Parking(const boost::asio::any_io_executor& ex)
+    : ex_(ex),
+      service_(&boost::asio::use_service<WaitService>(boost::asio::query(ex, boost::asio::execution::context))) {}
+
+Parking::~Parking() { service_->delist(*this); }
+
+bool Parking::enlist() noexcept { return service_->enlist(*this); }
+void Parking::delist() noexcept { service_->delist(*this); }
+
+void Parking::wake() noexcept {
+    if (!pending_) return;
+    delist();
+    boost::asio::post(resume_ex_, [c = std::move(pending_)]() mutable { c.release()->complete(); });
+}
+
+DeadlineRegistration::DeadlineRegistration(Parking& slot, double timeout_sec) {
     const Clock::duration d = to_duration(timeout_sec);
     const Clock::time_point now = Clock::now();
     if (d >= Clock::time_point::max() - now) return;  // never
     at_ = now + d;
-    const boost::asio::any_io_executor& ex = signal.get_executor();
-    service_ = &boost::asio::use_service<DeadlineService>(boost::asio::query(ex, boost::asio::execution::context));
-    ticket_ = service_->add(ex, at_, signal, timed_out);
+    service_ = &slot.service();
+    ticket_ = service_->add(slot.executor(), at_, slot);
 }
 
 DeadlineRegistration::~DeadlineRegistration() {

@@ -25,6 +25,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "load_balancer/detail/parking.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -94,25 +96,23 @@ public:
 
 namespace detail {
 
-class DeadlineService;
-
 // The time limits of every pending wait_for on one execution context, served
 // by one timer armed at the earliest limit. A wait neither arms nor cancels
 // a timer of its own (each of those is a kernel call on a reactor), and the
 // shared timer is only re-armed when a new limit is earlier than the one it
 // is armed at; a limit whose wait ended early is skipped when the timer
 // fires. Construction registers (no-op for a limit of "never"), destruction
-// unregisters. When the limit passes before the wait ends, `timed_out` is set
-// and `signal` cancelled. O(log n) per registration.
+// unregisters. When the limit passes before the wait ends, the slot's
+// `timed_out` is set and the slot woken. O(log n) per registration.
 class DeadlineRegistration {
 public:
-    DeadlineRegistration(Timer& signal, bool& timed_out, double timeout_sec);
+    DeadlineRegistration(Parking& slot, double timeout_sec);
     ~DeadlineRegistration();
     DeadlineRegistration(const DeadlineRegistration&) = delete;
     DeadlineRegistration& operator=(const DeadlineRegistration&) = delete;
 
 private:
-    DeadlineService* service_ = nullptr;
+    WaitService* service_ = nullptr;
     Clock::time_point at_;
     std::uint64_t ticket_ = 0;
 };
@@ -133,8 +133,8 @@ bool is_cancellation(const std::exception& e) noexcept;
 // A single-shot future bound to an executor. Copies share one state.
 // done() is true once it has a result or was cancelled. set_result never
 // resumes the waiting coroutine inside the call: the waiter is resumed later
-// through the executor. Cost: one allocation (state plus a timer) per future;
-// the timer only signals and never reaches the kernel.
+// through the executor. Cost: one allocation per future; a wait stores the
+// awaiting coroutine's handler and a wake posts it (no timer per wait).
 template <class T>
 class Future {
 public:
@@ -147,7 +147,7 @@ public:
     void set_result(T value) {
         if (done()) throw std::logic_error("Future::set_result on a future that is done");
         s_->value.emplace(std::move(value));
-        s_->signal.cancel();
+        s_->parking.wake();
     }
 
     // Cancels a pending future (no effect on a done one). A waiter is woken
@@ -155,7 +155,7 @@ public:
     void cancel() noexcept {
         if (done()) return;
         s_->cancelled = true;
-        s_->signal.cancel();
+        s_->parking.wake();
     }
 
     // Waits for the result: the result once set; TimeoutError when
@@ -168,14 +168,12 @@ public:
         State& st = *f.s_;
         if (st.value) co_return *st.value;
         if (st.cancelled) throw_cancelled();
-        // The signal never expires by itself: the time limit is kept by the
-        // context's shared deadline timer, which cancels the signal.
-        st.signal.expires_at(Clock::time_point::max());
-        st.timed_out = false;
-        detail::DeadlineRegistration limit(st.signal, st.timed_out, timeout_sec);
-        boost::system::error_code ec;
+        // The time limit is kept by the context's shared deadline timer,
+        // which wakes the slot when it passes.
+        st.parking.timed_out = false;
+        detail::DeadlineRegistration limit(st.parking, timeout_sec);
         try {
-            co_await st.signal.async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ec));
+            co_await st.parking.suspend();
         } catch (...) {
             f.cancel();  // cancellation requested before the wait could start
             throw;
@@ -188,17 +186,16 @@ public:
         if (st.value) co_return *st.value;
         if (st.cancelled) throw_cancelled();
         f.cancel();
-        if (st.timed_out) throw TimeoutError();
+        if (st.parking.timed_out) throw TimeoutError();
         throw_cancelled();
     }
 
 private:
     struct State {
-        explicit State(const boost::asio::any_io_executor& ex) : signal(ex) {}
+        explicit State(const boost::asio::any_io_executor& ex) : parking(ex) {}
         std::optional<T> value;
         bool cancelled = false;
-        bool timed_out = false;  // the running wait_for's limit passed
-        Timer signal;
+        detail::Parking parking;  // the running wait_for's suspension and `timed_out`
     };
     std::shared_ptr<State> s_;
 };
