@@ -165,30 +165,67 @@ public:
     // the wait resumes wins over an expired deadline. A future that is already
     // done answers without suspending. NaN or huge limits never time out.
     friend boost::asio::awaitable<T> wait_for(Future f, double timeout_sec) {
-        State& st = *f.s_;
-        if (st.value) co_return *st.value;
-        if (st.cancelled) throw_cancelled();
-        // The time limit is kept by the context's shared deadline timer,
-        // which wakes the slot when it passes.
-        st.parking.timed_out = false;
-        detail::DeadlineRegistration limit(st.parking, timeout_sec);
-        try {
-            co_await st.parking.suspend();
-        } catch (...) {
-            f.cancel();  // cancellation requested before the wait could start
-            throw;
+        Wait w(std::move(f), timeout_sec);
+        if (w.ready()) co_return w.take();
+        co_await w.suspend();
+        const boost::asio::cancellation_state cs = co_await boost::asio::this_coro::cancellation_state;
+        co_return w.resume(cs.cancelled());
+    }
+
+    // wait_for's steps, for a coroutine that waits inline and so spares the
+    // frame of a nested coroutine. The same answers, in the same order:
+    //   Future<T>::Wait w(f, timeout);
+    //   if (w.ready()) return w.take();
+    //   co_await w.suspend();
+    //   cancellation_state cs = co_await this_coro::cancellation_state;
+    //   return w.resume(cs.cancelled());
+    // A wait destroyed between suspend() and resume() (the co_await threw)
+    // cancels the future.
+    class Wait {
+    public:
+        Wait(Future f, double timeout_sec) noexcept : f_(std::move(f)), timeout_sec_(timeout_sec) {}
+        ~Wait() {
+            if (suspended_) f_.cancel();
         }
-        auto cs = co_await boost::asio::this_coro::cancellation_state;
-        if (cs.cancelled() != boost::asio::cancellation_type::none) {
-            f.cancel();
+        Wait(const Wait&) = delete;
+        Wait& operator=(const Wait&) = delete;
+
+        bool ready() const noexcept { return f_.done(); }
+        // The answer of a future that was done before the wait.
+        T take() const {
+            if (f_.s_->value) return *f_.s_->value;
             throw_cancelled();
         }
-        if (st.value) co_return *st.value;
-        if (st.cancelled) throw_cancelled();
-        f.cancel();
-        if (st.parking.timed_out) throw TimeoutError();
-        throw_cancelled();
-    }
+        // Registers the time limit and stores the coroutine; co_await it.
+        auto suspend() {
+            detail::Parking& parking = f_.s_->parking;
+            parking.timed_out = false;
+            limit_.emplace(parking, timeout_sec_);
+            suspended_ = true;
+            return parking.suspend();
+        }
+        // The answer once woken; `cancelled` is the awaiting coroutine's
+        // cancellation state, which overrides everything else.
+        T resume(boost::asio::cancellation_type cancelled) {
+            suspended_ = false;
+            const State& st = *f_.s_;
+            if (cancelled != boost::asio::cancellation_type::none) {
+                f_.cancel();
+                throw_cancelled();
+            }
+            if (st.value) return *st.value;
+            if (st.cancelled) throw_cancelled();
+            f_.cancel();
+            if (st.parking.timed_out) throw TimeoutError();
+            throw_cancelled();
+        }
+
+    private:
+        Future f_;
+        double timeout_sec_;
+        std::optional<detail::DeadlineRegistration> limit_;
+        bool suspended_ = false;
+    };
 
 private:
     struct State {

@@ -77,11 +77,18 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
     for (const ServerRecord& rec : waiter->candidates) waiters_[detail::cached_server_id(rec)].push_back(waiter);
     all_waiters_.push_back(waiter);
 
-    const double ttl = queue_ttl_sec();
     ServerRecord server;
     try {
         try_admit(waiter);
-        server = co_await wait_for(waiter->future, ttl);
+        // wait_for(waiter->future, ttl), inline: no coroutine frame of its own.
+        Future<ServerRecord>::Wait wait(waiter->future, queue_ttl_sec());
+        if (wait.ready()) {
+            server = wait.take();
+        } else {
+            co_await wait.suspend();
+            const boost::asio::cancellation_state cs = co_await boost::asio::this_coro::cancellation_state;
+            server = wait.resume(cs.cancelled());
+        }
     } catch (const TimeoutError&) {
         remove_waiter(waiter);
         bump_reject(RejectReason::QUEUE_TIMEOUT);
