@@ -15,6 +15,7 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/circular_buffer.hpp>
+#include <boost/container/small_vector.hpp>
 #include <boost/json/object.hpp>
 #include <tsl/ordered_map.h>
 
@@ -191,7 +192,9 @@ private:
     PoolTable<IdTable<double>> wrr_;  // current weights per pool
     PoolTable<std::unique_ptr<AsyncLock>> locks_;
     PoolTable<double> pool_last_access_;
-    IdTable<std::deque<WaiterPtr>> waiters_;
+    // Per backend, its parked requests in arrival order. A few fit inline:
+    // parking on an idle queue allocates nothing for the queue itself.
+    IdTable<boost::container::small_vector<WaiterPtr, 2>> waiters_;
     std::vector<WaiterPtr> all_waiters_;
 
 public:

@@ -8,9 +8,9 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <map>
 #include <utility>
 #include <set>
+#include <vector>
 
 namespace quillmar::lb {
 
@@ -145,13 +145,18 @@ public:
 
     explicit WaitService(boost::asio::execution_context& ctx) : boost::asio::execution_context::service(ctx) {}
 
-    std::uint64_t add(const boost::asio::any_io_executor& ex, Clock::time_point at, Parking& slot) {
-        const std::uint64_t ticket = ++last_ticket_;
-        entries_.emplace(Key{at, ticket}, &slot);
+    // Registers `slot`'s limit; O(log n), no allocation once the heap has
+    // grown to the most waits pending at once.
+    void add(const boost::asio::any_io_executor& ex, Clock::time_point at, Parking& slot) {
+        heap_.push_back(Deadline{at, ++last_ticket_, &slot});
+        place(heap_.size() - 1);
         if (!shut_down_ && (!armed_at_ || at < *armed_at_)) arm(ex, at);
-        return ticket;
     }
-    void remove(Clock::time_point at, std::uint64_t ticket) noexcept { entries_.erase(Key{at, ticket}); }
+    // Drops `slot`'s limit if it is still registered. O(log n).
+    void remove(Parking& slot) noexcept {
+        const std::size_t i = slot.deadline_index_;
+        if (i < heap_.size() && heap_[i].slot == &slot) erase_at(i);
+    }
 
     bool enlist(Parking& p) noexcept {
         if (shut_down_) return false;
@@ -171,7 +176,43 @@ public:
     }
 
 private:
-    using Key = std::pair<Clock::time_point, std::uint64_t>;  // limit, then registration order
+    // A min-heap on (limit, registration order); each slot knows its
+    // position, so a wait that ends early leaves in O(log n).
+    struct Deadline {
+        Clock::time_point at;
+        std::uint64_t ticket;
+        Parking* slot;
+    };
+    static bool before(const Deadline& a, const Deadline& b) noexcept {
+        return a.at < b.at || (a.at == b.at && a.ticket < b.ticket);
+    }
+    void put(std::size_t i, const Deadline& d) noexcept {
+        heap_[i] = d;
+        d.slot->deadline_index_ = i;
+    }
+    // Moves the entry at `i` up or down to its place.
+    void place(std::size_t i) noexcept {
+        const Deadline d = heap_[i];
+        while (i > 0 && before(d, heap_[(i - 1) / 2])) {
+            put(i, heap_[(i - 1) / 2]);
+            i = (i - 1) / 2;
+        }
+        for (std::size_t child = 2 * i + 1; child < heap_.size(); child = 2 * i + 1) {
+            if (child + 1 < heap_.size() && before(heap_[child + 1], heap_[child])) ++child;
+            if (!before(heap_[child], d)) break;
+            put(i, heap_[child]);
+            i = child;
+        }
+        put(i, d);
+    }
+    void erase_at(std::size_t i) noexcept {
+        heap_[i].slot->deadline_index_ = Parking::kNoDeadline;
+        const Deadline last = heap_.back();
+        heap_.pop_back();
+        if (i == heap_.size()) return;
+        heap_[i] = last;
+        place(i);
+    }
 
     // Destroys every handler nobody woke, which frees the coroutine frames
     // that hold them. A frame may own other slots: the list is re-read after
@@ -200,16 +241,16 @@ private:
     void fire() {
         armed_at_.reset();
         const Clock::time_point now = Clock::now();
-        while (!entries_.empty() && entries_.begin()->first.first <= now) {
-            Parking* slot = entries_.begin()->second;
-            entries_.erase(entries_.begin());
+        while (!heap_.empty() && heap_.front().at <= now) {
+            Parking* slot = heap_.front().slot;
+            erase_at(0);
             slot->timed_out = true;
             slot->wake();
         }
-        if (!entries_.empty()) arm(timer_->get_executor(), entries_.begin()->first.first);
+        if (!heap_.empty()) arm(timer_->get_executor(), heap_.front().at);
     }
 
-    std::map<Key, Parking*> entries_;
+    std::vector<Deadline> heap_;
     std::optional<Timer> timer_;
     std::optional<Clock::time_point> armed_at_;  // expiry of the pending wait
     std::uint64_t last_ticket_ = 0;
@@ -232,17 +273,16 @@ void Parking::wake() noexcept {
     boost::asio::post(resume_ex_, [c = std::move(pending_)]() mutable { c.release()->complete(); });
 }
 
-DeadlineRegistration::DeadlineRegistration(Parking& slot, double timeout_sec) {
+DeadlineRegistration::DeadlineRegistration(Parking& slot, double timeout_sec) : slot_(slot) {
     const Clock::duration d = to_duration(timeout_sec);
     const Clock::time_point now = Clock::now();
     if (d >= Clock::time_point::max() - now) return;  // never
-    at_ = now + d;
-    service_ = &slot.service();
-    ticket_ = service_->add(slot.executor(), at_, slot);
+    slot.service().add(slot.executor(), now + d, slot);
+    registered_ = true;
 }
 
 DeadlineRegistration::~DeadlineRegistration() {
-    if (service_ != nullptr) service_->remove(at_, ticket_);
+    if (registered_) slot_.service().remove(slot_);
 }
 
 }  // namespace detail

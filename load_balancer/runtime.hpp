@@ -103,7 +103,8 @@ namespace detail {
 // is armed at; a limit whose wait ended early is skipped when the timer
 // fires. Construction registers (no-op for a limit of "never"), destruction
 // unregisters. When the limit passes before the wait ends, the slot's
-// `timed_out` is set and the slot woken. O(log n) per registration.
+// `timed_out` is set and the slot woken. O(log n) per registration. One
+// registration per slot at a time.
 class DeadlineRegistration {
 public:
     DeadlineRegistration(Parking& slot, double timeout_sec);
@@ -112,9 +113,8 @@ public:
     DeadlineRegistration& operator=(const DeadlineRegistration&) = delete;
 
 private:
-    WaitService* service_ = nullptr;
-    Clock::time_point at_;
-    std::uint64_t ticket_ = 0;
+    Parking& slot_;
+    bool registered_ = false;
 };
 
 }  // namespace detail
@@ -158,7 +158,8 @@ public:
         s_->parking.wake();
     }
 
-    // Waits for the result: the result once set; TimeoutError when
+    // Waits for the result (one waiter at a time, see Wait::suspend): the
+    // result once set; TimeoutError when
     // `timeout_sec` passes first (the future is then cancelled); the
     // cancellation error when the awaiting coroutine is cancelled or the
     // future is cancelled (the future is then cancelled). A result set before
@@ -186,6 +187,8 @@ public:
         Wait(Future f, double timeout_sec) noexcept : f_(std::move(f)), timeout_sec_(timeout_sec) {}
         ~Wait() {
             if (suspended_) f_.cancel();
+            limit_.reset();
+            if (engaged_) f_.s_->parking.in_use = false;
         }
         Wait(const Wait&) = delete;
         Wait& operator=(const Wait&) = delete;
@@ -197,8 +200,12 @@ public:
             throw_cancelled();
         }
         // Registers the time limit and stores the coroutine; co_await it.
+        // Throws std::logic_error when another wait on the same future has
+        // not ended (a future has one waiter at a time).
         auto suspend() {
             detail::Parking& parking = f_.s_->parking;
+            if (parking.in_use) throw std::logic_error("a second wait on a future that is being waited for");
+            parking.in_use = engaged_ = true;
             parking.timed_out = false;
             limit_.emplace(parking, timeout_sec_);
             suspended_ = true;
@@ -224,7 +231,8 @@ public:
         Future f_;
         double timeout_sec_;
         std::optional<detail::DeadlineRegistration> limit_;
-        bool suspended_ = false;
+        bool engaged_ = false;    // this wait holds the future's slot
+        bool suspended_ = false;  // between suspend() and resume()
     };
 
 private:

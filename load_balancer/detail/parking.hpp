@@ -94,6 +94,7 @@ public:
     void wake() noexcept;
 
     bool timed_out = false;  // set by the deadline structure before it wakes
+    bool in_use = false;     // a wait owns this slot (from suspension to its end)
 
 private:
     friend class WaitService;
@@ -145,6 +146,8 @@ private:
     boost::asio::any_io_executor resume_ex_;  // the stored handler's executor
     WaitService* service_;
     CompletionPtr pending_;
+    static constexpr std::size_t kNoDeadline = ~std::size_t{0};
+    std::size_t deadline_index_ = kNoDeadline;  // position in the service's deadline heap
     Parking* prev_ = nullptr;  // the service's list of stored handlers
     Parking* next_ = nullptr;
     bool listed_ = false;
