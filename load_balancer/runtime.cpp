@@ -262,7 +262,11 @@ Parking::Parking(const boost::asio::any_io_executor& ex)
     : ex_(ex),
       service_(&boost::asio::use_service<WaitService>(boost::asio::query(ex, boost::asio::execution::context))) {}
 
-Parking::~Parking() { service_->delist(*this); }
+// Only a listed slot touches the service: a future may outlive its context,
+// whose shutdown has unlisted every slot.
+Parking::~Parking() {
+    if (listed_) service_->delist(*this);
+}
 
 bool Parking::enlist() noexcept { return service_->enlist(*this); }
 void Parking::delist() noexcept { service_->delist(*this); }
