@@ -148,10 +148,11 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
         waiters_.erase(q);
         return;
     }
-    if (fifo) {
+    // A lone waiter needs no order (stable_sort would still take a buffer).
+    if (ranked.size() > 1 && fifo) {
         std::stable_sort(ranked.begin(), ranked.end(),
                          [](const Ranked& a, const Ranked& b) { return a.queued_at < b.queued_at; });
-    } else {
+    } else if (ranked.size() > 1) {
         // Boosted waiters first, oldest first; then the smallest requests.
         std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
             if (a.group != b.group) return a.group < b.group;
