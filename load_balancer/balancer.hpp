@@ -48,6 +48,10 @@ struct Waiter {
     // the slot cannot be handed out again before the waiter resumes.
     bool reserve_slot = false;
     std::int64_t reserved_server = -1;  // the server whose count was raised, -1: none
+    // The candidates' ids, read once when parking (the records are immutable
+    // and held here, so they cannot change); empty for a waiter built
+    // without them, whose ids are then read through the record cache.
+    std::vector<std::int64_t> ids = {};
 
     bool is_boosted(double now) const noexcept {
         return boost_after_sec > 0.0 && now - queued_at >= boost_after_sec;
@@ -313,8 +317,8 @@ private:
                                             std::int64_t estimated_tokens, std::span<const std::int64_t> sin_binned,
                                             bool reserve_slot);
     std::int64_t queue_capacity_for_pool(std::span<const ServerRecord> candidates) const;
-    bool waiter_under_capacity(const ServerRecord& server, std::span<const ServerRecord> pool,
-                               const PoolKey* pool_key);
+    // under_capacity for the waiter's candidate `index`, its candidates as the pool.
+    bool waiter_under_capacity(const detail::Waiter& waiter, std::size_t index);
     void try_admit(const WaiterPtr& waiter);
     void wake_one(std::int64_t server_id);
     void fulfill(const WaiterPtr& waiter, const ServerRecord& server);
