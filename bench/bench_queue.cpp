@@ -5,6 +5,8 @@
 //   BM_LeaseEnterExit/busy   lease on a backend that keeps other requests
 //   BM_ParkAndWake           one request parked, a lease end admits it, the
 //                            waiting coroutine resumes with its server
+//   BM_ParkAndWakeInRunningCoroutine  the same from a request coroutine that
+//                            is already running (no co_spawn per request)
 //   BM_PrometheusText, BM_Snapshot  1,000 backends in 50 pools
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/lease.hpp"
@@ -91,6 +93,53 @@ void BM_ParkAndWake(benchmark::State& state) {
     QUEUE_ENABLED = saved;
 }
 BENCHMARK(BM_ParkAndWake);
+
+// The same park and wake from a request coroutine that is already running
+// (a host's request handler), without a co_spawn per request: the coroutine
+// takes its slot, gives it back for the next round and parks again.
+boost::asio::awaitable<void> park_repeatedly(LoadBalancer& lb, const PoolKey& pool,
+                                             const std::vector<ServerRecord>& candidates, const bool& stop,
+                                             std::int64_t& admitted) {
+    while (!stop) {
+        WaitResult r = co_await lb.wait_for_slot(pool, candidates, 100);
+        if (!r.server) co_return;
+        ++admitted;
+        lb.increment(1);  // enters its lease; the bench loop ends it
+    }
+}
+
+void BM_ParkAndWakeInRunningCoroutine(benchmark::State& state) {
+    const bool saved = QUEUE_ENABLED;
+    QUEUE_ENABLED = true;
+    boost::asio::io_context io;
+    LoadBalancer lb;
+    const auto level = logger()->level();
+    logger()->set_level(spdlog::level::warn);
+    lb.set_routing_mode("max_concurrency");
+    logger()->set_level(level);
+    const PoolKey pool{"model", {1}, "default"};
+    const std::vector<ServerRecord> candidates{
+        make_record(json::object{{"id", 1}, {"weight", 1}, {"max_concurrency", 1}})};
+    lb.increment(1);
+    bool stop = false;
+    std::int64_t admitted = 0;
+    bool ended = false;
+    boost::asio::co_spawn(io, park_repeatedly(lb, pool, candidates, stop, admitted),
+                          [&](std::exception_ptr) { ended = true; });
+    ManualClock::poll(io);  // parked
+    for (auto _ : state) {
+        lb.decrement(1);        // a lease ends: the parked request is admitted
+        ManualClock::poll(io);  // it resumes, takes the slot and parks again
+    }
+    stop = true;
+    lb.decrement(1);
+    ManualClock::poll(io);
+    if (!ended || admitted != static_cast<std::int64_t>(state.iterations()) + 1)
+        state.SkipWithError("a parked request was not admitted");
+    state.counters["admitted"] = static_cast<double>(admitted);
+    QUEUE_ENABLED = saved;
+}
+BENCHMARK(BM_ParkAndWakeInRunningCoroutine);
 
 // 50 pools of 20 backends each (1,000 backends), each pool with round-robin
 // state, a dispatch per backend, in-flight counts, rejections and a full

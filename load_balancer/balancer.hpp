@@ -15,6 +15,7 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/circular_buffer.hpp>
+#include <boost/container/small_vector.hpp>
 #include <boost/json/object.hpp>
 #include <tsl/ordered_map.h>
 
@@ -47,6 +48,10 @@ struct Waiter {
     // the slot cannot be handed out again before the waiter resumes.
     bool reserve_slot = false;
     std::int64_t reserved_server = -1;  // the server whose count was raised, -1: none
+    // The candidates' ids, read once when parking (the records are immutable
+    // and held here, so they cannot change); empty for a waiter built
+    // without them, whose ids are then read through the record cache.
+    std::vector<std::int64_t> ids = {};
 
     bool is_boosted(double now) const noexcept {
         return boost_after_sec > 0.0 && now - queued_at >= boost_after_sec;
@@ -191,7 +196,9 @@ private:
     PoolTable<IdTable<double>> wrr_;  // current weights per pool
     PoolTable<std::unique_ptr<AsyncLock>> locks_;
     PoolTable<double> pool_last_access_;
-    IdTable<std::deque<WaiterPtr>> waiters_;
+    // Per backend, its parked requests in arrival order. A few fit inline:
+    // parking on an idle queue allocates nothing for the queue itself.
+    IdTable<boost::container::small_vector<WaiterPtr, 2>> waiters_;
     std::vector<WaiterPtr> all_waiters_;
 
 public:
@@ -310,8 +317,8 @@ private:
                                             std::int64_t estimated_tokens, std::span<const std::int64_t> sin_binned,
                                             bool reserve_slot);
     std::int64_t queue_capacity_for_pool(std::span<const ServerRecord> candidates) const;
-    bool waiter_under_capacity(const ServerRecord& server, std::span<const ServerRecord> pool,
-                               const PoolKey* pool_key);
+    // under_capacity for the waiter's candidate `index`, its candidates as the pool.
+    bool waiter_under_capacity(const detail::Waiter& waiter, std::size_t index);
     void try_admit(const WaiterPtr& waiter);
     void wake_one(std::int64_t server_id);
     void fulfill(const WaiterPtr& waiter, const ServerRecord& server);

@@ -8,9 +8,9 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <map>
 #include <utility>
 #include <set>
+#include <vector>
 
 namespace quillmar::lb {
 
@@ -135,32 +135,96 @@ std::size_t ManualClock::run_for(boost::asio::io_context& io, double seconds) {
 namespace detail {
 
 // One per execution context (an Asio service, so it lives and dies with the
-// context and never outlives the reactor its timer uses).
-class DeadlineService : public boost::asio::execution_context::service {
+// context and never outlives the reactor its timer uses): the deadline
+// structure of every wait_for on the context, and the list of stored
+// completions the context's shutdown must destroy.
+class WaitService : public boost::asio::execution_context::service {
 public:
-    using key_type = DeadlineService;
+    using key_type = WaitService;
     static inline boost::asio::execution_context::id id;
 
-    explicit DeadlineService(boost::asio::execution_context& ctx) : boost::asio::execution_context::service(ctx) {}
+    explicit WaitService(boost::asio::execution_context& ctx) : boost::asio::execution_context::service(ctx) {}
 
-    std::uint64_t add(const boost::asio::any_io_executor& ex, Clock::time_point at, Timer& signal, bool& flag) {
-        const std::uint64_t ticket = ++last_ticket_;
-        entries_.emplace(Key{at, ticket}, Entry{&signal, &flag});
+    // Registers `slot`'s limit; O(log n), no allocation once the heap has
+    // grown to the most waits pending at once.
+    void add(const boost::asio::any_io_executor& ex, Clock::time_point at, Parking& slot) {
+        heap_.push_back(Deadline{at, ++last_ticket_, &slot});
+        place(heap_.size() - 1);
         if (!shut_down_ && (!armed_at_ || at < *armed_at_)) arm(ex, at);
-        return ticket;
     }
-    void remove(Clock::time_point at, std::uint64_t ticket) noexcept { entries_.erase(Key{at, ticket}); }
+    // Drops `slot`'s limit if it is still registered. O(log n).
+    void remove(Parking& slot) noexcept {
+        const std::size_t i = slot.deadline_index_;
+        if (i < heap_.size() && heap_[i].slot == &slot) erase_at(i);
+    }
+
+    bool enlist(Parking& p) noexcept {
+        if (shut_down_) return false;
+        p.prev_ = nullptr;
+        p.next_ = stored_;
+        if (stored_ != nullptr) stored_->prev_ = &p;
+        stored_ = &p;
+        p.listed_ = true;
+        return true;
+    }
+    void delist(Parking& p) noexcept {
+        if (!p.listed_) return;
+        (p.prev_ != nullptr ? p.prev_->next_ : stored_) = p.next_;
+        if (p.next_ != nullptr) p.next_->prev_ = p.prev_;
+        p.prev_ = p.next_ = nullptr;
+        p.listed_ = false;
+    }
 
 private:
-    using Key = std::pair<Clock::time_point, std::uint64_t>;  // limit, then registration order
-    struct Entry {
-        Timer* signal;
-        bool* timed_out;
+    // A min-heap on (limit, registration order); each slot knows its
+    // position, so a wait that ends early leaves in O(log n).
+    struct Deadline {
+        Clock::time_point at;
+        std::uint64_t ticket;
+        Parking* slot;
     };
+    static bool before(const Deadline& a, const Deadline& b) noexcept {
+        return a.at < b.at || (a.at == b.at && a.ticket < b.ticket);
+    }
+    void put(std::size_t i, const Deadline& d) noexcept {
+        heap_[i] = d;
+        d.slot->deadline_index_ = i;
+    }
+    // Moves the entry at `i` up or down to its place.
+    void place(std::size_t i) noexcept {
+        const Deadline d = heap_[i];
+        while (i > 0 && before(d, heap_[(i - 1) / 2])) {
+            put(i, heap_[(i - 1) / 2]);
+            i = (i - 1) / 2;
+        }
+        for (std::size_t child = 2 * i + 1; child < heap_.size(); child = 2 * i + 1) {
+            if (child + 1 < heap_.size() && before(heap_[child + 1], heap_[child])) ++child;
+            if (!before(heap_[child], d)) break;
+            put(i, heap_[child]);
+            i = child;
+        }
+        put(i, d);
+    }
+    void erase_at(std::size_t i) noexcept {
+        heap_[i].slot->deadline_index_ = Parking::kNoDeadline;
+        const Deadline last = heap_.back();
+        heap_.pop_back();
+        if (i == heap_.size()) return;
+        heap_[i] = last;
+        place(i);
+    }
 
+    // Destroys every handler nobody woke, which frees the coroutine frames
+    // that hold them. A frame may own other slots: the list is re-read after
+    // each one.
     void shutdown() override {
         shut_down_ = true;
         timer_.reset();
+        while (stored_ != nullptr) {
+            Parking& p = *stored_;
+            delist(p);
+            CompletionPtr dropped = std::move(p.pending_);
+        }
     }
 
     // Moving the expiry cancels the pending wait, whose handler then sees
@@ -177,34 +241,52 @@ private:
     void fire() {
         armed_at_.reset();
         const Clock::time_point now = Clock::now();
-        while (!entries_.empty() && entries_.begin()->first.first <= now) {
-            const Entry e = entries_.begin()->second;
-            entries_.erase(entries_.begin());
-            *e.timed_out = true;
-            e.signal->cancel();
+        while (!heap_.empty() && heap_.front().at <= now) {
+            Parking* slot = heap_.front().slot;
+            erase_at(0);
+            slot->timed_out = true;
+            slot->wake();
         }
-        if (!entries_.empty()) arm(timer_->get_executor(), entries_.begin()->first.first);
+        if (!heap_.empty()) arm(timer_->get_executor(), heap_.front().at);
     }
 
-    std::map<Key, Entry> entries_;
+    std::vector<Deadline> heap_;
     std::optional<Timer> timer_;
     std::optional<Clock::time_point> armed_at_;  // expiry of the pending wait
     std::uint64_t last_ticket_ = 0;
+    Parking* stored_ = nullptr;  // slots holding a handler, newest first
     bool shut_down_ = false;
 };
 
-DeadlineRegistration::DeadlineRegistration(Timer& signal, bool& timed_out, double timeout_sec) {
+Parking::Parking(const boost::asio::any_io_executor& ex)
+    : ex_(ex),
+      service_(&boost::asio::use_service<WaitService>(boost::asio::query(ex, boost::asio::execution::context))) {}
+
+// Only a listed slot touches the service: a future may outlive its context,
+// whose shutdown has unlisted every slot.
+Parking::~Parking() {
+    if (listed_) service_->delist(*this);
+}
+
+bool Parking::enlist() noexcept { return service_->enlist(*this); }
+void Parking::delist() noexcept { service_->delist(*this); }
+
+void Parking::wake() noexcept {
+    if (!pending_) return;
+    delist();
+    boost::asio::post(resume_ex_, [c = std::move(pending_)]() mutable { c.release()->complete(); });
+}
+
+DeadlineRegistration::DeadlineRegistration(Parking& slot, double timeout_sec) : slot_(slot) {
     const Clock::duration d = to_duration(timeout_sec);
     const Clock::time_point now = Clock::now();
     if (d >= Clock::time_point::max() - now) return;  // never
-    at_ = now + d;
-    const boost::asio::any_io_executor& ex = signal.get_executor();
-    service_ = &boost::asio::use_service<DeadlineService>(boost::asio::query(ex, boost::asio::execution::context));
-    ticket_ = service_->add(ex, at_, signal, timed_out);
+    slot.service().add(slot.executor(), now + d, slot);
+    registered_ = true;
 }
 
 DeadlineRegistration::~DeadlineRegistration() {
-    if (service_ != nullptr) service_->remove(at_, ticket_);
+    if (registered_) slot_.service().remove(slot_);
 }
 
 }  // namespace detail

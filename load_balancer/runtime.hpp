@@ -25,6 +25,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "load_balancer/detail/parking.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -94,27 +96,25 @@ public:
 
 namespace detail {
 
-class DeadlineService;
-
 // The time limits of every pending wait_for on one execution context, served
 // by one timer armed at the earliest limit. A wait neither arms nor cancels
 // a timer of its own (each of those is a kernel call on a reactor), and the
 // shared timer is only re-armed when a new limit is earlier than the one it
 // is armed at; a limit whose wait ended early is skipped when the timer
 // fires. Construction registers (no-op for a limit of "never"), destruction
-// unregisters. When the limit passes before the wait ends, `timed_out` is set
-// and `signal` cancelled. O(log n) per registration.
+// unregisters. When the limit passes before the wait ends, the slot's
+// `timed_out` is set and the slot woken. O(log n) per registration. One
+// registration per slot at a time.
 class DeadlineRegistration {
 public:
-    DeadlineRegistration(Timer& signal, bool& timed_out, double timeout_sec);
+    DeadlineRegistration(Parking& slot, double timeout_sec);
     ~DeadlineRegistration();
     DeadlineRegistration(const DeadlineRegistration&) = delete;
     DeadlineRegistration& operator=(const DeadlineRegistration&) = delete;
 
 private:
-    DeadlineService* service_ = nullptr;
-    Clock::time_point at_;
-    std::uint64_t ticket_ = 0;
+    Parking& slot_;
+    bool registered_ = false;
 };
 
 }  // namespace detail
@@ -133,8 +133,8 @@ bool is_cancellation(const std::exception& e) noexcept;
 // A single-shot future bound to an executor. Copies share one state.
 // done() is true once it has a result or was cancelled. set_result never
 // resumes the waiting coroutine inside the call: the waiter is resumed later
-// through the executor. Cost: one allocation (state plus a timer) per future;
-// the timer only signals and never reaches the kernel.
+// through the executor. Cost: one allocation per future; a wait stores the
+// awaiting coroutine's handler and a wake posts it (no timer per wait).
 template <class T>
 class Future {
 public:
@@ -147,7 +147,7 @@ public:
     void set_result(T value) {
         if (done()) throw std::logic_error("Future::set_result on a future that is done");
         s_->value.emplace(std::move(value));
-        s_->signal.cancel();
+        s_->parking.wake();
     }
 
     // Cancels a pending future (no effect on a done one). A waiter is woken
@@ -155,50 +155,92 @@ public:
     void cancel() noexcept {
         if (done()) return;
         s_->cancelled = true;
-        s_->signal.cancel();
+        s_->parking.wake();
     }
 
-    // Waits for the result: the result once set; TimeoutError when
+    // Waits for the result (one waiter at a time, see Wait::suspend): the
+    // result once set; TimeoutError when
     // `timeout_sec` passes first (the future is then cancelled); the
     // cancellation error when the awaiting coroutine is cancelled or the
     // future is cancelled (the future is then cancelled). A result set before
     // the wait resumes wins over an expired deadline. A future that is already
     // done answers without suspending. NaN or huge limits never time out.
     friend boost::asio::awaitable<T> wait_for(Future f, double timeout_sec) {
-        State& st = *f.s_;
-        if (st.value) co_return *st.value;
-        if (st.cancelled) throw_cancelled();
-        // The signal never expires by itself: the time limit is kept by the
-        // context's shared deadline timer, which cancels the signal.
-        st.signal.expires_at(Clock::time_point::max());
-        st.timed_out = false;
-        detail::DeadlineRegistration limit(st.signal, st.timed_out, timeout_sec);
-        boost::system::error_code ec;
-        try {
-            co_await st.signal.async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ec));
-        } catch (...) {
-            f.cancel();  // cancellation requested before the wait could start
-            throw;
+        Wait w(std::move(f), timeout_sec);
+        if (w.ready()) co_return w.take();
+        co_await w.suspend();
+        const boost::asio::cancellation_state cs = co_await boost::asio::this_coro::cancellation_state;
+        co_return w.resume(cs.cancelled());
+    }
+
+    // wait_for's steps, for a coroutine that waits inline and so spares the
+    // frame of a nested coroutine. The same answers, in the same order:
+    //   Future<T>::Wait w(f, timeout);
+    //   if (w.ready()) return w.take();
+    //   co_await w.suspend();
+    //   cancellation_state cs = co_await this_coro::cancellation_state;
+    //   return w.resume(cs.cancelled());
+    // A wait destroyed between suspend() and resume() (the co_await threw)
+    // cancels the future.
+    class Wait {
+    public:
+        Wait(Future f, double timeout_sec) noexcept : f_(std::move(f)), timeout_sec_(timeout_sec) {}
+        ~Wait() {
+            if (suspended_) f_.cancel();
+            limit_.reset();
+            if (engaged_) f_.s_->parking.in_use = false;
         }
-        auto cs = co_await boost::asio::this_coro::cancellation_state;
-        if (cs.cancelled() != boost::asio::cancellation_type::none) {
-            f.cancel();
+        Wait(const Wait&) = delete;
+        Wait& operator=(const Wait&) = delete;
+
+        bool ready() const noexcept { return f_.done(); }
+        // The answer of a future that was done before the wait.
+        T take() const {
+            if (f_.s_->value) return *f_.s_->value;
             throw_cancelled();
         }
-        if (st.value) co_return *st.value;
-        if (st.cancelled) throw_cancelled();
-        f.cancel();
-        if (st.timed_out) throw TimeoutError();
-        throw_cancelled();
-    }
+        // Registers the time limit and stores the coroutine; co_await it.
+        // Throws std::logic_error when another wait on the same future has
+        // not ended (a future has one waiter at a time).
+        auto suspend() {
+            detail::Parking& parking = f_.s_->parking;
+            if (parking.in_use) throw std::logic_error("a second wait on a future that is being waited for");
+            parking.in_use = engaged_ = true;
+            parking.timed_out = false;
+            limit_.emplace(parking, timeout_sec_);
+            suspended_ = true;
+            return parking.suspend();
+        }
+        // The answer once woken; `cancelled` is the awaiting coroutine's
+        // cancellation state, which overrides everything else.
+        T resume(boost::asio::cancellation_type cancelled) {
+            suspended_ = false;
+            const State& st = *f_.s_;
+            if (cancelled != boost::asio::cancellation_type::none) {
+                f_.cancel();
+                throw_cancelled();
+            }
+            if (st.value) return *st.value;
+            if (st.cancelled) throw_cancelled();
+            f_.cancel();
+            if (st.parking.timed_out) throw TimeoutError();
+            throw_cancelled();
+        }
+
+    private:
+        Future f_;
+        double timeout_sec_;
+        std::optional<detail::DeadlineRegistration> limit_;
+        bool engaged_ = false;    // this wait holds the future's slot
+        bool suspended_ = false;  // between suspend() and resume()
+    };
 
 private:
     struct State {
-        explicit State(const boost::asio::any_io_executor& ex) : signal(ex) {}
+        explicit State(const boost::asio::any_io_executor& ex) : parking(ex) {}
         std::optional<T> value;
         bool cancelled = false;
-        bool timed_out = false;  // the running wait_for's limit passed
-        Timer signal;
+        detail::Parking parking;  // the running wait_for's suspension and `timed_out`
     };
     std::shared_ptr<State> s_;
 };

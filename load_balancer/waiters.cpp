@@ -33,6 +33,11 @@ std::int64_t saturating_mul(std::int64_t a, std::int64_t b) noexcept {
     return out;
 }
 
+// The id of the waiter's candidate `i`.
+std::int64_t candidate_id(const detail::Waiter& w, std::size_t i) {
+    return i < w.ids.size() ? w.ids[i] : detail::cached_server_id(w.candidates[i]);
+}
+
 }  // namespace
 
 std::int64_t LoadBalancer::queue_capacity_for_pool(std::span<const ServerRecord> candidates) const {
@@ -74,14 +79,23 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
         pool_key, std::move(wait_set), estimated_tokens, Future<ServerRecord>(executor), monotonic(), boost,
         reserve_slot});
 
-    for (const ServerRecord& rec : waiter->candidates) waiters_[detail::cached_server_id(rec)].push_back(waiter);
+    waiter->ids.reserve(waiter->candidates.size());
+    for (const ServerRecord& rec : waiter->candidates) waiter->ids.push_back(detail::cached_server_id(rec));
+    for (const std::int64_t id : waiter->ids) waiters_[id].push_back(waiter);
     all_waiters_.push_back(waiter);
 
-    const double ttl = queue_ttl_sec();
     ServerRecord server;
     try {
         try_admit(waiter);
-        server = co_await wait_for(waiter->future, ttl);
+        // wait_for(waiter->future, ttl), inline: no coroutine frame of its own.
+        Future<ServerRecord>::Wait wait(waiter->future, queue_ttl_sec());
+        if (wait.ready()) {
+            server = wait.take();
+        } else {
+            co_await wait.suspend();
+            const boost::asio::cancellation_state cs = co_await boost::asio::this_coro::cancellation_state;
+            server = wait.resume(cs.cancelled());
+        }
     } catch (const TimeoutError&) {
         remove_waiter(waiter);
         bump_reject(RejectReason::QUEUE_TIMEOUT);
@@ -98,23 +112,24 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
     co_return WaitResult{std::move(server), kOk, waited};
 }
 
-// under_capacity for a parked request's record, with the ids and the cap read
-// through the record cache: the same reads in the same order.
-bool LoadBalancer::waiter_under_capacity(const ServerRecord& server, std::span<const ServerRecord> pool,
-                                         const PoolKey* pool_key) {
+// under_capacity for a parked request's record, with the ids read when it
+// parked and the cap read through the record cache: the same reads in the
+// same order, none of which can fail any more once the ids were read.
+bool LoadBalancer::waiter_under_capacity(const detail::Waiter& waiter, std::size_t index) {
     std::int64_t in_pool = 0;
-    for (const ServerRecord& rec : pool) in_pool += get_inflight(detail::cached_server_id(rec));
-    const double rate = recent_dispatch_rate(pool_key);
-    const std::int64_t cap = cap_from(detail::record_view(server).fields.max_concurrency, in_pool, rate, pool_key);
+    for (std::size_t i = 0; i < waiter.candidates.size(); ++i) in_pool += get_inflight(candidate_id(waiter, i));
+    const double rate = recent_dispatch_rate(&waiter.pool_key);
+    const std::int64_t cap = cap_from(detail::record_view(waiter.candidates[index]).fields.max_concurrency, in_pool,
+                                      rate, &waiter.pool_key);
     if (cap <= 0) return true;  // an unbounded server is under capacity without its id being read
-    return get_inflight(detail::cached_server_id(server)) < cap;
+    return get_inflight(candidate_id(waiter, index)) < cap;
 }
 
 void LoadBalancer::try_admit(const WaiterPtr& waiter) {
     if (waiter->future.done()) return;
-    for (const ServerRecord& s : waiter->candidates) {
-        if (waiter_under_capacity(s, waiter->candidates, &waiter->pool_key)) {
-            fulfill(waiter, s);
+    for (std::size_t i = 0; i < waiter->candidates.size(); ++i) {
+        if (waiter_under_capacity(*waiter, i)) {
+            fulfill(waiter, waiter->candidates[i]);
             return;
         }
     }
@@ -141,10 +156,11 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
         waiters_.erase(q);
         return;
     }
-    if (fifo) {
+    // A lone waiter needs no order (stable_sort would still take a buffer).
+    if (ranked.size() > 1 && fifo) {
         std::stable_sort(ranked.begin(), ranked.end(),
                          [](const Ranked& a, const Ranked& b) { return a.queued_at < b.queued_at; });
-    } else {
+    } else if (ranked.size() > 1) {
         // Boosted waiters first, oldest first; then the smallest requests.
         std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
             if (a.group != b.group) return a.group < b.group;
@@ -152,10 +168,10 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
         });
     }
     for (const Ranked& r : ranked) {
-        for (const ServerRecord& s : r.waiter->candidates) {
-            if (detail::cached_server_id(s) != server_id_) continue;
-            if (waiter_under_capacity(s, r.waiter->candidates, &r.waiter->pool_key)) {
-                fulfill(r.waiter, s);
+        for (std::size_t i = 0; i < r.waiter->candidates.size(); ++i) {
+            if (candidate_id(*r.waiter, i) != server_id_) continue;
+            if (waiter_under_capacity(*r.waiter, i)) {
+                fulfill(r.waiter, r.waiter->candidates[i]);
                 return;
             }
         }
@@ -175,8 +191,8 @@ void LoadBalancer::fulfill(const WaiterPtr& waiter, const ServerRecord& server) 
 }
 
 void LoadBalancer::remove_waiter(const WaiterPtr& waiter) {
-    for (const ServerRecord& s : waiter->candidates) {
-        auto q = waiters_.find(detail::cached_server_id(s));
+    for (std::size_t i = 0; i < waiter->candidates.size(); ++i) {
+        auto q = waiters_.find(candidate_id(*waiter, i));
         if (q == waiters_.end()) continue;
         auto& dq = q.value();
         auto pos = std::find(dq.begin(), dq.end(), waiter);

@@ -17,6 +17,7 @@
 #include <exception>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -98,6 +99,20 @@ std::string describe(const std::exception_ptr& e) {
 }
 
 awaitable<int> await_future(lb::Future<int> f, double timeout) { co_return co_await wait_for(f, timeout); }
+
+awaitable<int> await_noting_timeout(lb::Future<int> f, double timeout, int id, std::vector<int>& timed_out) {
+    try {
+        co_return co_await wait_for(f, timeout);
+    } catch (const lb::TimeoutError&) {
+        timed_out.push_back(id);
+        throw;
+    }
+}
+
+// Waits while holding `keep`: the frame's lifetime shows in its use count.
+awaitable<int> await_holding(lb::Future<int> f, [[maybe_unused]] std::shared_ptr<int> keep) {
+    co_return co_await wait_for(f, 30.0);
+}
 
 // Records the virtual time at which a sleep ends.
 awaitable<void> sleep_and_stamp(double seconds, std::optional<double>& woke_at) {
@@ -286,6 +301,65 @@ TEST_F(RuntimeTest, LimitsOfManyWaitsEachFireAtTheirOwnTime) {
     EXPECT_FALSE(outs[4].done);
     futures[4].cancel();
     clock.run_for(io, 0.0);
+}
+
+// The shared limits live in a heap: waits that end early leave it from any
+// position, and the rest still time out at their own limits, waits with
+// equal limits in the order they started.
+TEST_F(RuntimeTest, EarlyEndsAnywhereInTheSharedLimitsLeaveTheOthersOnTime) {
+    constexpr int kWaits = 24;
+    std::vector<lb::Future<int>> futures;
+    std::vector<Outcome<int>> outs(kWaits);
+    std::vector<int> timeout_order;
+    for (int i = 0; i < kWaits; ++i) futures.emplace_back(io.get_executor());
+    auto limit = [](int i) { return 1.0 + (i * 7) % 6; };  // 1..6 s, four waits each
+    for (int i = 0; i < kWaits; ++i)
+        asio::co_spawn(io, await_noting_timeout(futures[i], limit(i), i, timeout_order), capture(outs[i]));
+    lb::ManualClock::poll(io);
+    for (int i = 0; i < kWaits; i += 5) futures[i].set_result(i);   // results, from every part of the heap
+    for (int i = 2; i < kWaits; i += 5) futures[i].cancel();        // and cancellations
+
+    std::vector<int> expected;
+    for (int step = 1; step <= 6; ++step)
+        for (int i = 0; i < kWaits; ++i)
+            if (limit(i) == step && i % 5 != 0 && i % 5 != 2) expected.push_back(i);
+    std::vector<double> ended_at(kWaits, -1.0);
+    for (int step = 0; step < 12; ++step) {
+        clock.run_for(io, 0.5);
+        for (int i = 0; i < kWaits; ++i)
+            if (outs[i].done && ended_at[i] < 0) ended_at[i] = elapsed();
+    }
+    EXPECT_EQ(timeout_order, expected);
+    for (int i = 0; i < kWaits; ++i) {
+        ASSERT_TRUE(outs[i].done) << i;
+        if (i % 5 == 0) {
+            EXPECT_EQ(outs[i].value, i);
+        } else if (i % 5 == 2) {
+            EXPECT_TRUE(is_cancelled(outs[i].error)) << describe(outs[i].error);
+        } else {
+            EXPECT_EQ(ended_at[i], limit(i)) << i;
+        }
+    }
+}
+
+// A stored wait is part of the loop: destroying the loop destroys the
+// suspended coroutine (nothing leaks), and a future has one waiter at a time.
+TEST(RuntimeWaitSlot, TheLoopOwnsAStoredWaitAndAFutureHasOneWaiter) {
+    lb::ManualClock clock;
+    auto io = std::make_unique<asio::io_context>();
+    lb::Future<int> f(io->get_executor());
+    auto alive = std::make_shared<int>(0);
+    Outcome<int> first, second;
+    asio::co_spawn(*io, await_holding(f, alive), capture(first));
+    asio::co_spawn(*io, await_future(f, 30.0), capture(second));
+    lb::ManualClock::poll(*io);
+    EXPECT_FALSE(first.done);
+    ASSERT_TRUE(second.done);
+    EXPECT_THROW(std::rethrow_exception(second.error), std::logic_error);
+    EXPECT_EQ(alive.use_count(), 2);
+    io.reset();
+    EXPECT_EQ(alive.use_count(), 1) << "the suspended coroutine outlived its loop";
+    EXPECT_FALSE(first.done);
 }
 
 TEST_F(RuntimeTest, DecimalStepsThatAddUpToTheLimitReachIt) {

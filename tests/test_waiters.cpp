@@ -653,7 +653,8 @@ TEST_F(WaiterQueue, FinishedWaitersAreSkippedAndTheirQueueDropped) {
         // Ahead of a live waiter: skipped, the live one is admitted.
         fill(5, 1);
         Task<WaitResult> live = park({five}, 100000);
-        Peer::waiters(lb)[5].push_front(finished);
+        auto& queue = Peer::waiters(lb)[5];
+        queue.insert(queue.begin(), finished);
         lb.decrement(5);
         ManualClock::poll(io);
         ASSERT_TRUE(live.done());
