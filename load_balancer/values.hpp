@@ -33,8 +33,10 @@ ServerRecord make_record(boost::json::object obj);
 // from one is kept per thread, keyed by the record's identity, so that a
 // decision does not scan every record again. A host that changes a record
 // in place (rather than handing a new one) calls this after the change, on
-// any thread; every thread then reads every record afresh. O(1); the cost
-// falls on each thread's next decision.
+// any thread; every thread then reads every record afresh, except a parked
+// request's candidate ids, read once when it parked (change a cap or a
+// weight in place, not an id). O(1); the cost falls on each thread's next
+// decision.
 void records_changed() noexcept;
 
 // A required ("indexed") key is absent. what() names the key.
