@@ -219,6 +219,12 @@ private:
     Mode mode_ = Mode::superfast;
     PoolTable<boost::circular_buffer<double>> pool_dispatch_windows_;
     PoolTable<bool> pool_hot_state_;
+    // Where the last pool decided on was found in each per-pool table
+    // (detail/table_at.hpp): consecutive decisions mostly share a pool.
+    struct PoolPositions {
+        std::uint32_t wrr = UINT32_MAX, lock = UINT32_MAX, last_access = UINT32_MAX, window = UINT32_MAX;
+    };
+    PoolPositions pool_at_;
 
     friend struct LoadBalancerTestPeer;
     friend class InflightLease;
@@ -304,12 +310,12 @@ private:
     void gather_checked(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
                         std::span<const std::int64_t> sin_binned, double now, Out& eligible);
     boost::asio::awaitable<ServerRecord> wrr_pick(const PoolKey& pool_key, Candidates eligible);
-    // The pick itself; the caller stamps the pool's last access.
-    const ServerRecord& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible);
-    static bool wrr_in_step(const IdTable<double>& state, Candidates eligible) noexcept;
-    const ServerRecord& wrr_pick_in_step(IdTable<double>& state, Candidates eligible);
-    const ServerRecord& least_connections_pick(Candidates eligible) const;
-    const ServerRecord* sticky_lookup(Candidates eligible, std::string_view sticky_key) const;
+    // The picks return the winning candidate (its record and id). The
+    // round-robin pick itself; the caller stamps the pool's last access.
+    const Candidate& wrr_pick_locked(const PoolKey& pool_key, Candidates eligible);
+    static const Candidate* wrr_pick_in_step(IdTable<double>& state, Candidates eligible);
+    const Candidate& least_connections_pick(Candidates eligible) const;
+    const Candidate* sticky_lookup(Candidates eligible, std::string_view sticky_key) const;
 
     // Waiter queue. park() is wait_for_slot(); with `reserve_slot` the
     // admission raises the chosen server's count before the waiter resumes.

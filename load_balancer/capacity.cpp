@@ -2,6 +2,7 @@
 // and per-pool dispatch-rate windows.
 #include "load_balancer/balancer.hpp"
 
+#include "load_balancer/detail/table_at.hpp"
 #include "load_balancer/settings.hpp"
 
 #include <algorithm>
@@ -18,21 +19,6 @@ constexpr double kMinSpanSec = 0.001;
 // Drops stamps strictly older than `cutoff` from the front.
 void trim(boost::circular_buffer<double>& win, double cutoff) noexcept {
     while (!win.empty() && win.front() < cutoff) win.pop_front();
-}
-
-// The entry of `id` in `table`, made (value-initialised, at the end) when
-// absent. `at`, when given, is where the entry was last found: used only
-// when that entry's key is `id` (keys are unique, so it is the entry), and
-// set to where the entry is now.
-template <class V>
-V& entry_of(LoadBalancer::IdTable<V>& table, std::int64_t id, std::uint32_t* at) {
-    if (at != nullptr && *at < table.size()) {
-        auto hinted = table.begin() + static_cast<std::ptrdiff_t>(*at);
-        if (hinted->first == id) return hinted.value();
-    }
-    auto it = table.try_emplace(id).first;
-    if (at != nullptr) *at = static_cast<std::uint32_t>(it - table.begin());
-    return it.value();
 }
 
 double rate_cutoff(double now) noexcept { return now - std::max(kMinWindowSec, HYBRID_RATE_WINDOW_SEC); }
@@ -125,7 +111,7 @@ double LoadBalancer::recent_dispatch_rate(const PoolKey* pool_key, double now) {
 }
 
 boost::circular_buffer<double>* LoadBalancer::trim_dispatch_window(const PoolKey& pool_key, double now) {
-    auto it = pool_dispatch_windows_.find(pool_key);
+    auto it = detail::find_at(pool_dispatch_windows_, pool_key, pool_at_.window);
     if (it == pool_dispatch_windows_.end()) return nullptr;
     trim(it.value(), rate_cutoff(now));
     return &it.value();
@@ -162,12 +148,13 @@ void LoadBalancer::record_dispatch(const PoolKey& pool_key, std::int64_t id, dou
 }
 
 void LoadBalancer::record_dispatch(const PoolKey& pool_key, std::int64_t id, double now, DispatchHints hints) {
-    ++entry_of(dispatch_counts, id, hints.count_at);
-    entry_of(last_dispatch_ts, id, hints.stamp_at) = wall_time();
-    pool_last_access_[pool_key] = now;
+    std::uint32_t count_scratch = detail::kNoPosition, stamp_scratch = detail::kNoPosition;
+    ++detail::entry_at(dispatch_counts, id, hints.count_at != nullptr ? *hints.count_at : count_scratch);
+    detail::entry_at(last_dispatch_ts, id, hints.stamp_at != nullptr ? *hints.stamp_at : stamp_scratch) = wall_time();
+    detail::entry_at(pool_last_access_, pool_key, pool_at_.last_access) = now;
     boost::circular_buffer<double>* win = hints.window;
     if (win == nullptr) {
-        auto it = pool_dispatch_windows_.find(pool_key);
+        auto it = detail::find_at(pool_dispatch_windows_, pool_key, pool_at_.window);
         if (it == pool_dispatch_windows_.end())
             it = pool_dispatch_windows_.emplace(pool_key, boost::circular_buffer<double>(kWindowBound)).first;
         win = &it.value();

@@ -4,6 +4,7 @@
 #include "load_balancer/balancer.hpp"
 
 #include "load_balancer/detail/record_view.hpp"
+#include "load_balancer/detail/table_at.hpp"
 #include "load_balancer/drain.hpp"
 #include "load_balancer/log.hpp"
 #include "load_balancer/settings.hpp"
@@ -57,6 +58,23 @@ std::int64_t truncate_to_int(double d) noexcept {
     return static_cast<std::int64_t>(d);
 }
 
+enum class Algorithm : std::uint8_t { wrr, least_connections, sticky };
+
+// The algorithm `name` stands for, as normalize_lb_algorithm reads it. The
+// canonical spellings, which hosts pass, differ in length, so one length
+// test and one fixed-size comparison tell them apart; anything else is
+// normalised.
+Algorithm algorithm_of(std::string_view name) noexcept {
+    static_assert(LB_ALGO_WRR.size() != LB_ALGO_LEAST_CONN.size() && LB_ALGO_WRR.size() != LB_ALGO_STICKY.size() &&
+                  LB_ALGO_LEAST_CONN.size() != LB_ALGO_STICKY.size());
+    if (name.size() == LB_ALGO_WRR.size() && name == LB_ALGO_WRR) return Algorithm::wrr;
+    if (name.size() == LB_ALGO_LEAST_CONN.size() && name == LB_ALGO_LEAST_CONN) return Algorithm::least_connections;
+    if (name.size() == LB_ALGO_STICKY.size() && name == LB_ALGO_STICKY) return Algorithm::sticky;
+    const std::string_view normal = normalize_lb_algorithm(name);
+    if (normal == LB_ALGO_STICKY) return Algorithm::sticky;
+    return normal == LB_ALGO_LEAST_CONN ? Algorithm::least_connections : Algorithm::wrr;
+}
+
 RecordView view_of(const boost::json::object& rec) {
     RecordView v;
     v.fields = record_fields(rec);
@@ -88,8 +106,17 @@ class RecordViewCache {
 public:
     // The view of `rec`; valid until the next call.
     [[gnu::always_inline]] RecordView& view(const ServerRecord& rec) {
+        refresh();
+        return view_as_of_refresh(rec);
+    }
+    // Empties the cache if records_changed() was called since it was last
+    // refreshed. A loop over one decision's records refreshes once, then
+    // looks each up with view_as_of_refresh().
+    [[gnu::always_inline]] void refresh() {
         const std::uint64_t generation = record_generation.load(std::memory_order_acquire);
         if (generation != generation_) [[unlikely]] forget(generation);
+    }
+    [[gnu::always_inline]] RecordView& view_as_of_refresh(const ServerRecord& rec) {
         const boost::json::object* object = rec.get();
         const std::size_t set = set_of(object);
         Slot* const ways = &slots_[set * kWays];
@@ -144,10 +171,10 @@ void records_changed() noexcept { record_generation.fetch_add(1, std::memory_ord
 
 namespace {
 
-// The count of `id` in `table` (0 when absent). The table keeps its entries
-// in one vector, so an entry found once is usually at the same position the
-// next time: `at` remembers it, and is used only when that entry's key is
-// `id` (keys are unique, so it is then the entry), else the id is looked up.
+// The count of `id` in `table` (0 when absent), tried first at position
+// `at` as in detail/table_at.hpp. The lookup stays inline: a third of a
+// pool's backends are often idle, absent from the table, and looked up on
+// every decision.
 std::int64_t count_of(const LoadBalancer::IdTable<std::int64_t>& table, std::int64_t id, std::uint32_t& at) noexcept {
     const auto& entries = table.values_container();
     if (at < entries.size() && entries[at].first == id) return entries[at].second;
@@ -282,32 +309,26 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
     }
     if (eligible.empty()) return d;
 
-    const std::string_view algo = normalize_lb_algorithm(options.algorithm);
-    if (algo == LB_ALGO_STICKY && !options.sticky_key.empty()) {
-        d.winner = sticky_lookup(eligible, options.sticky_key);
-        if (d.winner == nullptr) d.winner = &least_connections_pick(eligible);
-    } else if (algo == LB_ALGO_LEAST_CONN) {
-        d.winner = &least_connections_pick(eligible);
+    const Algorithm algo = algorithm_of(options.algorithm);
+    const Candidate* winner = nullptr;
+    if (algo == Algorithm::sticky && !options.sticky_key.empty()) {
+        winner = sticky_lookup(eligible, options.sticky_key);
+        if (winner == nullptr) winner = &least_connections_pick(eligible);
+    } else if (algo == Algorithm::least_connections) {
+        winner = &least_connections_pick(eligible);
     } else if (AsyncLock::Guard guard = lock_for(pool_key).try_lock(); guard.owns_lock()) {
         // The pick's last-access stamp is the dispatch's, written just below.
-        d.winner = &wrr_pick_locked(pool_key, eligible);
+        winner = &wrr_pick_locked(pool_key, eligible);
     } else {
         // Another pick holds the pool's lock: the caller waits for it.
         d.lock_wait.assign(eligible.begin(), eligible.end());
         return d;
     }
-    // The winner is one of the eligible candidates, whose id is known.
-    std::int64_t winner_id = 0;
-    for (const Candidate& c : eligible) {
-        if (c.rec == d.winner) {
-            winner_id = c.id;
-            break;
-        }
-    }
+    d.winner = winner->rec;
     // The winner's view (a hit: gathering just read it) remembers where its
     // id's dispatch entries were found.
     RecordView& v = record_views().view(*d.winner);
-    record_dispatch(pool_key, winner_id, now, {&v.dispatch_at, &v.stamp_at, window});
+    record_dispatch(pool_key, winner->id, now, {&v.dispatch_at, &v.stamp_at, window});
     return d;
 }
 
@@ -335,8 +356,9 @@ bool LoadBalancer::gather_plain(const PoolKey& pool_key, std::span<const ServerR
     eligible.resize(candidates.size(), boost::container::default_init);
     Candidate* const first = eligible.data();
     Candidate* out = first;
+    views.refresh();
     for (const ServerRecord& rec : candidates) {
-        RecordView& v = views.view(rec);
+        RecordView& v = views.view_as_of_refresh(rec);
         if (!v.plain) return false;
         if (v.positive && !any_positive) {
             out = first;  // drained ones kept so far are not effective after all
@@ -415,29 +437,14 @@ boost::asio::awaitable<ServerRecord> LoadBalancer::wrr_pick(const PoolKey& pool_
     AsyncLock& lock = lock_for(pool_key);
     AsyncLock::Guard guard = lock.try_lock();
     if (!guard.owns_lock()) guard = co_await lock.lock();
-    const ServerRecord& winner = wrr_pick_locked(pool_key, eligible);
-    pool_last_access_[pool_key] = monotonic();
+    const ServerRecord& winner = *wrr_pick_locked(pool_key, eligible).rec;
+    detail::entry_at(pool_last_access_, pool_key, pool_at_.last_access) = monotonic();
     co_return winner;
 }
 
-// The pool's weights already list exactly the eligible servers in their
-// order (the steady state: the same candidates come back call after call),
-// so each candidate's entry is at its own position and no lookup is needed.
-bool LoadBalancer::wrr_in_step(const IdTable<double>& state, Candidates eligible) noexcept {
-    if (state.size() != eligible.size() || eligible.empty()) return false;
-    auto it = state.begin();
-    for (const Candidate& c : eligible) {
-        if (it->first != c.id) return false;
-        ++it;
-    }
-    return true;
-}
-
-const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candidates eligible) {
-    auto& state = wrr_.try_emplace(pool_key).first.value();
-    if (wrr_in_step(state, eligible)) {
-        return wrr_pick_in_step(state, eligible);
-    }
+const LoadBalancer::Candidate& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candidates eligible) {
+    auto& state = detail::entry_at(wrr_, pool_key, pool_at_.wrr);
+    if (const Candidate* winner = wrr_pick_in_step(state, eligible)) return *winner;
 
     // Positions of the entries touched by this pick, to find in one pass the
     // servers that were not eligible (and so lose their current weight).
@@ -473,12 +480,20 @@ const ServerRecord& LoadBalancer::wrr_pick_locked(const PoolKey& pool_key, Candi
         for (std::size_t i = state.size(); i-- > 0;)
             if (!touched[i]) state.erase(state.begin() + static_cast<std::ptrdiff_t>(i));
     }
-    return *eligible[best].rec;
+    return eligible[best];
 }
 
-// The same pick when every candidate's weight sits at its own position
-// (wrr_in_step): same arithmetic, same order of additions, same tie-break.
-const ServerRecord& LoadBalancer::wrr_pick_in_step(IdTable<double>& state, Candidates eligible) {
+// The pick in the steady state: the pool's weights list exactly the
+// eligible servers in their order (the same candidates come back call after
+// call), so each candidate's entry is at its own position and no lookup is
+// needed. Same arithmetic, same order of additions, same tie-break as the
+// general pick. Returns nullptr, having changed nothing, when the weights
+// are not in step.
+const LoadBalancer::Candidate* LoadBalancer::wrr_pick_in_step(IdTable<double>& state, Candidates eligible) {
+    if (state.size() != eligible.size() || eligible.empty()) return nullptr;
+    const auto& entries = state.values_container();
+    for (std::size_t i = 0; i < eligible.size(); ++i)
+        if (entries[i].first != eligible[i].id) return nullptr;
     // Each entry is raised once, so its final weight is known as soon as it
     // is raised and the best one can be tracked in the same pass.
     double total_weight = 0.0;
@@ -495,10 +510,10 @@ const ServerRecord& LoadBalancer::wrr_pick_in_step(IdTable<double>& state, Candi
         }
     }
     (state.begin() + static_cast<std::ptrdiff_t>(best)).value() -= total_weight;
-    return *eligible[best].rec;
+    return &eligible[best];
 }
 
-const ServerRecord& LoadBalancer::least_connections_pick(Candidates eligible) const {
+const LoadBalancer::Candidate& LoadBalancer::least_connections_pick(Candidates eligible) const {
     std::size_t best = 0;
     double best_ratio = 0.0;
     std::int64_t best_inflight = 0;
@@ -516,20 +531,20 @@ const ServerRecord& LoadBalancer::least_connections_pick(Candidates eligible) co
             best_inflight = n;
         }
     }
-    return *eligible[best].rec;
+    return eligible[best];
 }
 
-const ServerRecord* LoadBalancer::sticky_lookup(Candidates eligible, std::string_view sticky_key) const {
+const LoadBalancer::Candidate* LoadBalancer::sticky_lookup(Candidates eligible, std::string_view sticky_key) const {
     thread_local StickyScoreCache cache;
     StickyScoreCache::Scores* scores = cache.scores_for(sticky_key, eligible.size());
     std::size_t added = 0;
-    const ServerRecord* best = nullptr;
+    const Candidate* best = nullptr;
     std::uint64_t best_score = 0;
     for (std::size_t i = 0; i < eligible.size(); ++i) {
         const std::uint64_t score = scores != nullptr ? cached_score(*scores, i, sticky_key, eligible[i].id, added)
                                                       : sticky_score(sticky_key, eligible[i].id);
         if (best == nullptr || score > best_score) {
-            best = eligible[i].rec;
+            best = &eligible[i];
             best_score = score;
         }
     }
@@ -568,7 +583,7 @@ std::vector<ServerRecord> LoadBalancer::filter_by_fit(std::span<const ServerReco
 }
 
 AsyncLock& LoadBalancer::lock_for(const PoolKey& pool_key) {
-    std::unique_ptr<AsyncLock>& slot = locks_[pool_key];
+    std::unique_ptr<AsyncLock>& slot = detail::entry_at(locks_, pool_key, pool_at_.lock);
     if (!slot) slot = std::make_unique<AsyncLock>();
     return *slot;
 }

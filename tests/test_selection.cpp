@@ -632,6 +632,32 @@ TEST_F(SelectionTest, EvictionRemovesPoolsIdleStrictlyLongerThanTheTtl) {
     EXPECT_EQ(server_id(select(candidates)), 10);
 }
 
+// Decisions on two pools taken in turn, and around an eviction that moves
+// the surviving pool's entries, keep each pool's round-robin state and
+// dispatch record apart.
+TEST_F(SelectionTest, PoolsTakenInTurnKeepTheirOwnState) {
+    const std::vector<ServerRecord> a = {rec(10, 2), rec(20, 1)}, b = {rec(30, 1), rec(40, 1)};
+    std::vector<std::int64_t> got;
+    for (int i = 0; i < 3; ++i) {
+        got.push_back(server_id(select_in(lb, pool, a)));
+        got.push_back(server_id(select_in(lb, other, b)));
+    }
+    EXPECT_EQ(got, (std::vector<std::int64_t>{10, 30, 20, 40, 10, 30}));
+    EXPECT_EQ(Peer::pool_dispatch_windows(lb).at(pool).size(), 3u);
+    EXPECT_EQ(Peer::pool_dispatch_windows(lb).at(other).size(), 3u);
+
+    clock.advance(200.0);
+    EXPECT_EQ(server_id(select_in(lb, other, b)), 40);
+    clock.advance(150.0);
+    Peer::evict_stale_pools(lb);  // `pool` goes; `other` moves up in every table
+    ASSERT_FALSE(Peer::wrr(lb).contains(pool));
+    EXPECT_EQ(server_id(select_in(lb, other, b)), 30);
+    EXPECT_DOUBLE_EQ(Peer::pool_last_access(lb).at(other), clock.now());
+    EXPECT_EQ(server_id(select_in(lb, pool, a)), 10);  // from empty state again
+    EXPECT_EQ(Peer::pool_dispatch_windows(lb).at(pool).size(), 1u);
+    EXPECT_EQ(server_id(select_in(lb, other, b)), 40);
+}
+
 TEST_F(SelectionTest, EvictionLogCountsPoolsAndTruncatesTheTtl) {
     ScopedSetting ttl(POOL_LRU_TTL_SEC, 12.9);
     testing::LogCapture log;

@@ -63,12 +63,12 @@ struct LoadBalancerTestPeer {
     }
     static ServerRecord least_connections_pick(LB& lb, std::span<const ServerRecord> records) {
         auto r = refs(lb, records);
-        return lb.least_connections_pick(r);
+        return *lb.least_connections_pick(r).rec;
     }
     static ServerRecord sticky_lookup(LB& lb, std::span<const ServerRecord> records, std::string_view key) {
         auto r = refs(lb, records);
-        const ServerRecord* p = lb.sticky_lookup(r, key);
-        return p ? *p : ServerRecord{};
+        const auto* p = lb.sticky_lookup(r, key);
+        return p ? *p->rec : ServerRecord{};
     }
 
     static std::int64_t queue_capacity_for_pool(LB& lb, std::span<const ServerRecord> c) {
