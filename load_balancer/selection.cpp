@@ -495,18 +495,24 @@ const LoadBalancer::Candidate* LoadBalancer::wrr_pick_in_step(IdTable<double>& s
     for (std::size_t i = 0; i < eligible.size(); ++i)
         if (entries[i].first != eligible[i].id) return nullptr;
     // Each entry is raised once, so its final weight is known as soon as it
-    // is raised and the best one can be tracked in the same pass.
-    double total_weight = 0.0;
-    std::size_t best = 0;
-    double best_weight = 0.0;
+    // is raised and the best one can be tracked in the same pass. The first
+    // candidate is the best so far whatever its weight.
     auto it = state.begin();
-    for (std::size_t i = 0; i < eligible.size(); ++i, ++it) {
-        const double w = eligible[i].weight_value();
+    double total_weight = 0.0;
+    total_weight += eligible[0].weight_value();  // from +0.0, as the general pick sums
+    double best_weight = it.value() += eligible[0].weight_value();
+    std::size_t best = 0;
+    std::int64_t best_id = eligible[0].id;
+    ++it;
+    for (std::size_t i = 1; i < eligible.size(); ++i, ++it) {
+        const Candidate& c = eligible[i];
+        const double w = c.weight_value();
         total_weight += w;
         const double current = it.value() += w;
-        if (i == 0 || current > best_weight || (current == best_weight && eligible[i].id < eligible[best].id)) {
+        if (current > best_weight || (current == best_weight && c.id < best_id)) {
             best = i;
             best_weight = current;
+            best_id = c.id;
         }
     }
     (state.begin() + static_cast<std::ptrdiff_t>(best)).value() -= total_weight;
@@ -514,24 +520,25 @@ const LoadBalancer::Candidate* LoadBalancer::wrr_pick_in_step(IdTable<double>& s
 }
 
 const LoadBalancer::Candidate& LoadBalancer::least_connections_pick(Candidates eligible) const {
-    std::size_t best = 0;
-    double best_ratio = 0.0;
-    std::int64_t best_inflight = 0;
-    for (std::size_t i = 0; i < eligible.size(); ++i) {
-        const Candidate& c = eligible[i];
-        const std::int64_t n = c.inflight;
+    // In-flight count per unit of weight; a server without positive weight
+    // comes last. The first candidate is the best so far whatever its ratio.
+    const auto ratio_of = [](const Candidate& c) {
         const double w = c.weight_value();
-        const double ratio = w > 0.0 ? static_cast<double>(n) / w : std::numeric_limits<double>::infinity();
-        const bool better = i == 0 || ratio < best_ratio ||
-                            (ratio == best_ratio &&
-                             (n < best_inflight || (n == best_inflight && c.id < eligible[best].id)));
+        return w > 0.0 ? static_cast<double>(c.inflight) / w : std::numeric_limits<double>::infinity();
+    };
+    const Candidate* best = &eligible[0];
+    double best_ratio = ratio_of(*best);
+    for (std::size_t i = 1; i < eligible.size(); ++i) {
+        const Candidate& c = eligible[i];
+        const double ratio = ratio_of(c);
+        const bool better = ratio < best_ratio || (ratio == best_ratio && (c.inflight < best->inflight ||
+                                                                         (c.inflight == best->inflight && c.id < best->id)));
         if (better) {
-            best = i;
+            best = &c;
             best_ratio = ratio;
-            best_inflight = n;
         }
     }
-    return eligible[best];
+    return *best;
 }
 
 const LoadBalancer::Candidate* LoadBalancer::sticky_lookup(Candidates eligible, std::string_view sticky_key) const {
