@@ -275,14 +275,17 @@ private:
     // A candidate as the picks see it: the record by address (no
     // shared-pointer copies on the hot path), its id and its looked-up weight,
     // with that weight already converted when the record's view had it
-    // (NaN when not: the picks convert it themselves, and a NaN that the
-    // conversion itself gives converts to the same NaN again).
+    // (kUnconverted when not: the picks convert it themselves, and a NaN
+    // that the conversion itself gives converts to the same NaN again).
+    // Trivially constructible, so that a candidate list can be sized without
+    // writing it: every member is given where a candidate is made.
     struct Candidate {
+        static constexpr double kUnconverted = std::numeric_limits<double>::quiet_NaN();
         const ServerRecord* rec;
         std::int64_t id;
         const boost::json::value* weight;
         std::int64_t inflight;  // no count changes while select decides
-        double converted = std::numeric_limits<double>::quiet_NaN();
+        double converted;
         // float_or(weight, 1.0): `converted`, or the conversion (which may
         // raise ValueError) when there is none.
         double weight_value() const { return converted == converted ? converted : float_or(weight, 1.0); }

@@ -398,7 +398,7 @@ void LoadBalancer::gather_checked(const PoolKey& pool_key, std::span<const Serve
         candidates, effective,
         [](const ServerRecord& rec) {
             const RecordFields& f = record_views().view(rec).fields;
-            return Scanned{{&rec, 0, f.weight, 0}, f.id, f.max_concurrency};
+            return Scanned{{&rec, 0, f.weight, 0, Candidate::kUnconverted}, f.id, f.max_concurrency};
         },
         [](const Scanned& s) { return s.c.weight; });
 

@@ -52,7 +52,7 @@ struct LoadBalancerTestPeer {
         std::vector<LB::Candidate> out;
         for (const auto& r : records) {
             const std::int64_t id = server_id(*r);
-            out.push_back({&r, id, lookup(*r, "weight"), lb.get_inflight(id)});
+            out.push_back({&r, id, lookup(*r, "weight"), lb.get_inflight(id), LB::Candidate::kUnconverted});
         }
         return out;
     }
