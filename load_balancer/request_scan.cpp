@@ -60,15 +60,12 @@ struct TapeDom {
     };
 
     // Decoded text; a string with escapes is decoded into a per-thread
-    // buffer that the next such call overwrites.
+    // buffer that the next such call overwrites (key_is has its own, so a
+    // field lookup leaves a decoded value intact).
     static bool string(Value v, std::string_view& out) {
         if (v.node->kind != JsonKind::string) return false;
-        out = raw(v);
-        if (!v.node->escaped) return true;
-        thread_local std::string decoded;
-        decoded.clear();
-        detail::decode_json_string(out, decoded);
-        out = decoded;
+        thread_local std::string buffer;
+        out = v.node->escaped ? decoded(raw(v), buffer) : raw(v);
         return true;
     }
     // Each escape counts once, whatever its spelling: no decoding needed.
@@ -87,10 +84,14 @@ struct TapeDom {
 
     static bool key_is(Value k, std::string_view key) {
         if (!k.node->escaped) return raw(k) == key;
-        thread_local std::string decoded;
-        decoded.clear();
-        detail::decode_json_string(raw(k), decoded);
-        return decoded == key;
+        thread_local std::string buffer;
+        return decoded(raw(k), buffer) == key;
+    }
+    // The escaped string `text` decoded into `buffer`.
+    static std::string_view decoded(std::string_view text, std::string& buffer) {
+        buffer.clear();
+        detail::decode_json_string(text, buffer);
+        return buffer;
     }
     static bool field(Value obj, std::string_view key, Value& out) {
         if (obj.node->kind != JsonKind::object) return false;
