@@ -105,13 +105,21 @@ void ManualClock::advance(double seconds) noexcept {
     manual().now_ns += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)).count();
 }
 
+// One io.poll() runs every handler that is ready or that the handlers it runs
+// make ready: it ends only once the reactor, asked last, reports nothing more.
+// What it can miss is a timer the kernel signals a moment after it was set.
+// With a manual clock installed every pending timer is set to fire at once
+// (its wait is reported as zero), so passes repeat until one runs nothing;
+// on the real clock a timer is due when real time says so, which a second
+// pass would only race, and one pass is enough (again after a stop()).
 std::size_t ManualClock::poll(boost::asio::io_context& io) {
+    const bool repeat = manual().installed.load(std::memory_order_relaxed);
     std::size_t total = 0;
     for (;;) {
         if (io.stopped()) io.restart();
-        std::size_t n = io.poll();
+        const std::size_t n = io.poll();
         total += n;
-        if (n == 0) return total;
+        if (n == 0 || (!repeat && !io.stopped())) return total;
     }
 }
 
