@@ -152,6 +152,11 @@ public:
     static inline boost::asio::execution_context::id id;
 
     explicit WaitService(boost::asio::execution_context& ctx) : boost::asio::execution_context::service(ctx) {}
+    ~WaitService() override { generation.fetch_add(1, std::memory_order_acq_rel); }
+
+    // Bumped by every destruction: a context's address may be taken by the
+    // next one, so a cached lookup from an older generation is not trusted.
+    static inline std::atomic<std::uint64_t> generation{0};
 
     // Registers `slot`'s limit; O(log n), no allocation once the heap has
     // grown to the most waits pending at once.
@@ -266,9 +271,31 @@ private:
     bool shut_down_ = false;
 };
 
-Parking::Parking(const boost::asio::any_io_executor& ex)
-    : ex_(ex),
-      service_(&boost::asio::use_service<WaitService>(boost::asio::query(ex, boost::asio::execution::context))) {}
+namespace {
+
+// The context whose WaitService this thread looked up last: a request
+// parks on the same loop as the one before it, and Asio's own lookup takes
+// the context's registry lock.
+struct LastService {
+    const boost::asio::execution_context* context = nullptr;
+    WaitService* service = nullptr;
+    std::uint64_t generation = 0;
+};
+thread_local LastService t_last_service;
+
+WaitService* wait_service_of(const boost::asio::any_io_executor& ex) {
+    boost::asio::execution_context& ctx = boost::asio::query(ex, boost::asio::execution::context);
+    LastService& last = t_last_service;
+    const std::uint64_t generation = WaitService::generation.load(std::memory_order_acquire);
+    if (last.context == &ctx && last.generation == generation) return last.service;
+    WaitService* service = &boost::asio::use_service<WaitService>(ctx);
+    last = {&ctx, service, generation};
+    return service;
+}
+
+}  // namespace
+
+Parking::Parking(const boost::asio::any_io_executor& ex) : ex_(ex), service_(wait_service_of(ex)) {}
 
 // Only a listed slot touches the service: a future may outlive its context,
 // whose shutdown has unlisted every slot.
