@@ -327,10 +327,11 @@ private:
     void try_admit(const WaiterPtr& waiter);
     void wake_one(std::int64_t server_id);
     void fulfill(const WaiterPtr& waiter, const ServerRecord& server);
-    // The same for the waiter's candidate `index`, whose id was read already.
-    void fulfill(const WaiterPtr& waiter, std::size_t index);
+    // The same for the waiter's candidate `index`, whose id was read already;
+    // `now` (monotonic) stamps the dispatch.
+    void fulfill(const WaiterPtr& waiter, std::size_t index, double now);
     // fulfill's steps once the waiter has left the queues.
-    void grant(detail::Waiter& waiter, const ServerRecord& server, std::int64_t id);
+    void grant(detail::Waiter& waiter, const ServerRecord& server, std::int64_t id, double now);
     void remove_waiter(const WaiterPtr& waiter);
 
     // Reports

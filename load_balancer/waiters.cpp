@@ -141,7 +141,7 @@ void LoadBalancer::try_admit(const WaiterPtr& waiter) {
     if (waiter->future.done()) return;
     for (std::size_t i = 0; i < waiter->candidates.size(); ++i) {
         if (waiter_under_capacity(*waiter, i)) {
-            fulfill(waiter, i);
+            fulfill(waiter, i, monotonic());
             return;
         }
     }
@@ -159,7 +159,7 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
     };
     boost::container::small_vector<Ranked, 16> ranked;
     const bool fifo = mode_ == Mode::queue_all;
-    const double now = fifo ? 0.0 : monotonic();
+    const double now = monotonic();  // ranks the waiters and stamps the dispatch
     for (const WaiterPtr& w : q->second) {
         if (w->future.done()) continue;
         ranked.push_back({fifo || !w->is_boosted(now) ? 1 : 0, w->queued_at, w->estimated_tokens, w});
@@ -183,7 +183,7 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
         for (std::size_t i = 0; i < r.waiter->candidates.size(); ++i) {
             if (candidate_id(*r.waiter, i) != server_id_) continue;
             if (waiter_under_capacity(*r.waiter, i)) {
-                fulfill(r.waiter, i);
+                fulfill(r.waiter, i, now);
                 return;
             }
         }
@@ -193,18 +193,18 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
 void LoadBalancer::fulfill(const WaiterPtr& waiter, const ServerRecord& server) {
     if (waiter->future.done()) return;
     remove_waiter(waiter);
-    grant(*waiter, server, detail::cached_server_id(server));
+    grant(*waiter, server, detail::cached_server_id(server), monotonic());
 }
 
-void LoadBalancer::fulfill(const WaiterPtr& waiter, std::size_t index) {
+void LoadBalancer::fulfill(const WaiterPtr& waiter, std::size_t index, double now) {
     if (waiter->future.done()) return;
     const std::int64_t id = candidate_id(*waiter, index);
     remove_waiter(waiter);
-    grant(*waiter, waiter->candidates[index], id);
+    grant(*waiter, waiter->candidates[index], id, now);
 }
 
-void LoadBalancer::grant(detail::Waiter& waiter, const ServerRecord& server, std::int64_t id) {
-    record_dispatch(waiter.pool_key, id);
+void LoadBalancer::grant(detail::Waiter& waiter, const ServerRecord& server, std::int64_t id, double now) {
+    record_dispatch(waiter.pool_key, id, now);
     if (waiter.reserve_slot) {
         waiter.reserved_server = id;
         increment(waiter.reserved_server);
