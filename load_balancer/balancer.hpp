@@ -38,8 +38,13 @@ namespace detail {
 // backend it waits on, and the balancer's list of all waiters; found and
 // removed by identity (pointer).
 struct Waiter {
+    // A few candidates and their ids fit inline: a small pool parks with one
+    // allocation for the whole waiter.
+    using Records = boost::container::small_vector<ServerRecord, 4>;
+    using Ids = boost::container::small_vector<std::int64_t, 4>;
+
     PoolKey pool_key;
-    std::vector<ServerRecord> candidates;  // the wait set, the caller's records
+    Records candidates;  // the wait set, the caller's records
     std::int64_t estimated_tokens = 0;
     Future<ServerRecord> future;
     double queued_at = 0.0;         // monotonic seconds
@@ -51,7 +56,7 @@ struct Waiter {
     // The candidates' ids, read once when parking (the records are immutable
     // and held here, so they cannot change); empty for a waiter built
     // without them, whose ids are then read through the record cache.
-    std::vector<std::int64_t> ids = {};
+    Ids ids = {};
 
     bool is_boosted(double now) const noexcept {
         return boost_after_sec > 0.0 && now - queued_at >= boost_after_sec;
@@ -331,6 +336,11 @@ private:
     void try_admit(const WaiterPtr& waiter);
     void wake_one(std::int64_t server_id);
     void fulfill(const WaiterPtr& waiter, const ServerRecord& server);
+    // The same for the waiter's candidate `index`, whose id was read already;
+    // `now` (monotonic) stamps the dispatch.
+    void fulfill(const WaiterPtr& waiter, std::size_t index, double now);
+    // fulfill's steps once the waiter has left the queues.
+    void grant(detail::Waiter& waiter, const ServerRecord& server, std::int64_t id, double now);
     void remove_waiter(const WaiterPtr& waiter);
 
     // Reports

@@ -105,13 +105,21 @@ void ManualClock::advance(double seconds) noexcept {
     manual().now_ns += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)).count();
 }
 
+// One io.poll() runs every handler that is ready or that the handlers it runs
+// make ready: it ends only once the reactor, asked last, reports nothing more.
+// What it can miss is a timer the kernel signals a moment after it was set.
+// With a manual clock installed every pending timer is set to fire at once
+// (its wait is reported as zero), so passes repeat until one runs nothing;
+// on the real clock a timer is due when real time says so, which a second
+// pass would only race, and one pass is enough (again after a stop()).
 std::size_t ManualClock::poll(boost::asio::io_context& io) {
+    const bool repeat = manual().installed.load(std::memory_order_relaxed);
     std::size_t total = 0;
     for (;;) {
         if (io.stopped()) io.restart();
-        std::size_t n = io.poll();
+        const std::size_t n = io.poll();
         total += n;
-        if (n == 0) return total;
+        if (n == 0 || (!repeat && !io.stopped())) return total;
     }
 }
 
@@ -144,6 +152,11 @@ public:
     static inline boost::asio::execution_context::id id;
 
     explicit WaitService(boost::asio::execution_context& ctx) : boost::asio::execution_context::service(ctx) {}
+    ~WaitService() override { generation.fetch_add(1, std::memory_order_acq_rel); }
+
+    // Bumped by every destruction: a context's address may be taken by the
+    // next one, so a cached lookup from an older generation is not trusted.
+    static inline std::atomic<std::uint64_t> generation{0};
 
     // Registers `slot`'s limit; O(log n), no allocation once the heap has
     // grown to the most waits pending at once.
@@ -258,9 +271,31 @@ private:
     bool shut_down_ = false;
 };
 
-Parking::Parking(const boost::asio::any_io_executor& ex)
-    : ex_(ex),
-      service_(&boost::asio::use_service<WaitService>(boost::asio::query(ex, boost::asio::execution::context))) {}
+namespace {
+
+// The context whose WaitService this thread looked up last: a request
+// parks on the same loop as the one before it, and Asio's own lookup takes
+// the context's registry lock.
+struct LastService {
+    const boost::asio::execution_context* context = nullptr;
+    WaitService* service = nullptr;
+    std::uint64_t generation = 0;
+};
+thread_local LastService t_last_service;
+
+WaitService* wait_service_of(const boost::asio::any_io_executor& ex) {
+    boost::asio::execution_context& ctx = boost::asio::query(ex, boost::asio::execution::context);
+    LastService& last = t_last_service;
+    const std::uint64_t generation = WaitService::generation.load(std::memory_order_acquire);
+    if (last.context == &ctx && last.generation == generation) return last.service;
+    WaitService* service = &boost::asio::use_service<WaitService>(ctx);
+    last = {&ctx, service, generation};
+    return service;
+}
+
+}  // namespace
+
+Parking::Parking(const boost::asio::any_io_executor& ex) : ex_(ex), service_(wait_service_of(ex)) {}
 
 // Only a listed slot touches the service: a future may outlive its context,
 // whose shutdown has unlisted every slot.

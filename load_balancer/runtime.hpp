@@ -91,6 +91,8 @@ public:
     // fire at their own virtual times. Returns the handlers run.
     std::size_t run_for(boost::asio::io_context& io, double seconds);
     // Runs every ready handler without moving time. Returns the handlers run.
+    // Without a manual clock installed, a timer that real time makes due
+    // during the call may be left for the next call.
     static std::size_t poll(boost::asio::io_context& io);
 };
 

@@ -54,18 +54,27 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
                                                       std::span<const std::int64_t> sin_binned, bool reserve_slot) {
     if (!queue_enabled()) co_return WaitResult{nullptr, kQueueDisabled, 0.0};
 
-    std::vector<ServerRecord> wait_set;
+    detail::Waiter::Records wait_set;
     detail::keep_effective(
         candidates, wait_set, [](const ServerRecord& rec) { return rec; },
         [](const ServerRecord& rec) { return detail::record_view(rec).fields.weight; });
-    std::erase_if(wait_set,
-                  [&](const ServerRecord& rec) { return detail::contains(sin_binned, detail::cached_server_id(rec)); });
+    // Each id is read once, in order, and kept for the queues.
+    detail::Waiter::Ids ids;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < wait_set.size(); ++i) {
+        const std::int64_t id = detail::cached_server_id(wait_set[i]);
+        if (detail::contains(sin_binned, id)) continue;
+        if (kept != i) wait_set[kept] = std::move(wait_set[i]);
+        ++kept;
+        ids.push_back(id);
+    }
+    wait_set.erase(wait_set.begin() + static_cast<std::ptrdiff_t>(kept), wait_set.end());
     if (wait_set.empty()) {
         bump_reject(RejectReason::NO_BACKENDS);
         co_return WaitResult{nullptr, RejectReason::NO_BACKENDS, 0.0};
     }
 
-    const std::int64_t max_depth = queue_capacity_for_pool(wait_set);
+    const std::int64_t max_depth = queue_capacity_for_pool({wait_set.data(), wait_set.size()});
     if (max_depth > 0 && static_cast<std::int64_t>(all_waiters_.size()) >= max_depth) {
         bump_reject(RejectReason::QUEUE_FULL);
         co_return WaitResult{nullptr, RejectReason::QUEUE_FULL, 0.0};
@@ -75,12 +84,9 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
     // plain expression (g++ 12 mishandles temporaries across co_await).
     const boost::asio::any_io_executor executor = co_await boost::asio::this_coro::executor;
     const double boost = mode_ == Mode::queue_all ? 0.0 : QUEUE_DEADLINE_BOOST_SEC;
-    auto waiter = std::make_shared<detail::Waiter>(detail::Waiter{
-        pool_key, std::move(wait_set), estimated_tokens, Future<ServerRecord>(executor), monotonic(), boost,
-        reserve_slot});
-
-    waiter->ids.reserve(waiter->candidates.size());
-    for (const ServerRecord& rec : waiter->candidates) waiter->ids.push_back(detail::cached_server_id(rec));
+    auto waiter = std::make_shared<detail::Waiter>(detail::Waiter{pool_key, std::move(wait_set), estimated_tokens,
+                                                                  Future<ServerRecord>(executor), monotonic(), boost,
+                                                                  reserve_slot, -1, std::move(ids)});
     for (const std::int64_t id : waiter->ids) waiters_[id].push_back(waiter);
     all_waiters_.push_back(waiter);
 
@@ -115,10 +121,16 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
 // under_capacity for a parked request's record, with the ids read when it
 // parked and the cap read through the record cache: the same reads in the
 // same order, none of which can fail any more once the ids were read.
+// Only the hybrid mode's cap depends on the pool's load and dispatch rate;
+// the other modes skip reading them once every id is known (the reads
+// change nothing but a trim of stale stamps, which every reader repeats).
 bool LoadBalancer::waiter_under_capacity(const detail::Waiter& waiter, std::size_t index) {
     std::int64_t in_pool = 0;
-    for (std::size_t i = 0; i < waiter.candidates.size(); ++i) in_pool += get_inflight(candidate_id(waiter, i));
-    const double rate = recent_dispatch_rate(&waiter.pool_key);
+    double rate = 0.0;
+    if (mode_ == Mode::hybrid || waiter.ids.size() != waiter.candidates.size()) {
+        for (std::size_t i = 0; i < waiter.candidates.size(); ++i) in_pool += get_inflight(candidate_id(waiter, i));
+        rate = recent_dispatch_rate(&waiter.pool_key);
+    }
     const std::int64_t cap = cap_from(detail::record_view(waiter.candidates[index]).fields.max_concurrency, in_pool,
                                       rate, &waiter.pool_key);
     if (cap <= 0) return true;  // an unbounded server is under capacity without its id being read
@@ -129,7 +141,7 @@ void LoadBalancer::try_admit(const WaiterPtr& waiter) {
     if (waiter->future.done()) return;
     for (std::size_t i = 0; i < waiter->candidates.size(); ++i) {
         if (waiter_under_capacity(*waiter, i)) {
-            fulfill(waiter, waiter->candidates[i]);
+            fulfill(waiter, i, monotonic());
             return;
         }
     }
@@ -147,7 +159,7 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
     };
     boost::container::small_vector<Ranked, 16> ranked;
     const bool fifo = mode_ == Mode::queue_all;
-    const double now = fifo ? 0.0 : monotonic();
+    const double now = monotonic();  // ranks the waiters and stamps the dispatch
     for (const WaiterPtr& w : q->second) {
         if (w->future.done()) continue;
         ranked.push_back({fifo || !w->is_boosted(now) ? 1 : 0, w->queued_at, w->estimated_tokens, w});
@@ -171,7 +183,7 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
         for (std::size_t i = 0; i < r.waiter->candidates.size(); ++i) {
             if (candidate_id(*r.waiter, i) != server_id_) continue;
             if (waiter_under_capacity(*r.waiter, i)) {
-                fulfill(r.waiter, r.waiter->candidates[i]);
+                fulfill(r.waiter, i, now);
                 return;
             }
         }
@@ -181,13 +193,23 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
 void LoadBalancer::fulfill(const WaiterPtr& waiter, const ServerRecord& server) {
     if (waiter->future.done()) return;
     remove_waiter(waiter);
-    const std::int64_t id = detail::cached_server_id(server);
-    record_dispatch(waiter->pool_key, id);
-    if (waiter->reserve_slot) {
-        waiter->reserved_server = id;
-        increment(waiter->reserved_server);
+    grant(*waiter, server, detail::cached_server_id(server), monotonic());
+}
+
+void LoadBalancer::fulfill(const WaiterPtr& waiter, std::size_t index, double now) {
+    if (waiter->future.done()) return;
+    const std::int64_t id = candidate_id(*waiter, index);
+    remove_waiter(waiter);
+    grant(*waiter, waiter->candidates[index], id, now);
+}
+
+void LoadBalancer::grant(detail::Waiter& waiter, const ServerRecord& server, std::int64_t id, double now) {
+    record_dispatch(waiter.pool_key, id, now);
+    if (waiter.reserve_slot) {
+        waiter.reserved_server = id;
+        increment(waiter.reserved_server);
     }
-    waiter->future.set_result(server);
+    waiter.future.set_result(server);
 }
 
 void LoadBalancer::remove_waiter(const WaiterPtr& waiter) {

@@ -362,6 +362,23 @@ TEST(RuntimeWaitSlot, TheLoopOwnsAStoredWaitAndAFutureHasOneWaiter) {
     EXPECT_FALSE(first.done);
 }
 
+// A loop built where the previous one was (same address) gets its own wait
+// service: its limits fire on its own timer.
+TEST(RuntimeWaitSlot, ALoopInThePreviousLoopsPlaceWaitsOnItsOwnService) {
+    lb::ManualClock clock;
+    std::optional<asio::io_context> io;
+    for (int round = 0; round < 2; ++round) {
+        io.emplace();
+        lb::Future<int> f(io->get_executor());
+        Outcome<int> out;
+        asio::co_spawn(*io, await_future(f, 1.0), capture(out));
+        clock.run_for(*io, 1.0);
+        ASSERT_TRUE(out.done) << "round " << round;
+        EXPECT_TRUE(is_timeout(out.error)) << describe(out.error);
+        io.reset();
+    }
+}
+
 TEST_F(RuntimeTest, DecimalStepsThatAddUpToTheLimitReachIt) {
     // 9.999 and 0.001 are both inexact in binary; advanced one after the
     // other they are 10 s in any reading, and a 10 s limit has passed.

@@ -34,7 +34,8 @@ boost::asio::awaitable<WaitResult> wait_owned(LoadBalancer& lb, PoolKey pool, st
     co_return co_await lb.wait_for_slot(pool, candidates, tokens, sin_binned);
 }
 
-std::vector<std::int64_t> ids_of(const std::vector<ServerRecord>& records) {
+template <class Records>  // a std::vector, or a waiter's inline wait set
+std::vector<std::int64_t> ids_of(const Records& records) {
     std::vector<std::int64_t> out;
     for (const auto& r : records) out.push_back(server_id(r));
     return out;

@@ -1,7 +1,8 @@
 // The suspension behind wait_for: the awaiting coroutine's completion handler
 // is stored as it is and resumed through its executor when something wakes
-// it. Waking costs one post (no timer, no reactor call, no lock); storing the
-// handler takes one block from Asio's per-thread recycling cache.
+// it. Waking costs one post (no timer, no reactor call, no lock); a
+// coroutine's handler is stored inside the slot, a larger one takes a block
+// from Asio's per-thread recycling cache.
 // Loop-thread only, like everything in runtime.hpp.
 #pragma once
 
@@ -40,32 +41,49 @@ struct DestroyCompletion {
 };
 using CompletionPtr = std::unique_ptr<StoredCompletion, DestroyCompletion>;
 
-template <class Handler>
+// Room in a slot for a stored handler (a coroutine's handler is one pointer
+// and the block's vtable).
+inline constexpr std::size_t kInlineCompletionSize = 4 * sizeof(void*);
+struct alignas(std::max_align_t) InlineCompletionStorage {
+    unsigned char bytes[kInlineCompletionSize];
+};
+
+// `Inline`: the block lives in a slot's storage rather than in a block of
+// its own. Either way the handler leaves the block before it runs or is
+// destroyed, as destroying it may free the slot that holds the block.
+template <class Handler, bool Inline>
 class StoredCompletionFor final : public StoredCompletion {
 public:
     using Alloc = boost::asio::recycling_allocator<StoredCompletionFor>;
 
-    static CompletionPtr make(Handler&& h) {
-        Alloc alloc;
-        StoredCompletionFor* block = alloc.allocate(1);
+    static CompletionPtr make(Handler&& h, InlineCompletionStorage& storage) {
         static_assert(std::is_nothrow_move_constructible_v<Handler>);
-        return CompletionPtr(::new (static_cast<void*>(block)) StoredCompletionFor(std::move(h)));
+        void* block = &storage;
+        if constexpr (!Inline) block = Alloc().allocate(1);
+        return CompletionPtr(::new (block) StoredCompletionFor(std::move(h)));
     }
     void complete() override {
         Handler h(std::move(handler_));
-        destroy();
+        free_block();
         std::move(h)();
     }
     void destroy() noexcept override {
-        Alloc alloc;
-        this->~StoredCompletionFor();
-        alloc.deallocate(this, 1);
+        Handler h(std::move(handler_));
+        free_block();
     }
 
 private:
     explicit StoredCompletionFor(Handler&& h) noexcept : handler_(std::move(h)) {}
+    void free_block() noexcept {
+        this->~StoredCompletionFor();
+        if constexpr (!Inline) Alloc().deallocate(this, 1);
+    }
     Handler handler_;
 };
+
+template <class Handler>
+inline constexpr bool fits_inline = sizeof(StoredCompletionFor<Handler, true>) <= kInlineCompletionSize &&
+                                    alignof(StoredCompletionFor<Handler, true>) <= alignof(std::max_align_t);
 
 // One wait slot: at most one suspended coroutine at a time. Registered with
 // the execution context's WaitService while a handler is stored, so that the
@@ -73,7 +91,8 @@ private:
 // coroutine frames, which own this slot: without that, they would leak).
 class Parking {
 public:
-    // Looks up the context's WaitService (one registry lookup).
+    // Finds the context's WaitService: a registry lookup, unless this
+    // thread's previous slot was on the same context.
     explicit Parking(const boost::asio::any_io_executor& ex);
     ~Parking();
     Parking(const Parking&) = delete;
@@ -132,7 +151,7 @@ private:
         using H = std::decay_t<Handler>;
         auto slot = boost::asio::get_associated_cancellation_slot(h);
         resume_ex_ = boost::asio::get_associated_executor(h, ex_);
-        CompletionPtr c = StoredCompletionFor<H>::make(std::move(h));
+        CompletionPtr c = StoredCompletionFor<H, fits_inline<H>>::make(std::move(h), storage_);
         // A context that has shut down runs nothing more: the handler is
         // dropped (last, as that may free this slot) like its pending timers.
         if (!enlist()) return;
@@ -146,6 +165,7 @@ private:
     boost::asio::any_io_executor resume_ex_;  // the stored handler's executor
     WaitService* service_;
     CompletionPtr pending_;
+    InlineCompletionStorage storage_;  // holds the stored handler when it fits
     static constexpr std::size_t kNoDeadline = ~std::size_t{0};
     std::size_t deadline_index_ = kNoDeadline;  // position in the service's deadline heap
     Parking* prev_ = nullptr;  // the service's list of stored handlers
