@@ -121,16 +121,16 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
 // under_capacity for a parked request's record, with the ids read when it
 // parked and the cap read through the record cache: the same reads in the
 // same order, none of which can fail any more once the ids were read.
-// Only the hybrid mode's cap depends on the pool's load and dispatch rate;
-// the other modes skip reading them once every id is known (the reads
-// change nothing but a trim of stale stamps, which every reader repeats).
+// Only the hybrid mode's cap depends on the pool's load: the other modes
+// skip summing it once every id is known. The rate is read in every mode,
+// since reading it trims the pool's stale dispatch stamps, as every
+// capacity test does.
 bool LoadBalancer::waiter_under_capacity(const detail::Waiter& waiter, std::size_t index) {
     std::int64_t in_pool = 0;
-    double rate = 0.0;
     if (mode_ == Mode::hybrid || waiter.ids.size() != waiter.candidates.size()) {
         for (std::size_t i = 0; i < waiter.candidates.size(); ++i) in_pool += get_inflight(candidate_id(waiter, i));
-        rate = recent_dispatch_rate(&waiter.pool_key);
     }
+    const double rate = recent_dispatch_rate(&waiter.pool_key);
     const std::int64_t cap = cap_from(detail::record_view(waiter.candidates[index]).fields.max_concurrency, in_pool,
                                       rate, &waiter.pool_key);
     if (cap <= 0) return true;  // an unbounded server is under capacity without its id being read
