@@ -15,6 +15,7 @@
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/request_scan.hpp"
 #include "proxy/access_log.hpp"
+#include "proxy/client_watch.hpp"
 #include "proxy/cluster/capacity.hpp"
 #include "proxy/config.hpp"
 #include "proxy/connections.hpp"
@@ -95,7 +96,9 @@ private:
 
     // ---- listener and sessions (session.cpp)
     boost::asio::awaitable<void> accept_loop(boost::asio::ip::tcp::acceptor& acceptor, bool admin);
-    boost::asio::awaitable<void> session(Stream stream, bool admin);
+    // One client connection's requests, one at a time; `watch` cancels the
+    // session when a plain-TCP client leaves mid-request.
+    boost::asio::awaitable<void> session(Stream stream, bool admin, std::shared_ptr<ClientWatch> watch);
     // The server side of a TLS connection's handshake (true at once for
     // plain TCP); false: it failed, was counted, and the session ends.
     boost::asio::awaitable<bool> handshake(Stream& stream, ClientConnections::Id id);
@@ -115,15 +118,17 @@ private:
     // requests down their road. False: close the connection.
     // `client` is the peer's address, read once per connection.
     boost::asio::awaitable<bool> serve(Stream& stream, boost::beast::flat_buffer& buffer, Request& request, bool admin,
-                                       const std::string& client);
+                                       const std::string& client, ClientWatch& watch);
     void log_access(const Exchange& ex);
 
     // ---- the inference road (inference.cpp)
     boost::asio::awaitable<bool> serve_inference(Stream& stream, boost::beast::flat_buffer& buffer, Request& request,
-                                                 std::shared_ptr<const Config> cfg, const std::string& client);
+                                                 std::shared_ptr<const Config> cfg, const std::string& client,
+                                                 ClientWatch& watch);
     // Runs the request while watching its client; true when the client left
     // first (the request was cancelled). A failure is logged and marks the
-    // connection broken.
+    // connection broken. TLS connections; plain ones are watched by their
+    // ClientWatch.
     boost::asio::awaitable<bool> race_client(Exchange& ex, Stream& stream, boost::beast::flat_buffer& buffer,
                                              const Request& request);
     // TLS: ends when the client sends more (kept for the next request) or leaves.

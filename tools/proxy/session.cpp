@@ -8,6 +8,7 @@
 #include "proxy/proxy.hpp"
 #include "proxy/target.hpp"
 
+#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -64,11 +65,14 @@ awaitable<void> Proxy::accept_loop(tcp::acceptor& acceptor, bool admin) {
         // The context in force now: after a reload, new connections present
         // the new certificate while open ones keep theirs.
         const auto& tls = admin ? cfg_->admin_tls : cfg_->listen_tls;
-        net::co_spawn(io_, session(Stream(std::move(socket), tls ? tls->context : nullptr), admin), net::detached);
+        auto watch = std::make_shared<ClientWatch>();
+        const net::cancellation_slot slot = watch->session_slot();
+        net::co_spawn(io_, session(Stream(std::move(socket), tls ? tls->context : nullptr), admin, watch),
+                      net::bind_cancellation_slot(slot, ReleaseWatch{watch, &io_}));
     }
 }
 
-awaitable<void> Proxy::session(Stream stream, bool admin) {
+awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<ClientWatch> watch) {
     beast::flat_buffer buffer;
     ++live_sessions_;
     const ClientConnections::Id id = connections_.add([&stream] {
@@ -85,7 +89,7 @@ awaitable<void> Proxy::session(Stream stream, bool admin) {
                 parser.header_limit(kHeaderLimit);
                 if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
                 Request req = parser.release();
-                if (!co_await serve(stream, buffer, req, admin, client)) break;
+                if (!co_await serve(stream, buffer, req, admin, client, *watch)) break;
             }
         }
     } catch (const std::exception& e) {
@@ -224,7 +228,7 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
 }
 
 awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request& req, bool admin,
-                             const std::string& client) {
+                             const std::string& client, ClientWatch& watch) {
     auto cfg = cfg_;
     std::string_view target = req.target();
     std::string_view path = target.substr(0, target.find('?'));
@@ -245,7 +249,7 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
         co_return keep && !ec;
     }
     if (path.starts_with("/v1/") && req.method() == http::verb::post)
-        co_return co_await serve_inference(stream, buffer, req, cfg, client);
+        co_return co_await serve_inference(stream, buffer, req, cfg, client, watch);
 
     // Every other answer is local: built synchronously, written below (no
     // coroutine lambdas: g++ 12 mishandles their frames).
