@@ -185,56 +185,51 @@ awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<
     co_return std::move(admission);
 }
 
-awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
+std::optional<http::response<http::string_body>> Proxy::scan_inference(Exchange& ex, const Request& req,
+                                                                  lb::ScannedRequest& scan,
+                                                                  const PoolConfig*& pool) {
     const Config& cfg = *ex.cfg;
 
     // The body is read straight from its bytes: validated whole, but no
     // document tree is built for what the road needs (model, estimate,
     // sticky field).
-    lb::ScannedRequest scan = lb::scan_request(req.body(), {.max_depth = cfg.json_max_depth});
+    scan = lb::scan_request(req.body(), {.max_depth = cfg.json_max_depth});
     if (scan.status != lb::ScanStatus::ok) {
         const bool deep = scan.status == lb::ScanStatus::too_deep;
         ex.note = deep ? "json_too_deep" : "invalid_json";
-        auto refusal = refusal_response(ex, req, http::status::bad_request,
+        return refusal_response(ex, req, http::status::bad_request,
                               error_body(deep ? fmt::format("request body is nested too deeply (limit {})",
                                                             cfg.json_max_depth)
                                               : "request body is not valid JSON: " + scan.error,
                                          "invalid_request_error", ex.note));
-        co_await write_refusal(ex, stream, refusal);
-        co_return;
     }
     if (!scan.is_object) {
         ex.note = "not_object";
-        auto refusal = refusal_response(ex, req, http::status::bad_request,
+        return refusal_response(ex, req, http::status::bad_request,
                               error_body("request body must be a JSON object", "invalid_request_error", "invalid_json"));
-        co_await write_refusal(ex, stream, refusal);
-        co_return;
     }
     if (!scan.model || scan.model->empty()) {
         ex.note = "missing_model";
-        auto refusal = refusal_response(ex, req, http::status::bad_request,
+        return refusal_response(ex, req, http::status::bad_request,
                               error_body("you must provide a model parameter", "invalid_request_error",
                                          "missing_model"));
-        co_await write_refusal(ex, stream, refusal);
-        co_return;
     }
     const std::string& model = *scan.model;
     ex.model = std::string_view(model).substr(0, 256);
     auto pit = cfg.models.find(model);
     if (pit == cfg.models.end()) {
         ex.note = "unknown_model";
-        auto refusal = refusal_response(ex, req, http::status::not_found,
+        return refusal_response(ex, req, http::status::not_found,
                               error_body("the model `" + model + "` does not exist",
                                          "invalid_request_error", "model_not_found"));
-        co_await write_refusal(ex, stream, refusal);
-        co_return;
     }
     // The field a pool routes on is known only once the model is: read it
     // in a second pass, for the pools that have one.
     if (!pit->second.sticky_body_field.empty())
         scan = lb::scan_request(req.body(),
                                 {.routed_field = pit->second.sticky_body_field, .max_depth = cfg.json_max_depth});
-    co_await route_inference(ex, stream, req, pit->second, scan);
+    pool = &pit->second;
+    return std::nullopt;
 }
 
 // Requests no backend can take, full or not: larger than every backend of
@@ -271,8 +266,17 @@ std::optional<http::response<http::string_body>> Proxy::refuse_unservable(
         back_in);
 }
 
-awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
-                                       const lb::ScannedRequest& scan) {
+awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
+    // One coroutine for the whole road up to the forward: the checks before
+    // it are plain calls, and only their refusal is awaited.
+    lb::ScannedRequest scan;
+    const PoolConfig* found = nullptr;
+    auto refused = scan_inference(ex, req, scan, found);
+    if (refused) {
+        co_await write_refusal(ex, stream, *refused);
+        co_return;
+    }
+    const PoolConfig& pool = *found;
     ex.pool_label = pool.label;
     const std::int64_t estimate = scan.estimate;
     ex.input_tokens = estimate;

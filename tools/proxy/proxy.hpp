@@ -102,11 +102,6 @@ private:
     // The server side of a TLS connection's handshake (true at once for
     // plain TCP); false: it failed, was counted, and the session ends.
     boost::asio::awaitable<bool> handshake(Stream& stream, ClientConnections::Id id);
-    // Reads until the blank line ending a request head, checking the raw
-    // bytes before any parser sees them. False: the client left, idled out
-    // or was evicted, or (`refusal` set) sent bytes the proxy refuses.
-    boost::asio::awaitable<bool> read_head_bytes(Stream& stream, boost::beast::flat_buffer& buffer,
-                                                 ClientConnections::Id id, std::optional<Refusal>& refusal);
     boost::asio::awaitable<bool> read_request(Stream& stream, boost::beast::flat_buffer& buffer,
                                               boost::beast::http::request_parser<boost::beast::http::string_body>& parser,
                                               const Config& cfg, ClientConnections::Id id);
@@ -133,9 +128,14 @@ private:
                                              const Request& request);
     // TLS: ends when the client sends more (kept for the next request) or leaves.
     boost::asio::awaitable<void> watch_client(Stream& stream, boost::beast::flat_buffer& buffer);
+    // The body scanned and checked, the pool found, the request admitted
+    // and forwarded, or refused on the way.
     boost::asio::awaitable<void> handle_inference(Exchange& ex, Stream& stream, const Request& request);
-    boost::asio::awaitable<void> route_inference(Exchange& ex, Stream& stream, const Request& request,
-                                                 const PoolConfig& pool, const lb::ScannedRequest& scan);
+    // The body's scan (model, estimate, routed field) and the model's pool
+    // (`pool`); the refusal to write when the body or its model is not
+    // acceptable (400, 404). Allocates only for a refusal.
+    std::optional<Response> scan_inference(Exchange& ex, const Request& request, lb::ScannedRequest& scan,
+                                           const PoolConfig*& pool);
     // Requests no backend can take, full or not (too large for all, or all
     // sin-binned or failing checks): the refusal to write, or nothing.
     std::optional<Response> refuse_unservable(Exchange& ex, const Request& request, const PoolConfig& pool,

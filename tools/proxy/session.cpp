@@ -170,38 +170,37 @@ std::optional<Refusal> check_body(const beast::error_code& ec, const Config& cfg
 
 }  // namespace
 
-awaitable<bool> Proxy::read_head_bytes(Stream& stream, beast::flat_buffer& buffer, ClientConnections::Id id,
-                                       std::optional<Refusal>& refusal) {
-    HeadScan scan = scan_head(buffered(buffer));
-    while (scan.end == 0 && !scan.refusal) {
-        if (buffer.size() >= kHeaderLimit) {
-            scan.refusal = Refusal{431, "header_too_large", "the request head exceeds 64 KiB"};
-            break;
-        }
-        auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
-        if (ec) co_return false;  // gone, idle too long, or evicted
-        buffer.commit(n);
-        connections_.set_idle(id, false);
-        scan = scan_head(buffered(buffer));
-    }
-    refusal = std::move(scan.refusal);
-    co_return !refusal;
-}
-
 // Reads one request: its head's raw bytes (checked before any parser sees
-// them), the parsed head (framing and target checked), then its body. A
-// refusal is answered here and ends the connection; false: stop serving it.
+// them: a bare CR or LF, obsolete folding, a head over 64 KiB), the parsed
+// head (framing and target checked), then its body. A refusal is answered
+// here and ends the connection; false: stop serving it (the client left,
+// idled out or was evicted).
 // (No temporaries in a full expression with co_await: g++ 12 mishandles them.)
 awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
                                     http::request_parser<http::string_body>& parser, const Config& cfg,
                                     ClientConnections::Id id) {
     connections_.set_idle(id, buffer.size() == 0);
     stream.expires_after(seconds(cfg.client_idle_timeout_sec));
-    std::optional<Refusal> refusal;
-    const bool complete = co_await read_head_bytes(stream, buffer, id, refusal);
-    const std::string_view unknown = "-";
-    if (refusal) co_await refuse_request(stream, cfg, *refusal, unknown, unknown);
-    if (!complete) co_return false;
+    // The head's raw bytes, read here rather than in a coroutine of their
+    // own: one frame fewer per request.
+    HeadScan scan = scan_head(buffered(buffer));
+    while (scan.end == 0 && !scan.refusal) {
+        if (buffer.size() >= kHeaderLimit) {
+            scan.refusal = Refusal{431, "header_too_large", "the request head exceeds 64 KiB"};
+            break;
+        }
+        auto [rec, rn] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
+        if (rec) co_return false;  // gone, idle too long, or evicted
+        buffer.commit(rn);
+        connections_.set_idle(id, false);
+        scan = scan_head(buffered(buffer));
+    }
+    std::optional<Refusal> refusal = std::move(scan.refusal);
+    if (refusal) {
+        const std::string_view unknown = "-";
+        co_await refuse_request(stream, cfg, *refusal, unknown, unknown);
+        co_return false;
+    }
     auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
     const std::string_view method = parser.get().method_string();
     const std::string raw_target(parser.get().target());
