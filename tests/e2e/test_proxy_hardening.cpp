@@ -308,6 +308,13 @@ TEST_F(ProxyE2E, SigtermFinishesRunningRequestsRefusesParkedOnesAndExitsZero) {
     RawConnection running(proxy_->port());
     running.send_post(kChat, chat_body("m", true, 30));  // about 1.5 s
     ASSERT_TRUE(running.read_until("data: "));
+    // A client that left while parked: its session ends with its
+    // connection, and is not counted as left over at the stop.
+    RawConnection left(proxy_->port());
+    left.send_post(kChat, chat_body("m", false, 1));
+    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+    left.close();
+    ASSERT_TRUE(eventually([&] { return waiters() == 0; }));
     RawConnection parked(proxy_->port());
     parked.send_post(kChat, chat_body("m", false, 1));
     ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
@@ -318,6 +325,8 @@ TEST_F(ProxyE2E, SigtermFinishesRunningRequestsRefusesParkedOnesAndExitsZero) {
     EXPECT_TRUE(idle.wait_closed(10));
     EXPECT_TRUE(running.read_until("data: [DONE]", 20)) << running.received();
     EXPECT_EQ(proxy_->wait_exit(20), 0);
+    EXPECT_NE(proxy_->stderr_text().find("stopped (0 connections left)"), std::string::npos)
+        << proxy_->stderr_text();
 }
 
 }  // namespace

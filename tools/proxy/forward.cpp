@@ -65,29 +65,6 @@ std::string upstream_head(const Request& req, const Endpoint& ep) {
     return head;
 }
 
-// Reads up to the final response's head. Interim (1xx) responses are read
-// and dropped: the whole body has been sent, and the final response follows
-// on the same connection; all of them fall under the first-byte deadline.
-awaitable<Attempt> read_final_head(Stream& up, beast::flat_buffer& buf, std::optional<Reader>& reader,
-                                   bool reused, ProxyMetrics& metrics) {
-    for (int interim = 0;; ++interim) {
-        reader.emplace();
-        reader->body_limit(boost::none);
-        auto [ec, n] = co_await http::async_read_header(up, buf, *reader, use_tuple);
-        throw_if_cancelled(ec);
-        if (ec && reused && interim == 0 && ec != beast::error::timeout && !reader->got_some())
-            co_return Attempt{false, std::string(kStale)};
-        if (ec) co_return Attempt{false, classify(ec, "first_byte")};
-        const int code = reader->get().result_int();
-        if (code / 100 != 1) co_return Attempt{true, {}};
-        // 101 was never asked for (Upgrade is not forwarded).
-        if (code == 101 || interim >= kMaxInterimResponses) {
-            metrics.count_upstream_error("bad_interim_response");
-            co_return Attempt{false, "bad_interim_response", false};
-        }
-    }
-}
-
 // A failure reading the backend's body: counted, and the client connection
 // closed when part of the response already went out (the missing end tells
 // the client the response is incomplete).
@@ -258,11 +235,28 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
     auto [wec, wn] = co_await net::async_write(*up.conn, upreq, use_tuple);
     throw_if_cancelled(wec);
     if (wec) co_return Attempt{false, up.reused ? std::string(kStale) : classify(wec, "write")};
-    Attempt got = co_await read_final_head(*up.conn, up.buffer, up.reader, up.reused, metrics_);
-    if (!got.ok) co_return got;
+    // Up to the final response's head. Interim (1xx) responses are read and
+    // dropped: the whole body has been sent, and the final response follows
+    // on the same connection; all of them fall under the first-byte deadline.
+    for (int interim = 0;; ++interim) {
+        up.reader.emplace();
+        up.reader->body_limit(boost::none);
+        auto [ec, n] = co_await http::async_read_header(*up.conn, up.buffer, *up.reader, use_tuple);
+        throw_if_cancelled(ec);
+        if (ec && up.reused && interim == 0 && ec != beast::error::timeout && !up.reader->got_some())
+            co_return Attempt{false, std::string(kStale)};
+        if (ec) co_return Attempt{false, classify(ec, "first_byte")};
+        const int code = up.reader->get().result_int();
+        if (code / 100 != 1) break;
+        // 101 was never asked for (Upgrade is not forwarded).
+        if (code == 101 || interim >= kMaxInterimResponses) {
+            metrics_.count_upstream_error("bad_interim_response");
+            co_return Attempt{false, "bad_interim_response", false};
+        }
+    }
     ex.ttfb = now() - ex.start;
     metrics_.observe_ttfb(ex.model, ex.ttfb);
-    co_return got;
+    co_return Attempt{true, {}};
 }
 
 awaitable<Attempt> Proxy::forward(Exchange& ex, ClientStream& client, const Request& req,

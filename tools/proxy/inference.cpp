@@ -18,10 +18,7 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
-#include <cerrno>
 #include <cmath>
-
-#include <sys/socket.h>
 
 namespace quillmar::proxy {
 
@@ -41,32 +38,6 @@ std::string sticky_key(const PoolConfig& pool, const http::request<http::string_
     }
     return {};
 }
-
-// The end of the race between a request and its client's plain-TCP
-// connection (see race_client). Readability of the client's socket while a
-// request runs means bytes of its next request (pipelining: left in the
-// socket for the next read) or the end of the connection; a peek tells
-// them apart. Either way the socket is watched no further.
-struct ClientLeft {
-    int fd;
-    bool* gone;
-
-    // The request ended (or failed) first: the watch is cancelled.
-    net::cancellation_type_t operator()(const std::exception_ptr&) const noexcept {
-        return net::cancellation_type::terminal;
-    }
-    net::cancellation_type_t operator()(const boost::system::error_code& ec) const noexcept {
-        if (ec == net::error::operation_aborted) return net::cancellation_type::none;  // the request ended first
-        if (!ec) {
-            char c;
-            const ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-            if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
-                return net::cancellation_type::none;  // its next request, or nothing yet
-        }
-        *gone = true;  // end of stream, reset or a socket error: the client left
-        return net::cancellation_type::terminal;
-    }
-};
 
 }  // namespace
 
@@ -88,27 +59,14 @@ awaitable<bool> Proxy::race_client(Exchange& ex, Stream& stream, beast::flat_buf
     // (the lease's and the waiter's own clean-up run as the coroutine
     // unwinds).
     auto exec = co_await net::this_coro::executor;
-    bool gone = false;
-    std::exception_ptr failed;
-    if (stream.tls()) {
-        auto [order, e1, e2] = co_await net::experimental::make_parallel_group(
-                                   net::co_spawn(exec, handle_inference(ex, stream, req), net::deferred),
-                                   net::co_spawn(exec, watch_client(stream, buffer), net::deferred))
-                                   .async_wait(net::experimental::wait_for_one(), use_awaitable);
-        gone = order[0] == 1;
-        failed = e1;
-    } else {
-        // Plain TCP: a wait for readability, told apart by a peek when it
-        // ends (no coroutine, no read, one epoll re-arm per request).
-        auto [order, e1, e2] = co_await net::experimental::make_parallel_group(
-                                   net::co_spawn(exec, handle_inference(ex, stream, req), net::deferred),
-                                   stream.socket().async_wait(tcp::socket::wait_read, net::deferred))
-                                   .async_wait(ClientLeft{stream.socket().native_handle(), &gone}, use_awaitable);
-        failed = e1;
-    }
-    if (failed && !gone) {
+    auto [order, e1, e2] = co_await net::experimental::make_parallel_group(
+                               net::co_spawn(exec, handle_inference(ex, stream, req), net::deferred),
+                               net::co_spawn(exec, watch_client(stream, buffer), net::deferred))
+                               .async_wait(net::experimental::wait_for_one(), use_awaitable);
+    const bool gone = order[0] == 1;
+    if (e1 && !gone) {
         try {
-            std::rethrow_exception(failed);
+            std::rethrow_exception(e1);
         } catch (const std::exception& e) {
             spdlog::error("request failed: {}", e.what());
         }
@@ -118,7 +76,8 @@ awaitable<bool> Proxy::race_client(Exchange& ex, Stream& stream, beast::flat_buf
 }
 
 awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffer, Request& req,
-                                       std::shared_ptr<const Config> cfg, const std::string& client) {
+                                       std::shared_ptr<const Config> cfg, const std::string& client,
+                                       ClientWatch& watch) {
     Exchange ex;
     ex.cfg = std::move(cfg);
     ex.method = std::string(req.method_string());
@@ -129,17 +88,24 @@ awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffe
     req.set("X-Request-Id", ex.request_id);  // the backend logs the same id
 
     bool client_gone = false;
-    if (buffer.size() == 0) {
+    if (buffer.size() == 0 && stream.tls()) {
         // Race the request against the client's departure.
         client_gone = co_await race_client(ex, stream, buffer, req);
     } else {
-        // Pipelined bytes are waiting: the client has not left.
+        // Plain TCP: the watch cancels this coroutine if the client leaves.
+        // Pipelined bytes waiting: the client has not left, nothing to watch.
+        const bool watched = buffer.size() == 0;
+        if (watched) watch.start(stream.socket());
         try {
             co_await handle_inference(ex, stream, req);
         } catch (const std::exception& e) {
-            spdlog::error("request failed: {}", e.what());
-            ex.client_broken = true;
+            if (!(watched && watch.gone())) {
+                spdlog::error("request failed: {}", e.what());
+                ex.client_broken = true;
+            }
         }
+        client_gone = watched && watch.stop();
+        if (client_gone) co_await net::this_coro::reset_cancellation_state();
     }
     if (client_gone) {
         // 499: the client closed the connection before the response ended.
@@ -219,56 +185,51 @@ awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<
     co_return std::move(admission);
 }
 
-awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
+std::optional<http::response<http::string_body>> Proxy::scan_inference(Exchange& ex, const Request& req,
+                                                                  lb::ScannedRequest& scan,
+                                                                  const PoolConfig*& pool) {
     const Config& cfg = *ex.cfg;
 
     // The body is read straight from its bytes: validated whole, but no
     // document tree is built for what the road needs (model, estimate,
     // sticky field).
-    lb::ScannedRequest scan = lb::scan_request(req.body(), {.max_depth = cfg.json_max_depth});
+    scan = lb::scan_request(req.body(), {.max_depth = cfg.json_max_depth});
     if (scan.status != lb::ScanStatus::ok) {
         const bool deep = scan.status == lb::ScanStatus::too_deep;
         ex.note = deep ? "json_too_deep" : "invalid_json";
-        auto refusal = refusal_response(ex, req, http::status::bad_request,
+        return refusal_response(ex, req, http::status::bad_request,
                               error_body(deep ? fmt::format("request body is nested too deeply (limit {})",
                                                             cfg.json_max_depth)
                                               : "request body is not valid JSON: " + scan.error,
                                          "invalid_request_error", ex.note));
-        co_await write_refusal(ex, stream, refusal);
-        co_return;
     }
     if (!scan.is_object) {
         ex.note = "not_object";
-        auto refusal = refusal_response(ex, req, http::status::bad_request,
+        return refusal_response(ex, req, http::status::bad_request,
                               error_body("request body must be a JSON object", "invalid_request_error", "invalid_json"));
-        co_await write_refusal(ex, stream, refusal);
-        co_return;
     }
     if (!scan.model || scan.model->empty()) {
         ex.note = "missing_model";
-        auto refusal = refusal_response(ex, req, http::status::bad_request,
+        return refusal_response(ex, req, http::status::bad_request,
                               error_body("you must provide a model parameter", "invalid_request_error",
                                          "missing_model"));
-        co_await write_refusal(ex, stream, refusal);
-        co_return;
     }
     const std::string& model = *scan.model;
     ex.model = std::string_view(model).substr(0, 256);
     auto pit = cfg.models.find(model);
     if (pit == cfg.models.end()) {
         ex.note = "unknown_model";
-        auto refusal = refusal_response(ex, req, http::status::not_found,
+        return refusal_response(ex, req, http::status::not_found,
                               error_body("the model `" + model + "` does not exist",
                                          "invalid_request_error", "model_not_found"));
-        co_await write_refusal(ex, stream, refusal);
-        co_return;
     }
     // The field a pool routes on is known only once the model is: read it
     // in a second pass, for the pools that have one.
     if (!pit->second.sticky_body_field.empty())
         scan = lb::scan_request(req.body(),
                                 {.routed_field = pit->second.sticky_body_field, .max_depth = cfg.json_max_depth});
-    co_await route_inference(ex, stream, req, pit->second, scan);
+    pool = &pit->second;
+    return std::nullopt;
 }
 
 // Requests no backend can take, full or not: larger than every backend of
@@ -305,8 +266,17 @@ std::optional<http::response<http::string_body>> Proxy::refuse_unservable(
         back_in);
 }
 
-awaitable<void> Proxy::route_inference(Exchange& ex, Stream& stream, const Request& req, const PoolConfig& pool,
-                                       const lb::ScannedRequest& scan) {
+awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
+    // One coroutine for the whole road up to the forward: the checks before
+    // it are plain calls, and only their refusal is awaited.
+    lb::ScannedRequest scan;
+    const PoolConfig* found = nullptr;
+    auto refused = scan_inference(ex, req, scan, found);
+    if (refused) {
+        co_await write_refusal(ex, stream, *refused);
+        co_return;
+    }
+    const PoolConfig& pool = *found;
     ex.pool_label = pool.label;
     const std::int64_t estimate = scan.estimate;
     ex.input_tokens = estimate;

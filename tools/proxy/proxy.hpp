@@ -15,6 +15,7 @@
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/request_scan.hpp"
 #include "proxy/access_log.hpp"
+#include "proxy/client_watch.hpp"
 #include "proxy/cluster/capacity.hpp"
 #include "proxy/config.hpp"
 #include "proxy/connections.hpp"
@@ -95,15 +96,12 @@ private:
 
     // ---- listener and sessions (session.cpp)
     boost::asio::awaitable<void> accept_loop(boost::asio::ip::tcp::acceptor& acceptor, bool admin);
-    boost::asio::awaitable<void> session(Stream stream, bool admin);
+    // One client connection's requests, one at a time; `watch` cancels the
+    // session when a plain-TCP client leaves mid-request.
+    boost::asio::awaitable<void> session(Stream stream, bool admin, std::shared_ptr<ClientWatch> watch);
     // The server side of a TLS connection's handshake (true at once for
     // plain TCP); false: it failed, was counted, and the session ends.
     boost::asio::awaitable<bool> handshake(Stream& stream, ClientConnections::Id id);
-    // Reads until the blank line ending a request head, checking the raw
-    // bytes before any parser sees them. False: the client left, idled out
-    // or was evicted, or (`refusal` set) sent bytes the proxy refuses.
-    boost::asio::awaitable<bool> read_head_bytes(Stream& stream, boost::beast::flat_buffer& buffer,
-                                                 ClientConnections::Id id, std::optional<Refusal>& refusal);
     boost::asio::awaitable<bool> read_request(Stream& stream, boost::beast::flat_buffer& buffer,
                                               boost::beast::http::request_parser<boost::beast::http::string_body>& parser,
                                               const Config& cfg, ClientConnections::Id id);
@@ -115,22 +113,29 @@ private:
     // requests down their road. False: close the connection.
     // `client` is the peer's address, read once per connection.
     boost::asio::awaitable<bool> serve(Stream& stream, boost::beast::flat_buffer& buffer, Request& request, bool admin,
-                                       const std::string& client);
+                                       const std::string& client, ClientWatch& watch);
     void log_access(const Exchange& ex);
 
     // ---- the inference road (inference.cpp)
     boost::asio::awaitable<bool> serve_inference(Stream& stream, boost::beast::flat_buffer& buffer, Request& request,
-                                                 std::shared_ptr<const Config> cfg, const std::string& client);
+                                                 std::shared_ptr<const Config> cfg, const std::string& client,
+                                                 ClientWatch& watch);
     // Runs the request while watching its client; true when the client left
     // first (the request was cancelled). A failure is logged and marks the
-    // connection broken.
+    // connection broken. TLS connections; plain ones are watched by their
+    // ClientWatch.
     boost::asio::awaitable<bool> race_client(Exchange& ex, Stream& stream, boost::beast::flat_buffer& buffer,
                                              const Request& request);
     // TLS: ends when the client sends more (kept for the next request) or leaves.
     boost::asio::awaitable<void> watch_client(Stream& stream, boost::beast::flat_buffer& buffer);
+    // The body scanned and checked, the pool found, the request admitted
+    // and forwarded, or refused on the way.
     boost::asio::awaitable<void> handle_inference(Exchange& ex, Stream& stream, const Request& request);
-    boost::asio::awaitable<void> route_inference(Exchange& ex, Stream& stream, const Request& request,
-                                                 const PoolConfig& pool, const lb::ScannedRequest& scan);
+    // The body's scan (model, estimate, routed field) and the model's pool
+    // (`pool`); the refusal to write when the body or its model is not
+    // acceptable (400, 404). Allocates only for a refusal.
+    std::optional<Response> scan_inference(Exchange& ex, const Request& request, lb::ScannedRequest& scan,
+                                           const PoolConfig*& pool);
     // Requests no backend can take, full or not (too large for all, or all
     // sin-binned or failing checks): the refusal to write, or nothing.
     std::optional<Response> refuse_unservable(Exchange& ex, const Request& request, const PoolConfig& pool,

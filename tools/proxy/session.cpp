@@ -8,6 +8,7 @@
 #include "proxy/proxy.hpp"
 #include "proxy/target.hpp"
 
+#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -64,11 +65,14 @@ awaitable<void> Proxy::accept_loop(tcp::acceptor& acceptor, bool admin) {
         // The context in force now: after a reload, new connections present
         // the new certificate while open ones keep theirs.
         const auto& tls = admin ? cfg_->admin_tls : cfg_->listen_tls;
-        net::co_spawn(io_, session(Stream(std::move(socket), tls ? tls->context : nullptr), admin), net::detached);
+        auto watch = std::make_shared<ClientWatch>();
+        const net::cancellation_slot slot = watch->session_slot();
+        net::co_spawn(io_, session(Stream(std::move(socket), tls ? tls->context : nullptr), admin, watch),
+                      net::bind_cancellation_slot(slot, ReleaseWatch{watch, &io_}));
     }
 }
 
-awaitable<void> Proxy::session(Stream stream, bool admin) {
+awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<ClientWatch> watch) {
     beast::flat_buffer buffer;
     ++live_sessions_;
     const ClientConnections::Id id = connections_.add([&stream] {
@@ -85,7 +89,7 @@ awaitable<void> Proxy::session(Stream stream, bool admin) {
                 parser.header_limit(kHeaderLimit);
                 if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
                 Request req = parser.release();
-                if (!co_await serve(stream, buffer, req, admin, client)) break;
+                if (!co_await serve(stream, buffer, req, admin, client, *watch)) break;
             }
         }
     } catch (const std::exception& e) {
@@ -166,38 +170,37 @@ std::optional<Refusal> check_body(const beast::error_code& ec, const Config& cfg
 
 }  // namespace
 
-awaitable<bool> Proxy::read_head_bytes(Stream& stream, beast::flat_buffer& buffer, ClientConnections::Id id,
-                                       std::optional<Refusal>& refusal) {
-    HeadScan scan = scan_head(buffered(buffer));
-    while (scan.end == 0 && !scan.refusal) {
-        if (buffer.size() >= kHeaderLimit) {
-            scan.refusal = Refusal{431, "header_too_large", "the request head exceeds 64 KiB"};
-            break;
-        }
-        auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
-        if (ec) co_return false;  // gone, idle too long, or evicted
-        buffer.commit(n);
-        connections_.set_idle(id, false);
-        scan = scan_head(buffered(buffer));
-    }
-    refusal = std::move(scan.refusal);
-    co_return !refusal;
-}
-
 // Reads one request: its head's raw bytes (checked before any parser sees
-// them), the parsed head (framing and target checked), then its body. A
-// refusal is answered here and ends the connection; false: stop serving it.
+// them: a bare CR or LF, obsolete folding, a head over 64 KiB), the parsed
+// head (framing and target checked), then its body. A refusal is answered
+// here and ends the connection; false: stop serving it (the client left,
+// idled out or was evicted).
 // (No temporaries in a full expression with co_await: g++ 12 mishandles them.)
 awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
                                     http::request_parser<http::string_body>& parser, const Config& cfg,
                                     ClientConnections::Id id) {
     connections_.set_idle(id, buffer.size() == 0);
     stream.expires_after(seconds(cfg.client_idle_timeout_sec));
-    std::optional<Refusal> refusal;
-    const bool complete = co_await read_head_bytes(stream, buffer, id, refusal);
-    const std::string_view unknown = "-";
-    if (refusal) co_await refuse_request(stream, cfg, *refusal, unknown, unknown);
-    if (!complete) co_return false;
+    // The head's raw bytes, read here rather than in a coroutine of their
+    // own: one frame fewer per request.
+    HeadScan scan = scan_head(buffered(buffer));
+    while (scan.end == 0 && !scan.refusal) {
+        if (buffer.size() >= kHeaderLimit) {
+            scan.refusal = Refusal{431, "header_too_large", "the request head exceeds 64 KiB"};
+            break;
+        }
+        auto [rec, rn] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
+        if (rec) co_return false;  // gone, idle too long, or evicted
+        buffer.commit(rn);
+        connections_.set_idle(id, false);
+        scan = scan_head(buffered(buffer));
+    }
+    std::optional<Refusal> refusal = std::move(scan.refusal);
+    if (refusal) {
+        const std::string_view unknown = "-";
+        co_await refuse_request(stream, cfg, *refusal, unknown, unknown);
+        co_return false;
+    }
     auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
     const std::string_view method = parser.get().method_string();
     const std::string raw_target(parser.get().target());
@@ -224,7 +227,7 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
 }
 
 awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request& req, bool admin,
-                             const std::string& client) {
+                             const std::string& client, ClientWatch& watch) {
     auto cfg = cfg_;
     std::string_view target = req.target();
     std::string_view path = target.substr(0, target.find('?'));
@@ -245,7 +248,7 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
         co_return keep && !ec;
     }
     if (path.starts_with("/v1/") && req.method() == http::verb::post)
-        co_return co_await serve_inference(stream, buffer, req, cfg, client);
+        co_return co_await serve_inference(stream, buffer, req, cfg, client, watch);
 
     // Every other answer is local: built synchronously, written below (no
     // coroutine lambdas: g++ 12 mishandles their frames).
