@@ -52,9 +52,12 @@ std::int64_t LoadBalancer::queue_capacity_for_pool(std::span<const ServerRecord>
 // At -O3, g++ 12 inlines the move of the waiter's inline id list into this
 // coroutine and warns that its copy may read past the inline storage: it
 // cannot see that a list held inline is never longer than that storage.
+// (clang has no such warning, and refuses to ignore one it does not know.)
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wstringop-overread"
 #pragma GCC diagnostic ignored "-Warray-bounds"
+#endif
 boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
                                                       std::int64_t estimated_tokens,
                                                       std::span<const std::int64_t> sin_binned, bool reserve_slot) {
@@ -123,7 +126,9 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
     observe_queue_wait(waited);
     co_return WaitResult{std::move(server), kOk, waited};
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 // under_capacity for a parked request's record, with the ids read when it
 // parked and the cap read through the record cache: the same reads in the
