@@ -567,22 +567,29 @@ std::vector<ServerRecord> LoadBalancer::filter_by_fit(std::span<const ServerReco
         std::int64_t id;
         const ServerRecord* rec;
     };
-    std::vector<Keyed> fit;
-    fit.reserve(candidates.size());
+    InlineVector<Keyed> fit;
     for (const ServerRecord& rec : candidates) {
+        // The fields come from the view cache (the record is not searched
+        // again); the rules run on them in their order, so a bad value
+        // raises the same error at the same record.
+        const detail::RecordView& v = detail::record_view(rec);
+        const boost::json::value* const max_input = v.fields.max_input_tokens;
         if (estimated_tokens > 0) {
-            const auto vs_zero = compare_or_zero(*rec, "max_input_tokens", std::int64_t{0});
+            const auto vs_zero = compare_or_zero(max_input, std::int64_t{0});
             const bool unlimited = vs_zero == 0;
-            if (!unlimited && !(compare_or_zero(*rec, "max_input_tokens", estimated_tokens) >= 0)) continue;
+            if (!unlimited && !(compare_or_zero(max_input, estimated_tokens) >= 0)) continue;
         }
-        const std::int64_t limit = int_or_zero(*rec, "max_input_tokens");
-        fit.push_back({limit == 0 ? 1 : 0, limit, server_id(*rec), &rec});
+        const std::int64_t limit = int_or_zero(max_input);
+        fit.push_back({limit == 0 ? 1 : 0, limit, v.plain ? v.id : id_value(v.fields.id), &rec});
     }
-    std::stable_sort(fit.begin(), fit.end(), [](const Keyed& a, const Keyed& b) {
+    const auto before = [](const Keyed& a, const Keyed& b) {
         if (a.unlimited != b.unlimited) return a.unlimited < b.unlimited;
         if (a.limit != b.limit) return a.limit < b.limit;
         return a.id < b.id;
-    });
+    };
+    // A pool's records usually come in this order already; the stable sort
+    // would take a scratch buffer from the heap to find that out.
+    if (!std::is_sorted(fit.begin(), fit.end(), before)) std::stable_sort(fit.begin(), fit.end(), before);
     std::vector<ServerRecord> out;
     out.reserve(fit.size());
     for (const Keyed& k : fit) out.push_back(*k.rec);

@@ -31,7 +31,14 @@ std::string fresh_id() {
         std::seed_seq seed{rd(), rd(), rd(), rd()};
         return std::mt19937_64(seed);
     }();
-    return fmt::format("{:016x}{:016x}", rng(), rng());
+    // Hex by hand: this runs for every request that brings no id of its own.
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string id(32, '0');
+    for (std::size_t half = 0; half < 2; ++half) {
+        std::uint64_t bits = rng();
+        for (std::size_t i = 16; i-- > 0; bits >>= 4) id[half * 16 + i] = kDigits[bits & 0xf];
+    }
+    return id;
 }
 
 // Network input (the target, the model name) may hold any bytes; the log
@@ -111,7 +118,7 @@ std::string format_json(const AccessRecord& r) {
     std::string out = "{";
     out.reserve(512);
     auto key = [&](std::string_view k) { out.append(out.size() > 1 ? ",\"" : "\"").append(k).append("\":"); };
-    auto str = [&](std::string_view k, const std::string& v) {
+    auto str = [&](std::string_view k, std::string_view v) {
         key(k);
         if (v.empty()) out += "null";
         else append_json_string(out, v);

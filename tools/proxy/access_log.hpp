@@ -21,14 +21,16 @@ std::string request_id_for(std::string_view client_header);
 
 // Everything one line says. Times are seconds; negative means "never
 // happened" (no first byte, no wait), empty strings and counts are absent.
+// The strings are views of the request's own: a record is written at once
+// and never kept, so building one copies nothing.
 struct AccessRecord {
     double wall_start = 0.0;  // wall-clock seconds at the request's arrival
-    std::string request_id;
-    std::string client;       // peer address:port
-    std::string method;
-    std::string path;
-    std::string model;
-    std::string pool;
+    std::string_view request_id;
+    std::string_view client;  // peer address:port
+    std::string_view method;
+    std::string_view path;
+    std::string_view model;
+    std::string_view pool;
     std::int64_t server = -1;
     int status = 0;
     std::int64_t input_tokens = -1;  // the balancer's estimate
@@ -38,7 +40,7 @@ struct AccessRecord {
     double ttfb = -1.0;
     double total = 0.0;
     std::uint64_t bytes = 0;
-    std::string note;
+    std::string_view note;
 };
 
 // "2026-12-07T11:05:45.123Z" for wall-clock seconds.

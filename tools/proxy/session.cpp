@@ -285,7 +285,7 @@ void Proxy::log_access(const Exchange& ex) {
                    ex.server_id, ex.status, ex.input_tokens, ex.usage.prompt_tokens, ex.usage.completion_tokens,
                    ex.wait_started >= 0 ? now() - ex.wait_started : ex.wait, ex.ttfb, now() - ex.start, ex.bytes,
                    ex.note};
-    if (r.pool == "-") r.pool.clear();
+    if (r.pool == "-") r.pool = {};
     if (ex.pool_label != "-") {  // a configured model: per-model series
         // A wait the client cut short counts too: it was parked that long.
         if (ex.wait_started >= 0) metrics_.observe_queue_wait(ex.model, r.wait);
