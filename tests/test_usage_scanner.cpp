@@ -41,6 +41,13 @@ TEST(UsageScanner, FindsTheUsageObjectOfAWholeBody) {
         {"cut short", R"({"usage":{"prompt_tokens":4,"compl)", std::nullopt, std::nullopt},
         {"key without colon", R"({"a":"usage","usage"})", std::nullopt, std::nullopt},
         {"none", R"({"id":"x"})", std::nullopt, std::nullopt},
+        {"repeated key: the last wins", R"({"usage":{"prompt_tokens":4,"prompt_tokens":6,"completion_tokens":1,)"
+                                        R"("completion_tokens":{"n":2}}})", 6, std::nullopt},
+        {"nested counts are not the usage's", R"({"usage":{"details":{"prompt_tokens":8},"completion_tokens":3}})",
+         std::nullopt, 3},
+        {"escaped key", R"({"usage":{"prompt\u005ftokens":7}})", 7, std::nullopt},
+        {"beyond int64", R"({"usage":{"prompt_tokens":9223372036854775808}})", std::nullopt, std::nullopt},
+        {"broken inside", R"({"usage":{"prompt_tokens":4,"completion_tokens":[}})", std::nullopt, std::nullopt},
     };
     for (const Case& c : cases) expect_usage(find_usage(c.text), c);
 }

@@ -1,7 +1,9 @@
 #include "proxy/usage_scanner.hpp"
 
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parse.hpp>
+#include <boost/json/basic_parser_impl.hpp>
+
+#include <optional>
+#include <string>
 
 #include <cstddef>
 #include <cstring>
@@ -11,42 +13,76 @@ namespace json = boost::json;
 
 namespace {
 
-std::optional<std::int64_t> count(const json::object& usage, std::string_view key) {
-    const json::value* v = usage.if_contains(key);
-    if (v == nullptr) return std::nullopt;
-    if (v->is_int64() && v->as_int64() >= 0) return v->as_int64();
-    if (v->is_uint64() && v->as_uint64() <= static_cast<std::uint64_t>(INT64_MAX))
-        return static_cast<std::int64_t>(v->as_uint64());
-    return std::nullopt;
-}
+// Events of the usage object: the counts are its own members, read as the
+// document parser would (a count is a non-negative integer; a repeated key's
+// last value wins), and no document is built. Anything deeper is skipped.
+struct UsageEvents {
+    static constexpr std::size_t max_object_size = std::size_t(-1);
+    static constexpr std::size_t max_array_size = std::size_t(-1);
+    static constexpr std::size_t max_key_size = std::size_t(-1);
+    static constexpr std::size_t max_string_size = std::size_t(-1);
 
-// The counts of the object that starts at `text` (after optional blanks). Its
-// extent is found first (braces outside strings), then only that span is
-// parsed, into a stack arena: no heap allocation for an ordinary usage.
-Usage usage_at(std::string_view text) {
-    std::size_t start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos || text[start] != '{') return {};
+    Usage usage;
     int depth = 0;
-    bool in_string = false;
-    for (std::size_t i = start; i < text.size(); ++i) {
-        char c = text[i];
-        if (in_string) {
-            if (c == '\\') ++i;
-            else if (c == '"') in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '{') {
-            ++depth;
-        } else if (c == '}' && --depth == 0) {
-            alignas(std::max_align_t) unsigned char arena[2048];
-            json::monotonic_resource memory(arena, sizeof arena);
-            boost::system::error_code ec;
-            json::value v = json::parse(text.substr(start, i + 1 - start), ec, &memory);
-            if (ec || !v.is_object()) return {};
-            return Usage{count(v.as_object(), "prompt_tokens"), count(v.as_object(), "completion_tokens")};
-        }
+    std::optional<std::int64_t>* member = nullptr;  // the count named by the key just read, at depth 1
+    std::string key;  // a key delivered in parts (it holds escapes)
+
+    // A member's value that is not a count.
+    bool other() {
+        if (depth == 1 && member != nullptr) *member = std::nullopt;
+        return true;
     }
-    return {};
+    bool count(std::int64_t n) {
+        if (depth == 1 && member != nullptr) *member = n;
+        return true;
+    }
+
+    bool on_document_begin(boost::system::error_code&) { return true; }
+    bool on_document_end(boost::system::error_code&) { return true; }
+    bool on_object_begin(boost::system::error_code&) { return other(), ++depth, true; }
+    bool on_object_end(std::size_t, boost::system::error_code&) { return --depth, true; }
+    bool on_array_begin(boost::system::error_code&) { return other(), ++depth, true; }
+    bool on_array_end(std::size_t, boost::system::error_code&) { return --depth, true; }
+    bool on_key_part(std::string_view s, std::size_t, boost::system::error_code&) {
+        if (depth == 1) key.append(s);
+        return true;
+    }
+    bool on_key(std::string_view s, std::size_t, boost::system::error_code&) {
+        if (depth != 1) return true;
+        const std::string_view whole = key.empty() ? s : std::string_view(key.append(s));
+        member = whole == "prompt_tokens"       ? &usage.prompt_tokens
+                 : whole == "completion_tokens" ? &usage.completion_tokens
+                                                : nullptr;
+        key.clear();
+        return true;
+    }
+    bool on_string_part(std::string_view, std::size_t, boost::system::error_code&) { return true; }
+    bool on_string(std::string_view, std::size_t, boost::system::error_code&) { return other(); }
+    bool on_number_part(std::string_view, boost::system::error_code&) { return true; }
+    bool on_int64(std::int64_t i, std::string_view, boost::system::error_code&) {
+        return i >= 0 ? count(i) : other();
+    }
+    bool on_uint64(std::uint64_t u, std::string_view, boost::system::error_code&) {
+        return u <= static_cast<std::uint64_t>(INT64_MAX) ? count(static_cast<std::int64_t>(u)) : other();
+    }
+    bool on_double(double, std::string_view, boost::system::error_code&) { return other(); }
+    bool on_bool(bool, boost::system::error_code&) { return other(); }
+    bool on_null(boost::system::error_code&) { return other(); }
+    bool on_comment_part(std::string_view, boost::system::error_code&) { return true; }
+    bool on_comment(std::string_view, boost::system::error_code&) { return true; }
+};
+
+// The counts of the object that starts at `text` (after optional blanks):
+// the first complete JSON value there, when it is a valid object; nothing
+// when it is broken or cut short. What follows the object is not read.
+Usage usage_at(std::string_view text) {
+    const std::size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos || text[start] != '{') return {};
+    json::basic_parser<UsageEvents> parser{json::parse_options{}};
+    boost::system::error_code ec;
+    parser.write_some(false, text.data() + start, text.size() - start, ec);
+    if (ec || !parser.done()) return {};
+    return parser.handler().usage;
 }
 
 }  // namespace
