@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 namespace quillmar::proxy {
@@ -61,38 +62,40 @@ std::optional<Refusal> check_transfer_encoding(const http::request_header<>& hea
 
 }  // namespace
 
+// Line by line: the line's LF and any CR before it are found with memchr,
+// so the bytes between are not looked at one by one. The first fault in
+// byte order is the one reported.
 HeadScan scan_head(std::string_view bytes) noexcept {
     HeadScan out;
-    bool line_start = true;         // no byte of the current line seen yet
     bool request_line_done = false;  // empty lines before the request line are tolerated (RFC 9112 2.2)
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (c == '\r') {
-            if (i + 1 == bytes.size()) return out;  // the LF may follow
-            if (bytes[i + 1] != '\n') {
-                out.refusal = bad("bare CR in the request head");
-                return out;
-            }
-            continue;
-        }
-        if (c == '\n') {
-            if (i == 0 || bytes[i - 1] != '\r') {
-                out.refusal = bad("bare LF in the request head");
-                return out;
-            }
-            if (line_start && request_line_done) {
-                out.end = i + 1;
-                return out;
-            }
-            request_line_done = request_line_done || !line_start;
-            line_start = true;
-            continue;
-        }
-        if (line_start && request_line_done && (c == ' ' || c == '\t')) {
+    const char* const base = bytes.data();
+    const std::size_t size = bytes.size();
+    for (std::size_t i = 0; i < size;) {  // i: where a line starts
+        if (request_line_done && (base[i] == ' ' || base[i] == '\t')) {
             out.refusal = bad("obsolete line folding is not accepted");
             return out;
         }
-        line_start = false;
+        const auto* lf = static_cast<const char*>(std::memchr(base + i, '\n', size - i));
+        const std::size_t stop = lf != nullptr ? static_cast<std::size_t>(lf - base) : size;
+        if (const auto* cr = static_cast<const char*>(std::memchr(base + i, '\r', stop - i))) {
+            const auto at = static_cast<std::size_t>(cr - base);
+            if (at + 1 == size) return out;  // the LF may follow
+            if (at + 1 != stop) {
+                out.refusal = bad("bare CR in the request head");
+                return out;
+            }
+        } else if (lf != nullptr) {
+            out.refusal = bad("bare LF in the request head");
+            return out;
+        }
+        if (lf == nullptr) return out;  // the line goes on in bytes not read yet
+        const bool empty = stop == i + 1;  // nothing but its CRLF
+        if (empty && request_line_done) {
+            out.end = stop + 1;
+            return out;
+        }
+        request_line_done = request_line_done || !empty;
+        i = stop + 1;
     }
     return out;
 }

@@ -54,6 +54,16 @@ bool decode_segment(std::string_view raw, std::string& out, std::string& error) 
     return true;
 }
 
+// A "." or ".." segment anywhere in `path`.
+bool has_dot_segment(std::string_view path) {
+    for (std::size_t at = path.find("/."); at != std::string_view::npos; at = path.find("/.", at + 1)) {
+        std::string_view rest = path.substr(at + 2);
+        if (!rest.empty() && rest.front() == '.') rest.remove_prefix(1);
+        if (rest.empty() || rest.front() == '/') return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 NormalizedTarget normalize_target(std::string_view target) {
@@ -70,6 +80,12 @@ NormalizedTarget normalize_target(std::string_view target) {
     }
     const std::size_t q = target.find('?');
     std::string_view path = target.substr(0, q);
+    // The common target is normal already (no escape, no backslash, no dot
+    // segment): the rewrite below would give it back unchanged.
+    if (path.find_first_of("%\\") == std::string_view::npos && !has_dot_segment(path)) {
+        out.target.assign(target);
+        return out;
+    }
 
     // Dot-segment removal over whole segments: "." is dropped, ".." drops
     // the segment before it and never climbs above the root.
