@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -93,6 +95,31 @@ TEST_F(ProxyE2E, ClientThatStopsReadingIsCutOffAndItsSlotFreed) {
     EXPECT_TRUE(eventually([&] { return mock_stat(b, "cancelled") == 1; }));
     EXPECT_NE(metrics().find(R"(quillmar_proxy_client_events_total{event="write_timeout"} 1)"), std::string::npos);
     EXPECT_TRUE(stalled.wait_closed());
+}
+
+// A client's idle deadline runs from its last request, not its first: a
+// keep-alive client busy for longer than the deadline is served throughout,
+// then cut off once it has been silent that long.
+TEST_F(ProxyE2E, IdleDeadlineRunsFromTheLastRequestNotTheFirst) {
+    Child& a = backend("a");
+    json::object cfg = config(json::array{server(1, a.port())});
+    cfg["timeouts"].as_object()["client_idle_sec"] = 1;
+    start_proxy(cfg);
+    RawConnection c(proxy_->port());
+    auto answers = [&] {
+        int n = 0;
+        for (std::size_t at = c.received().find("HTTP/1.1 200"); at != std::string::npos;
+             at = c.received().find("HTTP/1.1 200", at + 1))
+            ++n;
+        return n;
+    };
+    for (int n = 1; n <= 8; ++n) {  // 0.3 s apart: 2.4 s on one connection
+        c.send_post(kChat, chat_body("m", false, 1));
+        ASSERT_TRUE(eventually([&] { return c.read_until("\x01", 0.05), answers() == n; }, 10)) << c.received();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_TRUE(c.wait_closed(10));
+    EXPECT_EQ(answers(), 8);
 }
 
 // ---- request framing -------------------------------------------------------------------------

@@ -54,7 +54,9 @@ awaitable<Dialed> dial(const Endpoint& ep, const TlsContext& ctx, double timeout
     }
     auto executor = co_await net::this_coro::executor;
     auto s = std::make_unique<Stream>(executor, ep.tls ? ctx : nullptr);
-    s->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+    // Connecting and the TLS handshake are the layers' own operations, under
+    // the TCP stream's deadline.
+    s->tcp().expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(timeout_sec)));
     boost::system::error_code not_address;
     auto address = net::ip::make_address(ep.host == "localhost" ? "127.0.0.1" : ep.host, not_address);
@@ -83,7 +85,7 @@ awaitable<Dialed> dial(const Endpoint& ep, const TlsContext& ctx, double timeout
         co_await handshake(*s, ep, ctx, out);
         if (out.ec) co_return out;
     }
-    s->expires_never();
+    s->tcp().expires_never();
     out.stream = std::move(s);
     co_return out;
 }

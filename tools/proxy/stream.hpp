@@ -4,12 +4,16 @@
 //
 // Stream is an AsyncReadStream and AsyncWriteStream (Beast's HTTP reads and
 // writes take it as they take a tcp_stream); each operation goes to the TLS
-// layer or straight to the TCP stream, a branch per call. Deadlines
-// (expires_after) and close act on the TCP stream underneath, so a deadline
-// covers the TLS records' reads and writes too. Per-operation cancellation
-// reaches the socket through either layer. Header-only.
+// layer or straight to the TCP stream, a branch per call. The deadline
+// (expires_after, see deadline.hpp) covers the reads and writes made through
+// the Stream, TLS records included, and fails them with
+// beast::error::timeout; operations made on a layer directly (connect, the
+// TLS handshake and shutdown) use that layer's own per-operation deadline,
+// tcp().expires_after(). Per-operation cancellation reaches the socket
+// through either layer. Header-only.
 #pragma once
 
+#include "proxy/deadline.hpp"
 #include "proxy/tls.hpp"
 
 #include <boost/asio/as_tuple.hpp>
@@ -22,6 +26,7 @@
 #include <boost/beast/ssl/ssl_stream.hpp>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -46,6 +51,17 @@ public:
         else plain_.emplace(ex);
     }
 
+    // The deadline's timer holds the Stream by address: a move rebinds it.
+    Stream(Stream&& other) noexcept
+        : ctx_(std::move(other.ctx_)), plain_(std::move(other.plain_)), tls_(std::move(other.tls_)),
+          deadline_(std::move(other.deadline_)) {
+        if (deadline_) deadline_->rebind([this] { close(); });
+    }
+    Stream& operator=(Stream&&) = delete;
+    ~Stream() {
+        if (deadline_) deadline_->detach();
+    }
+
     bool tls() const { return tls_.has_value(); }
     TlsLayer& tls_layer() { return *tls_; }
     boost::beast::tcp_stream& tcp() { return tls_ ? tls_->next_layer() : *plain_; }
@@ -53,8 +69,13 @@ public:
     executor_type get_executor() { return tcp().get_executor(); }
 
     template <class Duration>
-    void expires_after(Duration d) { tcp().expires_after(d); }
-    void expires_never() { tcp().expires_never(); }
+    void expires_after(Duration d) {
+        if (!deadline_) deadline_ = std::make_shared<Deadline>(get_executor(), [this] { close(); });
+        deadline_->expires_after(std::chrono::duration_cast<Deadline::Clock::duration>(d));
+    }
+    void expires_never() {
+        if (deadline_) deadline_->expires_never();
+    }
     // Closes the socket at once; pending operations end with an error.
     void close() { tcp().close(); }
 
@@ -62,8 +83,9 @@ public:
     auto async_read_some(const MutableBuffers& buffers, Token&& token) {
         return boost::asio::async_initiate<Token, void(boost::beast::error_code, std::size_t)>(
             [this](auto handler, const MutableBuffers& b) {
-                if (tls_) tls_->async_read_some(b, std::move(handler));
-                else plain_->async_read_some(b, std::move(handler));
+                if (!deadline_) return read_some(b, std::move(handler));
+                deadline_->begin();
+                read_some(b, Timed<decltype(handler)>{deadline_, std::move(handler)});
             },
             token, buffers);
     }
@@ -72,16 +94,29 @@ public:
     auto async_write_some(const ConstBuffers& buffers, Token&& token) {
         return boost::asio::async_initiate<Token, void(boost::beast::error_code, std::size_t)>(
             [this](auto handler, const ConstBuffers& b) {
-                if (tls_) tls_->async_write_some(b, std::move(handler));
-                else plain_->async_write_some(b, std::move(handler));
+                if (!deadline_) return write_some(b, std::move(handler));
+                deadline_->begin();
+                write_some(b, Timed<decltype(handler)>{deadline_, std::move(handler)});
             },
             token, buffers);
     }
 
 private:
+    template <class MutableBuffers, class Handler>
+    void read_some(const MutableBuffers& b, Handler&& handler) {
+        if (tls_) tls_->async_read_some(b, std::forward<Handler>(handler));
+        else plain_->async_read_some(b, std::forward<Handler>(handler));
+    }
+    template <class ConstBuffers, class Handler>
+    void write_some(const ConstBuffers& b, Handler&& handler) {
+        if (tls_) tls_->async_write_some(b, std::forward<Handler>(handler));
+        else plain_->async_write_some(b, std::forward<Handler>(handler));
+    }
+
     TlsContext ctx_;  // kept alive as long as the connection uses it
     std::optional<boost::beast::tcp_stream> plain_;
     std::optional<TlsLayer> tls_;
+    std::shared_ptr<Deadline> deadline_;  // made by the first expires_after
 };
 
 // Server side: the TLS handshake, given up after `timeout` (a client that
@@ -90,10 +125,10 @@ private:
 inline boost::asio::awaitable<boost::beast::error_code> accept_tls(Stream& stream,
                                                                    std::chrono::steady_clock::duration timeout) {
     if (!stream.tls()) co_return boost::beast::error_code{};
-    stream.expires_after(timeout);
+    stream.tcp().expires_after(timeout);
     auto [ec] = co_await stream.tls_layer().async_handshake(boost::asio::ssl::stream_base::server,
                                                             boost::asio::as_tuple(boost::asio::use_awaitable));
-    stream.expires_never();
+    stream.tcp().expires_never();
     co_return ec;
 }
 
@@ -103,7 +138,7 @@ inline boost::asio::awaitable<boost::beast::error_code> accept_tls(Stream& strea
 inline boost::asio::awaitable<void> close_gracefully(Stream& stream, std::chrono::steady_clock::duration timeout) {
     boost::beast::error_code ignored;
     if (stream.tls() && stream.socket().is_open()) {
-        stream.expires_after(timeout);
+        stream.tcp().expires_after(timeout);
         co_await stream.tls_layer().async_shutdown(boost::asio::as_tuple(boost::asio::use_awaitable));
     }
     stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
