@@ -102,15 +102,19 @@ public:
     }
 
 private:
+    // Plain TCP goes to the socket itself: the tcp_stream's own operation
+    // would only add its per-operation timer bookkeeping, which the Stream's
+    // deadline replaces (the TCP layer's timer is armed only around connect
+    // and the TLS handshake and shutdown, never while reading or writing).
     template <class MutableBuffers, class Handler>
     void read_some(const MutableBuffers& b, Handler&& handler) {
         if (tls_) tls_->async_read_some(b, std::forward<Handler>(handler));
-        else plain_->async_read_some(b, std::forward<Handler>(handler));
+        else plain_->socket().async_read_some(b, std::forward<Handler>(handler));
     }
     template <class ConstBuffers, class Handler>
     void write_some(const ConstBuffers& b, Handler&& handler) {
         if (tls_) tls_->async_write_some(b, std::forward<Handler>(handler));
-        else plain_->async_write_some(b, std::forward<Handler>(handler));
+        else plain_->socket().async_write_some(b, std::forward<Handler>(handler));
     }
 
     TlsContext ctx_;  // kept alive as long as the connection uses it
