@@ -5,6 +5,7 @@
 #include "proxy/dial.hpp"
 #include "proxy/exchange.hpp"
 #include "proxy/framing.hpp"
+#include "proxy/http_read.hpp"
 #include "proxy/proxy.hpp"
 
 #include "load_balancer/lease.hpp"
@@ -145,13 +146,14 @@ awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, con
     std::string body(static_cast<std::size_t>(*parser.content_length()), '\0');
     parser.get().body().data = body.data();
     parser.get().body().size = body.size();
-    while (!parser.is_done()) {
+    MessageRead read(up.buffer, parser, MessageRead<false>::Until::message);
+    while (read.wants_bytes()) {
         up.conn->expires_after(seconds(ex.cfg->idle_timeout_sec));
-        auto [rec, rn] = co_await http::async_read_some(*up.conn, up.buffer, parser, use_tuple);
-        if (rec == http::error::need_buffer) rec = {};
-        throw_if_cancelled(rec);
-        if (rec) co_return upstream_failed(ex, rec, metrics_);
+        auto [rec, rn] = co_await up.conn->async_read_some(read.space(), use_tuple);
+        read.received(rec, rn);
     }
+    throw_if_cancelled(read.error());
+    if (read.error()) co_return upstream_failed(ex, read.error(), metrics_);
     const std::string head = buffered_head(ex, req, parser.get(), body.size());
     ex.status = parser.get().result_int();
     ex.response_started = true;
@@ -241,7 +243,12 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
     for (int interim = 0;; ++interim) {
         up.reader.emplace();
         up.reader->body_limit(boost::none);
-        auto [ec, n] = co_await http::async_read_header(*up.conn, up.buffer, *up.reader, use_tuple);
+        MessageRead read(up.buffer, *up.reader, MessageRead<false>::Until::header);
+        while (read.wants_bytes()) {
+            auto [rec, rn] = co_await up.conn->async_read_some(read.space(), use_tuple);
+            read.received(rec, rn);
+        }
+        const beast::error_code ec = read.error();
         throw_if_cancelled(ec);
         if (ec && up.reused && interim == 0 && ec != beast::error::timeout && !up.reader->got_some())
             co_return Attempt{false, std::string(kStale)};

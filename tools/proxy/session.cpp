@@ -5,6 +5,7 @@
 #include "proxy/admin.hpp"
 #include "proxy/exchange.hpp"
 #include "proxy/framing.hpp"
+#include "proxy/http_read.hpp"
 #include "proxy/proxy.hpp"
 #include "proxy/target.hpp"
 
@@ -201,7 +202,13 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
         co_await refuse_request(stream, cfg, *refusal, unknown, unknown);
         co_return false;
     }
-    auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
+    // The whole head is buffered by now: this parses it without reading.
+    MessageRead head(buffer, parser, MessageRead<true>::Until::header);
+    while (head.wants_bytes()) {
+        auto [rec, rn] = co_await stream.async_read_some(head.space(), use_tuple);
+        head.received(rec, rn);
+    }
+    const beast::error_code hec = head.error();
     const std::string_view method = parser.get().method_string();
     const std::string raw_target(parser.get().target());
     bool expect_continue = false;
@@ -218,8 +225,13 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
         if (wec) co_return false;
         stream.expires_after(seconds(cfg.client_idle_timeout_sec));
     }
-    auto [ec, n] = co_await http::async_read(stream, buffer, parser, use_tuple);
+    MessageRead body(buffer, parser, MessageRead<true>::Until::message);
+    while (body.wants_bytes()) {
+        auto [rec, rn] = co_await stream.async_read_some(body.space(), use_tuple);
+        body.received(rec, rn);
+    }
     stream.expires_never();
+    const beast::error_code ec = body.error();
     if (!ec) co_return true;
     refusal = check_body(ec, cfg);
     if (refusal) co_await refuse_request(stream, cfg, *refusal, method, raw_target);

@@ -1,0 +1,156 @@
+// The proxy's step-by-step message read against Beast's own read on the
+// same bytes, delivered in the same pieces: same error, same parser state,
+// same bytes left over for the next message.
+#include "proxy/http_read.hpp"
+
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+using quillmar::proxy::MessageRead;
+
+// Hands out the pieces one read at a time (a read takes what fits), then
+// the end of the stream.
+class Pieces {
+public:
+    explicit Pieces(std::vector<std::string> pieces) : pieces_(std::move(pieces)) {}
+
+    template <class MutableBuffers>
+    std::size_t read_some(const MutableBuffers& buffers, beast::error_code& ec) {
+        if (next_ == pieces_.size()) {
+            ec = boost::asio::error::eof;
+            return 0;
+        }
+        ec = {};
+        std::string& piece = pieces_[next_];
+        const std::size_t n = boost::asio::buffer_copy(buffers, boost::asio::buffer(piece));
+        piece.erase(0, n);
+        if (piece.empty()) ++next_;
+        return n;
+    }
+    template <class MutableBuffers>
+    std::size_t read_some(const MutableBuffers& buffers) {
+        beast::error_code ec;
+        return read_some(buffers, ec);
+    }
+
+private:
+    std::vector<std::string> pieces_;
+    std::size_t next_ = 0;
+};
+
+struct Outcome {
+    beast::error_code ec;
+    bool header_done = false;
+    bool done = false;
+    std::string body;
+    std::string left;  // bytes buffered past the message
+};
+
+template <bool isRequest>
+void limit(http::parser<isRequest, http::string_body>& p) {
+    p.header_limit(256);
+    p.body_limit(64);
+}
+
+template <bool isRequest>
+Outcome beast_read(const std::string& buffered, const std::vector<std::string>& pieces, bool header_only) {
+    Pieces stream(pieces);
+    beast::flat_buffer buffer;
+    buffer.commit(boost::asio::buffer_copy(buffer.prepare(buffered.size()), boost::asio::buffer(buffered)));
+    http::parser<isRequest, http::string_body> p;
+    limit(p);
+    Outcome out;
+    if (header_only) http::read_header(stream, buffer, p, out.ec);
+    else http::read(stream, buffer, p, out.ec);
+    out.header_done = p.is_header_done();
+    out.done = p.is_done();
+    out.body = p.get().body();
+    out.left = beast::buffers_to_string(buffer.data());
+    return out;
+}
+
+template <bool isRequest>
+Outcome step_read(const std::string& buffered, const std::vector<std::string>& pieces, bool header_only) {
+    Pieces stream(pieces);
+    beast::flat_buffer buffer;
+    buffer.commit(boost::asio::buffer_copy(buffer.prepare(buffered.size()), boost::asio::buffer(buffered)));
+    http::parser<isRequest, http::string_body> p;
+    limit(p);
+    using Read = MessageRead<isRequest>;
+    Read read(buffer, p, header_only ? Read::Until::header : Read::Until::message);
+    while (read.wants_bytes()) {
+        beast::error_code ec;
+        const std::size_t n = stream.read_some(read.space(), ec);
+        read.received(ec, n);
+    }
+    Outcome out{read.error(), p.is_header_done(), p.is_done(), p.get().body(), {}};
+    out.left = beast::buffers_to_string(buffer.data());
+    return out;
+}
+
+struct Case {
+    const char* name;
+    bool request;
+    bool header_only;
+    std::string buffered;  // already in the buffer before the first read
+    std::vector<std::string> pieces;
+    beast::error_code expected;
+};
+
+const std::string kPost = "POST /v1/chat HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello";
+
+TEST(MessageRead, MatchesBeastOnTheSameBytes) {
+    const std::vector<Case> cases = {
+        {"whole request in one read", true, false, "", {kPost}, {}},
+        {"head byte by byte", true, true, "",
+         [] {
+             std::vector<std::string> v;
+             for (char c : kPost) v.emplace_back(1, c);
+             return v;
+         }(),
+         {}},
+        {"head buffered, no read needed", true, true, kPost, {}, {}},
+        {"pipelined: the second request stays buffered", true, false, kPost + kPost, {}, {}},
+        {"body split across reads", true, false, "", {kPost.substr(0, 56), kPost.substr(56)}, {}},
+        {"chunked body", true, false, "",
+         {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc", "\r\n2\r\nde\r\n0\r\n\r\n"}, {}},
+        {"end before any byte", true, false, "", {}, http::error::end_of_stream},
+        {"end inside the head", true, true, "", {"POST / HTTP/1.1\r\nHost"}, http::error::partial_message},
+        {"end inside the body", true, false, "", {kPost.substr(0, kPost.size() - 2)}, http::error::partial_message},
+        {"malformed head", true, true, "", {"POST / HTTP/1.1\r\nBad Header\r\n\r\n"}, http::error::bad_field},
+        {"head over its limit", true, true, "", {"GET / HTTP/1.1\r\nX: " + std::string(300, 'a')},
+         http::error::header_limit},
+        {"body over its limit", true, false, "",
+         {"POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n" + std::string(100, 'b')}, http::error::body_limit},
+        {"response body ended by the connection's end", false, false, "",
+         {"HTTP/1.1 200 OK\r\n\r\npart one ", "part two"}, {}},
+        {"response head then the end", false, true, "", {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n"}, {}},
+        {"stale connection: nothing, then the end", false, true, "", {}, http::error::end_of_stream},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome want = c.request ? beast_read<true>(c.buffered, c.pieces, c.header_only)
+                                       : beast_read<false>(c.buffered, c.pieces, c.header_only);
+        const Outcome got = c.request ? step_read<true>(c.buffered, c.pieces, c.header_only)
+                                      : step_read<false>(c.buffered, c.pieces, c.header_only);
+        EXPECT_EQ(want.ec, c.expected) << want.ec.message();  // the table itself is right
+        EXPECT_EQ(got.ec, want.ec) << got.ec.message();
+        EXPECT_EQ(got.header_done, want.header_done);
+        EXPECT_EQ(got.done, want.done);
+        EXPECT_EQ(got.body, want.body);
+        EXPECT_EQ(got.left, want.left);
+    }
+}
+
+}  // namespace
