@@ -5,7 +5,7 @@
 #include "proxy/dial.hpp"
 #include "proxy/exchange.hpp"
 #include "proxy/framing.hpp"
-#include "proxy/http_read.hpp"
+#include "proxy/step_io.hpp"
 #include "proxy/proxy.hpp"
 
 #include "load_balancer/lease.hpp"
@@ -160,8 +160,13 @@ awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, con
     ex.usage = find_usage(body);
     const std::array<net::const_buffer, 2> whole{net::buffer(head), net::buffer(body)};
     client.expires_after(seconds(ex.cfg->client_write_timeout_sec));
-    auto [wec, wn] = co_await net::async_write(client, whole, use_tuple);
+    WriteAll out(whole);
+    while (out.wants_write()) {
+        auto [cwec, cwn] = co_await client.async_write_some(out.rest(), use_tuple);
+        out.wrote(cwec, cwn);
+    }
     client.expires_never();
+    const beast::error_code wec = out.error();
     throw_if_cancelled(wec);
     if (wec) co_return client_failed(ex, wec, metrics_);
     ex.bytes += body.size();
@@ -234,7 +239,12 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
     const std::string head = upstream_head(req, ep);
     const std::array<net::const_buffer, 2> upreq{net::buffer(head), net::buffer(req.body())};
     up.conn->expires_after(seconds(ex.cfg->first_byte_timeout_sec));
-    auto [wec, wn] = co_await net::async_write(*up.conn, upreq, use_tuple);
+    WriteAll out(upreq);
+    while (out.wants_write()) {
+        auto [uwec, uwn] = co_await up.conn->async_write_some(out.rest(), use_tuple);
+        out.wrote(uwec, uwn);
+    }
+    const beast::error_code wec = out.error();
     throw_if_cancelled(wec);
     if (wec) co_return Attempt{false, up.reused ? std::string(kStale) : classify(wec, "write")};
     // Up to the final response's head. Interim (1xx) responses are read and

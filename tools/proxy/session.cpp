@@ -5,7 +5,7 @@
 #include "proxy/admin.hpp"
 #include "proxy/exchange.hpp"
 #include "proxy/framing.hpp"
-#include "proxy/http_read.hpp"
+#include "proxy/step_io.hpp"
 #include "proxy/proxy.hpp"
 #include "proxy/target.hpp"
 

@@ -1,15 +1,18 @@
 // The proxy's step-by-step message read against Beast's own read on the
 // same bytes, delivered in the same pieces: same error, same parser state,
-// same bytes left over for the next message.
-#include "proxy/http_read.hpp"
+// same bytes left over for the next message; and its whole write against
+// Asio's on a peer that takes a few bytes at a time or fails.
+#include "proxy/step_io.hpp"
 
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,7 @@ namespace {
 namespace beast = boost::beast;
 namespace http = beast::http;
 using quillmar::proxy::MessageRead;
+using quillmar::proxy::WriteAll;
 
 // Hands out the pieces one read at a time (a read takes what fits), then
 // the end of the stream.
@@ -150,6 +154,57 @@ TEST(MessageRead, MatchesBeastOnTheSameBytes) {
         EXPECT_EQ(got.done, want.done);
         EXPECT_EQ(got.body, want.body);
         EXPECT_EQ(got.left, want.left);
+    }
+}
+
+// Takes at most `per_write` bytes a call; the call after `writes_before_failure` fails.
+struct Taker {
+    std::size_t per_write;
+    int writes_before_failure;
+    std::string got;
+
+    template <class ConstBuffers>
+    std::size_t write_some(const ConstBuffers& buffers, beast::error_code& ec) {
+        if (writes_before_failure-- == 0) {
+            ec = boost::asio::error::broken_pipe;
+            return 0;
+        }
+        ec = {};
+        std::string all = beast::buffers_to_string(buffers);
+        all.resize(std::min(all.size(), per_write));
+        got += all;
+        return all.size();
+    }
+    template <class ConstBuffers>
+    std::size_t write_some(const ConstBuffers& buffers) {
+        beast::error_code ec;
+        return write_some(buffers, ec);
+    }
+};
+
+TEST(WriteAll, MatchesAsioWrite) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 26\r\n\r\n";
+    const std::string body = "abcdefghijklmnopqrstuvwxyz";
+    const std::array<boost::asio::const_buffer, 2> whole{boost::asio::buffer(head), boost::asio::buffer(body)};
+    const struct {
+        std::size_t per_write;
+        int writes_before_failure;
+    } cases[] = {{1000, 100}, {7, 100}, {1, 1000}, {7, 3}, {1000, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.per_write);
+        SCOPED_TRACE(c.writes_before_failure);
+        Taker asio{c.per_write, c.writes_before_failure, {}};
+        beast::error_code want;
+        boost::asio::write(asio, whole, want);
+        Taker step{c.per_write, c.writes_before_failure, {}};
+        WriteAll out(whole);
+        while (out.wants_write()) {
+            beast::error_code ec;
+            const std::size_t n = step.write_some(out.rest(), ec);
+            out.wrote(ec, n);
+        }
+        EXPECT_EQ(out.error(), want);
+        EXPECT_EQ(step.got, asio.got);
     }
 }
 

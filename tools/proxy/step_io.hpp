@@ -1,4 +1,5 @@
-// Reading an HTTP message into a Beast parser from the calling coroutine:
+// Reading an HTTP message and writing a buffer sequence whole, one socket
+// operation at a time from the calling coroutine:
 //
 //   MessageRead read(buffer, parser, MessageRead<true>::Until::header);
 //   while (read.wants_bytes()) {
@@ -7,20 +8,27 @@
 //   }
 //   if (read.error()) ...
 //
-// It keeps the rules of Beast's http::async_read / async_read_header (parse
-// what is buffered first, read at most 64 KiB at a time, an end of stream
-// before any byte is error::end_of_stream, one after some bytes ends the
-// message through put_eof) and gives the same error codes. What it drops is
-// Beast's composed operation around each socket read: two operation layers,
-// each with its work guard and executor copies, and a post when the message
-// was already buffered. That was the largest cost the proxy added per
-// request after the system calls. It is a step object and not a coroutine
-// of its own because a coroutine would cost a frame per message read.
-// Header-only; nothing here allocates.
+//   WriteAll out(buffers);
+//   while (out.wants_write()) {
+//       auto [ec, n] = co_await stream.async_write_some(out.rest(), use_tuple);
+//       out.wrote(ec, n);
+//   }
+//
+// MessageRead keeps the rules of Beast's http::async_read and
+// async_read_header (parse what is buffered first, read at most 64 KiB at a
+// time, an end of stream before any byte is error::end_of_stream, one after
+// some bytes ends the message through put_eof) and gives the same error
+// codes; WriteAll those of Asio's async_write. What they drop is the
+// composed operation around each socket operation: its layers, each with a
+// work guard and executor copies, and a post when nothing had to wait. That
+// was the largest cost the proxy added per request after the system calls.
+// They are step objects and not coroutines of their own because a coroutine
+// costs a frame per call. Header-only; nothing here allocates.
 #pragma once
 
 #include <boost/asio/error.hpp>
 #include <boost/beast/core/error.hpp>
+#include <boost/beast/core/buffers_suffix.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/read_size.hpp>
 #include <boost/beast/http/basic_parser.hpp>
@@ -86,6 +94,27 @@ private:
     boost::beast::flat_buffer& buffer_;
     boost::beast::http::basic_parser<isRequest>& parser_;
     Until until_;
+    boost::beast::error_code ec_;
+};
+
+// A buffer sequence written whole, however many writes it takes; stops at
+// the first error.
+template <class ConstBuffers>
+class WriteAll {
+public:
+    explicit WriteAll(const ConstBuffers& buffers) : rest_(buffers) {}
+
+    bool wants_write() const { return !ec_ && boost::asio::buffer_size(rest_) > 0; }
+    const boost::beast::buffers_suffix<ConstBuffers>& rest() const { return rest_; }
+    void wrote(const boost::beast::error_code& ec, std::size_t n) {
+        ec_ = ec;
+        rest_.consume(n);
+    }
+
+    const boost::beast::error_code& error() const { return ec_; }
+
+private:
+    boost::beast::buffers_suffix<ConstBuffers> rest_;
     boost::beast::error_code ec_;
 };
 
