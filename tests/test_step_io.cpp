@@ -61,22 +61,18 @@ struct Outcome {
     std::string left;  // bytes buffered past the message
 };
 
-template <bool isRequest>
-void limit(http::parser<isRequest, http::string_body>& p) {
-    p.header_limit(256);
-    p.body_limit(64);
-}
-
-template <bool isRequest>
-Outcome beast_read(const std::string& buffered, const std::vector<std::string>& pieces, bool header_only) {
+// Reads one message with `how` (Beast's read or the step reader) from the
+// bytes already buffered and then the pieces, and says where it ended.
+template <bool isRequest, class How>
+Outcome read_with(How how, const std::string& buffered, const std::vector<std::string>& pieces) {
     Pieces stream(pieces);
     beast::flat_buffer buffer;
     buffer.commit(boost::asio::buffer_copy(buffer.prepare(buffered.size()), boost::asio::buffer(buffered)));
     http::parser<isRequest, http::string_body> p;
-    limit(p);
+    p.header_limit(256);
+    p.body_limit(64);
     Outcome out;
-    if (header_only) http::read_header(stream, buffer, p, out.ec);
-    else http::read(stream, buffer, p, out.ec);
+    out.ec = how(stream, buffer, p);
     out.header_done = p.is_header_done();
     out.done = p.is_done();
     out.body = p.get().body();
@@ -85,22 +81,31 @@ Outcome beast_read(const std::string& buffered, const std::vector<std::string>& 
 }
 
 template <bool isRequest>
+Outcome beast_read(const std::string& buffered, const std::vector<std::string>& pieces, bool header_only) {
+    return read_with<isRequest>(
+        [&](Pieces& stream, beast::flat_buffer& buffer, auto& p) {
+            beast::error_code ec;
+            if (header_only) http::read_header(stream, buffer, p, ec);
+            else http::read(stream, buffer, p, ec);
+            return ec;
+        },
+        buffered, pieces);
+}
+
+template <bool isRequest>
 Outcome step_read(const std::string& buffered, const std::vector<std::string>& pieces, bool header_only) {
-    Pieces stream(pieces);
-    beast::flat_buffer buffer;
-    buffer.commit(boost::asio::buffer_copy(buffer.prepare(buffered.size()), boost::asio::buffer(buffered)));
-    http::parser<isRequest, http::string_body> p;
-    limit(p);
-    using Read = MessageRead<isRequest>;
-    Read read(buffer, p, header_only ? Read::Until::header : Read::Until::message);
-    while (read.wants_bytes()) {
-        beast::error_code ec;
-        const std::size_t n = stream.read_some(read.space(), ec);
-        read.received(ec, n);
-    }
-    Outcome out{read.error(), p.is_header_done(), p.is_done(), p.get().body(), {}};
-    out.left = beast::buffers_to_string(buffer.data());
-    return out;
+    return read_with<isRequest>(
+        [&](Pieces& stream, beast::flat_buffer& buffer, auto& p) {
+            using Read = MessageRead<isRequest>;
+            Read read(buffer, p, header_only ? Read::Until::header : Read::Until::message);
+            while (read.wants_bytes()) {
+                beast::error_code ec;
+                const std::size_t n = stream.read_some(read.space(), ec);
+                read.received(ec, n);
+            }
+            return read.error();
+        },
+        buffered, pieces);
 }
 
 struct Case {
