@@ -58,7 +58,8 @@ public:
                 if (ec_ != http::error::need_more) continue;
                 ec_ = {};
             }
-            if (boost::beast::read_size(buffer_, kReadSize) == 0) {
+            next_read_ = boost::beast::read_size(buffer_, kReadSize);
+            if (next_read_ == 0) {
                 ec_ = http::error::buffer_overflow;
                 return false;
             }
@@ -68,7 +69,7 @@ public:
     }
 
     // Where the next read goes (after wants_bytes() said true).
-    boost::asio::mutable_buffer space() { return buffer_.prepare(boost::beast::read_size(buffer_, kReadSize)); }
+    boost::asio::mutable_buffer space() { return buffer_.prepare(next_read_); }
 
     // The outcome of one read into space().
     void received(const boost::beast::error_code& ec, std::size_t n) {
@@ -95,6 +96,7 @@ private:
     boost::beast::http::basic_parser<isRequest>& parser_;
     Until until_;
     boost::beast::error_code ec_;
+    std::size_t next_read_ = 0;  // what wants_bytes() found room for
 };
 
 // A buffer sequence written whole, however many writes it takes; stops at

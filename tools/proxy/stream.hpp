@@ -4,7 +4,7 @@
 //
 // Stream is an AsyncReadStream and AsyncWriteStream (Beast's HTTP reads and
 // writes take it as they take a tcp_stream); each operation goes to the TLS
-// layer or straight to the TCP stream, a branch per call. The deadline
+// layer or straight to the socket, a branch per call. The deadline
 // (expires_after, see deadline.hpp) covers the reads and writes made through
 // the Stream, TLS records included, and fails them with
 // beast::error::timeout; operations made on a layer directly (connect, the

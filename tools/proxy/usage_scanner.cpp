@@ -2,9 +2,6 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 
-#include <optional>
-#include <string>
-
 #include <cstddef>
 #include <cstring>
 
@@ -39,10 +36,24 @@ struct UsageEvents {
 
     bool on_document_begin(boost::system::error_code&) { return true; }
     bool on_document_end(boost::system::error_code&) { return true; }
-    bool on_object_begin(boost::system::error_code&) { return other(), ++depth, true; }
-    bool on_object_end(std::size_t, boost::system::error_code&) { return --depth, true; }
-    bool on_array_begin(boost::system::error_code&) { return other(), ++depth, true; }
-    bool on_array_end(std::size_t, boost::system::error_code&) { return --depth, true; }
+    bool on_object_begin(boost::system::error_code&) {
+        other();
+        ++depth;
+        return true;
+    }
+    bool on_object_end(std::size_t, boost::system::error_code&) {
+        --depth;
+        return true;
+    }
+    bool on_array_begin(boost::system::error_code&) {
+        other();
+        ++depth;
+        return true;
+    }
+    bool on_array_end(std::size_t, boost::system::error_code&) {
+        --depth;
+        return true;
+    }
     bool on_key_part(std::string_view s, std::size_t, boost::system::error_code&) {
         if (depth == 1) key.append(s);
         return true;
