@@ -14,6 +14,7 @@
 #include <fmt/printf.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <cmath>
@@ -116,24 +117,18 @@ public:
         const std::uint64_t generation = record_generation.load(std::memory_order_acquire);
         if (generation != generation_) [[unlikely]] forget(generation);
     }
-    [[gnu::always_inline]] RecordView& view_as_of_refresh(const ServerRecord& rec) {
-        const boost::json::object* object = rec.get();
-        const std::size_t set = set_of(object);
-        Slot* const ways = &slots_[set * kWays];
-        Slot* victim = nullptr;
-        for (std::size_t w = 0; w < kWays; ++w) {
-            Slot& slot = ways[w];
-            if (slot.object != object) continue;
-            if (!slot.owner.owner_before(rec) && !rec.owner_before(slot.owner)) return slot.view;
-            victim = &slot;  // another record, made where a freed one was
-            break;
-        }
-        if (victim == nullptr) victim = &ways[next_[set]++ % kWays];
-        RecordView fresh = view_of(*object);  // before the slot names the record, in case it throws
-        victim->object = object;
-        victim->owner = rec;
-        victim->view = fresh;
-        return victim->view;
+    [[gnu::always_inline]] RecordView& view_as_of_refresh(const ServerRecord& rec) { return slot_of(rec).view; }
+    // The same, for the record at `position` of a candidate list. Hosts
+    // hand the same records in the same order decision after decision, so
+    // the slot found for each position last time is tried first; a slot
+    // now holding another record fails the same identity test as a way of
+    // its set, and the lookup falls back to the set.
+    [[gnu::always_inline]] RecordView& view_at(std::size_t position, const ServerRecord& rec) {
+        if (position >= kHints) [[unlikely]] return slot_of(rec).view;
+        Slot*& hint = hints_[position];
+        if (hint != nullptr && holds(*hint, rec)) return hint->view;
+        hint = &slot_of(rec);
+        return hint->view;
     }
 
 private:
@@ -148,12 +143,39 @@ private:
         return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >>
                                         (64 - kSetBits));
     }
+    static bool holds(const Slot& slot, const ServerRecord& rec) noexcept {
+        return slot.object == rec.get() && !slot.owner.owner_before(rec) && !rec.owner_before(slot.owner);
+    }
+    Slot& slot_of(const ServerRecord& rec) {
+        const boost::json::object* object = rec.get();
+        const std::size_t set = set_of(object);
+        Slot* const ways = &slots_[set * kWays];
+        Slot* victim = nullptr;
+        for (std::size_t w = 0; w < kWays; ++w) {
+            Slot& slot = ways[w];
+            if (slot.object != object) continue;
+            if (holds(slot, rec)) return slot;
+            victim = &slot;  // another record, made where a freed one was
+            break;
+        }
+        if (victim == nullptr) victim = &ways[next_[set]++ % kWays];
+        RecordView fresh = view_of(*object);  // before the slot names the record, in case it throws
+        victim->object = object;
+        victim->owner = rec;
+        victim->view = fresh;
+        return *victim;
+    }
+
+    static constexpr std::size_t kHints = 256;
+    // Never resized, so the hints' slot addresses stay valid.
     std::vector<Slot> slots_ = std::vector<Slot>(kWays << kSetBits);
+    std::array<Slot*, kHints> hints_{};  // by candidate position
     std::vector<std::uint8_t> next_ = std::vector<std::uint8_t>(std::size_t{1} << kSetBits);  // round-robin victim
     std::uint64_t generation_ = 0;
 
     [[gnu::noinline]] void forget(std::uint64_t generation) {
         for (Slot& slot : slots_) slot = Slot{};
+        hints_.fill(nullptr);
         generation_ = generation;
     }
 };
@@ -325,9 +347,9 @@ LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<c
         return d;
     }
     d.winner = winner->rec;
-    // The winner's view (a hit: gathering just read it) remembers where its
-    // id's dispatch entries were found.
-    RecordView& v = record_views().view(*d.winner);
+    // The winner's view (a hit at its position: gathering just read it)
+    // remembers where its id's dispatch entries were found.
+    RecordView& v = record_views().view_at(static_cast<std::size_t>(d.winner - candidates.data()), *d.winner);
     record_dispatch(pool_key, winner->id, now, {&v.dispatch_at, &v.stamp_at, window});
     return d;
 }
@@ -357,8 +379,9 @@ bool LoadBalancer::gather_plain(const PoolKey& pool_key, std::span<const ServerR
     Candidate* const first = eligible.data();
     Candidate* out = first;
     views.refresh();
-    for (const ServerRecord& rec : candidates) {
-        RecordView& v = views.view_as_of_refresh(rec);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const ServerRecord& rec = candidates[i];
+        RecordView& v = views.view_at(i, rec);
         if (!v.plain) return false;
         if (v.positive && !any_positive) {
             out = first;  // drained ones kept so far are not effective after all
