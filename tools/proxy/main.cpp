@@ -23,8 +23,12 @@ namespace {
 // Destroying the loop's pending handlers (coroutine frames included) has to
 // happen while the proxy and the balancer they point to still exist;
 // execution_context::shutdown does exactly that and is protected.
+// The proxy runs every socket and timer on this one thread, so the reactor's
+// per-descriptor locks (taken for every read, write and wake-up) guard
+// nothing. The scheduler keeps its lock: the resolver's own thread posts
+// its completions here.
 struct Loop : boost::asio::io_context {
-    Loop() : boost::asio::io_context(1) {}
+    Loop() : boost::asio::io_context(BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO) {}
     void destroy_pending() { shutdown(); }
 };
 
