@@ -55,14 +55,14 @@ awaitable<std::string> connect_upstream(std::int64_t id, const Endpoint& ep, con
 std::string upstream_head(const Request& req, const Endpoint& ep) {
     std::string head;
     head.reserve(256 + req.target().size());
-    head.append(req.method_string()).append(" ").append(ep.prefix).append(req.target()).append(" HTTP/1.1\r\n");
+    append_all(head, req.method_string(), " ", ep.prefix, req.target(), " HTTP/1.1\r\n");
     const auto options = connection_options(req);
     for (const auto& f : req)
         if (!hop_by_hop(f) && f.name() != http::field::host && !listed(options, f.name_string()))
-            head.append(f.name_string()).append(": ").append(f.value()).append("\r\n");
-    head.append("Host: ").append(ep.host);
-    if (ep.port != ep.default_port()) head.append(":").append(std::to_string(ep.port));
-    head.append("\r\nContent-Length: ").append(std::to_string(req.body().size())).append("\r\n\r\n");
+            append_all(head, f.name_string(), ": ", f.value(), "\r\n");
+    append_all(head, "Host: ", ep.host);
+    if (ep.port != ep.default_port()) append_all(head, ":", Decimal(ep.port));
+    append_all(head, "\r\nContent-Length: ", Decimal(req.body().size()), "\r\n\r\n");
     return head;
 }
 
@@ -93,19 +93,15 @@ std::string buffered_head(const Exchange& ex, const Request& req, const http::re
     const auto options = connection_options(head);
     std::string out;
     out.reserve(512);
-    out.append(req.version() == 10 ? "HTTP/1.0 " : "HTTP/1.1 ")
-        .append(std::to_string(head.result_int()))
-        .append(" ")
-        .append(head.reason())
-        .append("\r\n");
+    append_all(out, req.version() == 10 ? "HTTP/1.0 " : "HTTP/1.1 ", Decimal(head.result_int()), " ", head.reason(),
+               "\r\n");
     for (const auto& f : head)
         if (!hop_by_hop(f) && !listed(options, f.name_string()) && !is_request_id(f))
-            out.append(f.name_string()).append(": ").append(f.value()).append("\r\n");
-    out.append("X-Request-Id: ").append(ex.request_id).append("\r\n");
-    out.append("Content-Length: ").append(std::to_string(length)).append("\r\n");
-    if (!ex.client_keep) out.append("Connection: close\r\n");
-    else if (req.version() == 10) out.append("Connection: keep-alive\r\n");
-    out.append("\r\n");
+            append_all(out, f.name_string(), ": ", f.value(), "\r\n");
+    append_all(out, "X-Request-Id: ", ex.request_id, "\r\nContent-Length: ", Decimal(length), "\r\n");
+    if (!ex.client_keep) append_all(out, "Connection: close\r\n");
+    else if (req.version() == 10) append_all(out, "Connection: keep-alive\r\n");
+    append_all(out, "\r\n");
     return out;
 }
 

@@ -16,7 +16,10 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/json/object.hpp>
 
+#include <charconv>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -63,6 +66,36 @@ void throw_if_cancelled(const boost::beast::error_code& ec);
 boost::beast::http::response<boost::beast::http::string_body> make_response(
     boost::beast::http::status status, std::string body, bool keep_alive,
     std::string_view content_type = "application/json");
+
+// Appends the pieces to `out` in order, growing it once for all of them.
+// Message heads are written by hand from a few dozen short pieces each, and
+// one append per piece (a capacity check and an out-of-line call each, a
+// strlen for every literal) was a visible share of a small request's cost.
+template <class... Pieces>
+void append_all(std::string& out, const Pieces&... pieces) {
+    const std::string_view views[] = {std::string_view(pieces)...};
+    std::size_t total = 0;
+    for (std::string_view v : views) total += v.size();
+    const std::size_t at = out.size();
+    out.resize(at + total);
+    char* p = out.data() + at;
+    for (std::string_view v : views) {
+        std::memcpy(p, v.data(), v.size());
+        p += v.size();
+    }
+}
+
+// An unsigned number's decimal digits, held in place for append_all.
+class Decimal {
+public:
+    explicit Decimal(std::uint64_t value) noexcept
+        : size_(static_cast<std::size_t>(std::to_chars(digits_, digits_ + sizeof digits_, value).ptr - digits_)) {}
+    operator std::string_view() const noexcept { return {digits_, size_}; }
+
+private:
+    char digits_[20];  // 2^64 - 1 has 20 digits
+    std::size_t size_;
+};
 
 // A response to a HEAD request keeps its Content-Length and loses its body.
 template <class Body>
