@@ -171,6 +171,13 @@ awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<
         now.lease.emplace(lb::InflightLease::acquire(lb_, lb::server_id(*now.server)));
         co_return now;
     }
+    co_return co_await park(pool, fitting, options, stopped);
+}
+
+// The parked road, a coroutine of its own so that the requests that find
+// room at once (most) do not carry its state in their frame.
+awaitable<lb::Admission> Proxy::park(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                                     lb::SelectOptions options, bool& stopped) {
     auto exec = co_await net::this_coro::executor;
     auto [order, e1, admission, e2] =
         co_await net::experimental::make_parallel_group(
@@ -269,11 +276,13 @@ std::optional<http::response<http::string_body>> Proxy::refuse_unservable(
 awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
     // One coroutine for the whole road up to the forward: the checks before
     // it are plain calls, and only their refusal is awaited.
+    // One slot for every refusal on the way: each is a whole response, and
+    // the coroutine's frame holds a slot for each local, used or not.
     lb::ScannedRequest scan;
     const PoolConfig* found = nullptr;
-    auto refused = scan_inference(ex, req, scan, found);
-    if (refused) {
-        co_await write_refusal(ex, stream, *refused);
+    std::optional<Response> refusal = scan_inference(ex, req, scan, found);
+    if (refusal) {
+        co_await write_refusal(ex, stream, *refusal);
         co_return;
     }
     const PoolConfig& pool = *found;
@@ -282,9 +291,9 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
     ex.input_tokens = estimate;
     std::vector<lb::ServerRecord> fitting = lb_.filter_by_fit(pool.records, estimate);
     std::vector<std::int64_t> excluded = excluded_ids();
-    auto unservable = refuse_unservable(ex, req, pool, fitting, excluded);
-    if (unservable) {
-        co_await write_refusal(ex, stream, *unservable);
+    refusal = refuse_unservable(ex, req, pool, fitting, excluded);
+    if (refusal) {
+        co_await write_refusal(ex, stream, *refusal);
         co_return;
     }
     const std::string sticky = sticky_key(pool, req, scan);
@@ -298,10 +307,10 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
     ex.wait = admission.waited_sec;
     if (stopped) {
         ex.note = "shutting_down";
-        auto refusal = refusal_response(ex, req, http::status::service_unavailable,
-                                        error_body("the proxy is shutting down; send the request again",
-                                                   "shutting_down", "shutting_down"));
-        co_await write_refusal(ex, stream, refusal);
+        refusal = refusal_response(ex, req, http::status::service_unavailable,
+                                   error_body("the proxy is shutting down; send the request again",
+                                              "shutting_down", "shutting_down"));
+        co_await write_refusal(ex, stream, *refusal);
         co_return;
     }
     // Only requests that were parked: queue_full and no_backends answer at

@@ -196,7 +196,8 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
         connections_.set_idle(id, false);
         scan = scan_head(buffered(buffer));
     }
-    std::optional<Refusal> refusal = std::move(scan.refusal);
+    // One refusal slot for the whole read (the frame holds every local).
+    std::optional<Refusal>& refusal = scan.refusal;
     if (refusal) {
         const std::string_view unknown = "-";
         co_await refuse_request(stream, cfg, *refusal, unknown, unknown);
