@@ -307,6 +307,7 @@ Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
         if (!p || *p < 1 || *p > 65535) throw ConfigError(json_path, "has an invalid port \"" + port_text + "\"");
         ep.port = static_cast<std::uint16_t>(*p);
     }
+    ep.pool_key = (ep.tls ? "https://" : "http://") + ep.host + ":" + std::to_string(ep.port);
     return ep;
 }
 

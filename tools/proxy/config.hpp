@@ -38,7 +38,8 @@ struct Endpoint {
     std::uint16_t default_port() const { return tls ? 443 : 80; }
     // "scheme://host:port": the key of the backend's connection pool (a TLS
     // connection is never handed to a plain one's request, nor the reverse).
-    std::string pool_key() const { return (tls ? "https://" : "http://") + host + ":" + std::to_string(port); }
+    // Made once, by parse_endpoint: every forward looks it up.
+    std::string pool_key;
 };
 
 // TLS of a listener: its certificate chain and key (paths resolved against

@@ -278,7 +278,7 @@ awaitable<Attempt> Proxy::forward(Exchange& ex, ClientStream& client, const Requ
     auto eit = cfg.servers.find(lb::server_id(server));
     if (eit == cfg.servers.end()) co_return Attempt{false, "unknown_server"};
     const Endpoint& ep = eit->second;
-    const std::string key = ep.pool_key();
+    const std::string& key = ep.pool_key;
     for (int fresh_try = 0; fresh_try < 2; ++fresh_try) {
         Upstream up;
         up.conn = fresh_try == 0 ? pool_.take(key) : nullptr;
@@ -337,7 +337,7 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
         metrics_.count_upstream_error(a.kind);
         if (first_failure.empty()) first_failure = a.kind;
         sin_bin(id, cfg.sin_bin_sec);
-        if (auto e = cfg.servers.find(id); e != cfg.servers.end()) pool_.drop(e->second.pool_key());
+        if (auto e = cfg.servers.find(id); e != cfg.servers.end()) pool_.drop(e->second.pool_key);
         if (attempt == 0) {
             std::vector<std::int64_t> excluded = excluded_ids();
             if (std::find(excluded.begin(), excluded.end(), id) == excluded.end()) excluded.push_back(id);
