@@ -16,14 +16,14 @@ ClientConnections::ClientConnections(net::io_context& io)
 
 ClientConnections::Id ClientConnections::add(std::function<void()> close) {
     Id id = next_++;
-    open_.emplace(id, Entry{std::move(close), false, idle_.end()});
+    open_.emplace(id, Entry{id, std::move(close)});
     return id;
 }
 
 void ClientConnections::remove(Id id) {
     auto it = open_.find(id);
     if (it == open_.end()) return;
-    if (it->second.idle) idle_.erase(it->second.idle_pos);
+    if (it->second.idle) unlink_idle(it->second);
     open_.erase(it);
     room_.cancel();  // wakes a listener waiting for room
 }
@@ -32,8 +32,21 @@ void ClientConnections::set_idle(Id id, bool idle) {
     auto it = open_.find(id);
     if (it == open_.end() || it->second.idle == idle) return;
     it->second.idle = idle;
-    if (idle) it->second.idle_pos = idle_.insert(idle_.end(), id);
-    else idle_.erase(it->second.idle_pos);
+    if (idle) link_idle(it->second);
+    else unlink_idle(it->second);
+}
+
+void ClientConnections::link_idle(Entry& e) {
+    e.older = newest_idle_;
+    e.newer = nullptr;
+    (newest_idle_ ? newest_idle_->newer : oldest_idle_) = &e;
+    newest_idle_ = &e;
+}
+
+void ClientConnections::unlink_idle(Entry& e) {
+    (e.older ? e.older->newer : oldest_idle_) = e.newer;
+    (e.newer ? e.newer->older : newest_idle_) = e.older;
+    e.older = e.newer = nullptr;
 }
 
 void ClientConnections::close_entry(Id id) {
@@ -45,8 +58,8 @@ void ClientConnections::close_entry(Id id) {
 }
 
 bool ClientConnections::evict_oldest_idle() {
-    if (idle_.empty()) return false;
-    close_entry(idle_.front());
+    if (oldest_idle_ == nullptr) return false;
+    close_entry(oldest_idle_->id);
     return true;
 }
 
@@ -67,13 +80,15 @@ net::awaitable<void> ClientConnections::drain(double seconds) {
     draining_ = true;
     stop_.cancel();
     room_.cancel();
-    while (!idle_.empty()) evict_oldest_idle();
+    while (evict_oldest_idle()) {
+    }
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(seconds));
     net::steady_timer tick(io_);
     while (!open_.empty() && std::chrono::steady_clock::now() < deadline) {
-        while (!idle_.empty()) evict_oldest_idle();  // one that finished its last request
+        while (evict_oldest_idle()) {  // one that finished its last request
+        }
         tick.expires_after(std::chrono::milliseconds(20));
         co_await tick.async_wait(use_tuple);
     }

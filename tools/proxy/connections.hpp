@@ -17,7 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <unordered_map>
 
 namespace quillmar::proxy {
@@ -54,18 +53,25 @@ public:
     boost::asio::awaitable<void> drain(double seconds);
 
 private:
+    // The idle ones are linked through their entries, oldest first (map
+    // nodes stay put), so a request's idle-busy round trip allocates nothing.
     struct Entry {
+        Id id;
         std::function<void()> close;
         bool idle = false;
-        std::list<Id>::iterator idle_pos;
+        Entry* older = nullptr;
+        Entry* newer = nullptr;
     };
     void close_entry(Id id);
+    void link_idle(Entry& e);
+    void unlink_idle(Entry& e);
 
     boost::asio::io_context& io_;
     std::size_t limit_ = 0;  // 0: no cap
     Id next_ = 1;
     std::unordered_map<Id, Entry> open_;
-    std::list<Id> idle_;  // oldest idle first
+    Entry* oldest_idle_ = nullptr;
+    Entry* newest_idle_ = nullptr;
     boost::asio::steady_timer room_;
     boost::asio::steady_timer stop_;
     bool draining_ = false;
