@@ -275,9 +275,9 @@ std::optional<http::response<http::string_body>> Proxy::refuse_unservable(
 
 awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Request& req) {
     // One coroutine for the whole road up to the forward: the checks before
-    // it are plain calls, and only their refusal is awaited.
-    // One slot for every refusal on the way: each is a whole response, and
-    // the coroutine's frame holds a slot for each local, used or not.
+    // it are plain calls, and only their refusal is awaited. Every refusal
+    // on the way shares one slot: each is a whole response, and the frame
+    // holds room for each local, used or not.
     lb::ScannedRequest scan;
     const PoolConfig* found = nullptr;
     std::optional<Response> refusal = scan_inference(ex, req, scan, found);
