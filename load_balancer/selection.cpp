@@ -4,6 +4,7 @@
 #include "load_balancer/balancer.hpp"
 
 #include "load_balancer/detail/record_view.hpp"
+#include "load_balancer/detail/sticky_cache.hpp"
 #include "load_balancer/detail/table_at.hpp"
 #include "load_balancer/drain.hpp"
 #include "load_balancer/log.hpp"
@@ -212,9 +213,14 @@ std::int64_t count_of(const LoadBalancer::IdTable<std::int64_t>& table, std::int
 // in a small direct-mapped filter, so a stream of one-off keys pays a hash
 // and no allocation; the second request caches the key's scores. Bounded by
 // two generations: the current one takes new keys, keys found in the
-// previous one move over, and when the current one holds
-// kStickyGenerationScores scores it becomes the previous one (the older
-// generation is dropped). Per thread, like the callers.
+// previous one move over, and when the current one holds kGenerationBytes
+// it becomes the previous one (the older generation is dropped). What a
+// generation holds counts the keys themselves, not only their scores: keys
+// come from clients (a header, a body field), may be as long as a body, and
+// a pool of one backend holds one score per key. So the cache stays under
+// about twice kGenerationBytes, plus one key, whatever keys it is fed; that
+// is some 8,000 returning sessions of a 16-backend pool per generation.
+// Per thread, like the callers.
 class StickyScoreCache {
 public:
     using Scores = std::vector<std::pair<std::int64_t, std::uint64_t>>;  // (server id, score)
@@ -232,21 +238,35 @@ public:
         if (auto it = current_.find(key); it != current_.end()) return &it->second;
         Scores moved;
         if (auto it = previous_.find(key); it != previous_.end()) moved = std::move(it->second);
-        if (held_ >= kStickyGenerationScores) {
+        if (held_ >= kGenerationBytes) {
             previous_ = std::move(current_);
             current_.clear();
             held_ = 0;
         }
-        held_ += moved.size();
+        held_ += key_bytes(key) + moved.size() * sizeof(Scores::value_type);
         moved.reserve(expected);
         return &current_.emplace(std::string(key), std::move(moved)).first->second;
     }
     // Counts `added` new scores towards the generation's bound.
-    void note_added(std::size_t added) noexcept { held_ += added; }
+    void note_added(std::size_t added) noexcept { held_ += added * sizeof(Scores::value_type); }
+
+    // The bytes the cached keys and scores take, counted from the maps
+    // themselves (the key text, the score lists' capacity and a node's
+    // bookkeeping), for the tests of the bound.
+    std::size_t footprint() const noexcept {
+        std::size_t bytes = 0;
+        for (const Map* map : {&current_, &previous_})
+            for (const auto& [key, scores] : *map)
+                bytes += key_bytes(key) + scores.capacity() * sizeof(Scores::value_type);
+        return bytes;
+    }
 
 private:
-    static constexpr std::size_t kStickyGenerationScores = std::size_t{1} << 16;
+    static constexpr std::size_t kGenerationBytes = std::size_t{3} << 20;
     static constexpr std::size_t kSeenSlots = std::size_t{1} << 14;
+    // A cached key's own cost: its text and the map node, string and score
+    // list that hold it.
+    static std::size_t key_bytes(std::string_view key) noexcept { return key.size() + 128; }
     struct Hash {
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
@@ -254,9 +274,14 @@ private:
     using Map = std::unordered_map<std::string, Scores, Hash, std::equal_to<>>;
     Map current_;
     Map previous_;
-    std::size_t held_ = 0;
+    std::size_t held_ = 0;  // bytes, as key_bytes and the scores count them
     std::vector<std::size_t> seen_ = std::vector<std::size_t>(kSeenSlots);
 };
+
+StickyScoreCache& sticky_scores() {
+    thread_local StickyScoreCache cache;
+    return cache;
+}
 
 // The cached score of server `id` at position `hint` of the candidate list
 // (the same list usually comes back in the same order), computed and cached
@@ -273,6 +298,8 @@ std::uint64_t cached_score(StickyScoreCache::Scores& scores, std::size_t hint, s
 }
 
 }  // namespace
+
+std::size_t detail::sticky_cache_footprint() noexcept { return sticky_scores().footprint(); }
 
 std::uint64_t sticky_score(std::string_view sticky_key, std::int64_t server_id) noexcept {
     boost::container::small_vector<char, 128> material(sticky_key.begin(), sticky_key.end());
@@ -565,7 +592,7 @@ const LoadBalancer::Candidate& LoadBalancer::least_connections_pick(Candidates e
 }
 
 const LoadBalancer::Candidate* LoadBalancer::sticky_lookup(Candidates eligible, std::string_view sticky_key) const {
-    thread_local StickyScoreCache cache;
+    StickyScoreCache& cache = sticky_scores();
     StickyScoreCache::Scores* scores = cache.scores_for(sticky_key, eligible.size());
     std::size_t added = 0;
     const Candidate* best = nullptr;

@@ -1,6 +1,7 @@
 // Backend selection: pins, the drain rule, the sin-bin, the three balancing
 // algorithms, the fit filter, idle-pool eviction and the per-pool lock.
 #include "load_balancer/balancer.hpp"
+#include "load_balancer/detail/sticky_cache.hpp"
 #include "load_balancer/runtime.hpp"
 #include "load_balancer/settings.hpp"
 #include "support/scoped_setting.hpp"
@@ -519,6 +520,32 @@ TEST_F(SelectionTest, StickyFallsToTheNextBestWhileItsServerIsFull) {
     EXPECT_EQ(server_id(select(candidates, opts)), best_by_score(key, rest));
     lb.inflight.erase(best);
     EXPECT_EQ(server_id(select(candidates, opts)), best);
+}
+
+TEST_F(SelectionTest, StickyCacheStaysBoundedWhateverKeysClientsSend) {
+    // Sticky keys come from clients. Each key below is sent twice, so that
+    // the cache keeps it; neither long keys nor many keys over one backend
+    // (one score each) may grow the cache past its two generations.
+    struct Row {
+        const char* name;
+        std::size_t key_length;
+        int keys;
+    };
+    const std::vector<Row> rows = {
+        {"long keys", 64 * 1024, 256},  // 16 MiB of key text
+        {"many short keys", 32, 50'000},
+    };
+    const std::vector<ServerRecord> one = {rec(1)};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (int k = 0; k < row.keys; ++k) {
+            std::string key = std::to_string(k) + "-" + row.name;
+            key.resize(row.key_length, 'x');
+            const SelectOptions opts{.algorithm = "sticky_session", .sticky_key = key};
+            ASSERT_EQ(picks(lb, one, 2, opts), (std::vector<std::int64_t>{1, 1}));
+        }
+        EXPECT_LE(detail::sticky_cache_footprint(), (std::size_t{6} << 20) + 2 * (row.key_length + 1024));
+    }
 }
 
 // ---- fit filter ---------------------------------------------------------------
