@@ -188,6 +188,9 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
     if (hwec) co_return client_failed(ex, hwec, metrics_);
 
     std::array<char, 16384> chunk;
+    // Beast's read asks for the room its buffer has (512 bytes once the
+    // head is parsed): a large body would take a read per 512 bytes.
+    up.buffer.reserve(chunk.size());
     UsageScanner usage;
     while (!parser.is_done()) {
         parser.get().body().data = chunk.data();

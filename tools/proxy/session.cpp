@@ -35,6 +35,11 @@ std::string_view buffered(const beast::flat_buffer& buffer) {
 }
 
 constexpr std::size_t kHeaderLimit = 64 * 1024;
+// A connection's read buffer grows to take a large body in few reads (and
+// a large head whole); between requests, one larger than this gives its
+// spare room back, so idle keep-alive connections do not each hold what
+// their largest request needed.
+constexpr std::size_t kIdleBufferCapacity = 16 * 1024;
 
 }  // namespace
 
@@ -91,6 +96,7 @@ awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<Client
                 if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
                 Request req = parser.release();
                 if (!co_await serve(stream, buffer, req, admin, client, *watch)) break;
+                if (buffer.capacity() > kIdleBufferCapacity) buffer.shrink_to_fit();  // keeps pipelined bytes
             }
         }
     } catch (const std::exception& e) {
