@@ -12,6 +12,7 @@
 #include <boost/beast/http/string_body.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <type_traits>
@@ -201,6 +202,29 @@ TEST(MessageRead, ReadsTheRestOfABodyOfKnownLengthAtOnce) {
         }
         EXPECT_LE(stream.reads(), 2);
     }
+}
+
+// A client that announces a large body and sends it a little at a time
+// does not get a buffer sized for the whole: that would let every slow
+// connection hold the largest read.
+TEST(MessageRead, ATrickledBodyKeepsTheBufferSmall) {
+    std::vector<std::string> pieces{"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1000000\r\n\r\n"};
+    pieces.insert(pieces.end(), 20, std::string(100, 'x'));
+    Pieces stream(pieces);
+    beast::flat_buffer buffer;
+    http::request_parser<http::string_body> parser;
+    parser.body_limit(2000000);
+    MessageRead<true> read(buffer, parser, MessageRead<true>::Until::message);
+    std::size_t most = 0;
+    while (read.wants_bytes()) {
+        beast::error_code ec;
+        const std::size_t n = stream.read_some(read.space(), ec);
+        read.received(ec, n);
+        most = std::max(most, buffer.capacity());
+    }
+    EXPECT_EQ(read.error(), http::error::partial_message);
+    EXPECT_EQ(parser.get().body().size(), 2000u);
+    EXPECT_LE(most, 32u * 1024);
 }
 
 // Takes at most `per_write` bytes a call; the call after `writes_before_failure` fails.

@@ -19,8 +19,9 @@
 // time, an end of stream before any byte is error::end_of_stream, one after
 // some bytes ends the message through put_eof) and gives the same error
 // codes; WriteAll those of Asio's async_write. One rule is its own: the
-// rest of a body whose length is known is asked for in one read (up to
-// 64 KiB), where Beast asks for what its buffer has room for. What they
+// rest of a body whose length is known is asked for in one read (16 KiB,
+// then up to 64 KiB once a read came back full), where Beast asks for what
+// its buffer has room for. What they
 // drop is the composed operation around each socket operation: its layers,
 // each with a work guard and executor copies, and a post when nothing had
 // to wait. That was the largest cost the proxy added per request after the
@@ -79,6 +80,9 @@ public:
 
     // The outcome of one read into space().
     void received(const boost::beast::error_code& ec, std::size_t n) {
+        // A read that filled all it asked for: the bytes are flowing, the
+        // body may have the larger reads.
+        if (n == next_read_) body_read_ = kReadSize;
         buffer_.commit(n);
         if (ec != boost::asio::error::eof) {
             ec_ = ec;
@@ -95,6 +99,9 @@ public:
 
 private:
     static constexpr std::size_t kReadSize = 65536;
+    // The first body read's size. A peer that announces a large body and
+    // then trickles it must not make every connection hold kReadSize.
+    static constexpr std::size_t kFirstBodyRead = 16384;
 
     bool reached() const { return until_ == Until::header ? parser_.is_header_done() : parser_.is_done(); }
 
@@ -107,7 +114,7 @@ private:
         const auto left = parser_.content_length_remaining();
         if (!left) return 0;  // chunked, or ended by the connection's end
         const std::size_t room = buffer_.max_size() - buffer_.size();
-        return static_cast<std::size_t>(std::min<std::uint64_t>({*left, kReadSize, room}));
+        return static_cast<std::size_t>(std::min<std::uint64_t>({*left, body_read_, room}));
     }
 
     boost::beast::flat_buffer& buffer_;
@@ -115,6 +122,7 @@ private:
     Until until_;
     boost::beast::error_code ec_;
     std::size_t next_read_ = 0;  // what wants_bytes() found room for
+    std::size_t body_read_ = kFirstBodyRead;  // the most body_left() asks for
 };
 
 // A buffer sequence written whole, however many writes it takes; stops at
