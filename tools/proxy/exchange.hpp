@@ -10,16 +10,19 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace quillmar::proxy {
 
 struct Exchange {
     std::shared_ptr<const Config> cfg;
-    std::string method;
-    std::string target;
+    // Views of the request's head and of the session's peer address: both
+    // outlive the exchange, which ends before its request does.
+    std::string_view method;
+    std::string_view target;
     std::string pool_label = "-";
     std::string request_id;
-    std::string client;
+    std::string_view client;
     std::string model;
     std::int64_t input_tokens = -1;
     Usage usage;

@@ -80,8 +80,8 @@ awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffe
                                        ClientWatch& watch) {
     Exchange ex;
     ex.cfg = std::move(cfg);
-    ex.method = std::string(req.method_string());
-    ex.target = std::string(req.target());
+    ex.method = req.method_string();
+    ex.target = req.target();
     ex.client_keep = req.keep_alive() && !connections_.draining();
     ex.client = client;
     ex.request_id = request_id_for(req["x-request-id"]);

@@ -150,18 +150,21 @@ std::string too_large_message(const Config& cfg) {
 
 // The parsed head's refusal: a parse error, framing the proxy will not
 // forward, a target it will not route, or a body announced larger than the
-// limit. Without one, the head's target becomes the normalized one.
+// limit. Without one, a target that was not `normal` already becomes the
+// normalized one.
 std::optional<Refusal> check_head(http::request_parser<http::string_body>& parser, const beast::error_code& ec,
-                                  const Config& cfg, bool& expect_continue) {
+                                  const Config& cfg, bool normal, bool& expect_continue) {
     auto& head = parser.get();
     if (ec == http::error::body_limit) return Refusal{413, "body_too_large", too_large_message(cfg)};
     if (ec) return Refusal{400, "bad_request", "malformed HTTP request: " + ec.message()};
     if (auto refusal = check_framing(head, expect_continue)) return refusal;
-    NormalizedTarget target = normalize_target(head.target());
-    if (!target.error.empty()) return Refusal{400, "invalid_target", target.error};
+    if (!normal) {
+        NormalizedTarget target = normalize_target(head.target());
+        if (!target.error.empty()) return Refusal{400, "invalid_target", target.error};
+        head.target(target.target);
+    }
     if (expect_continue && parser.content_length() && *parser.content_length() > cfg.body_limit_bytes)
         return Refusal{413, "body_too_large", too_large_message(cfg)};
-    head.target(target.target);
     return std::nullopt;
 }
 
@@ -217,9 +220,15 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
     }
     const beast::error_code hec = head.error();
     const std::string_view method = parser.get().method_string();
-    const std::string raw_target(parser.get().target());
+    // The target as sent, for a refusal's log line. The check below
+    // rewrites only a target that is not normal already, and only that one
+    // needs a copy of its own.
+    const bool normal_target = is_normal_target(parser.get().target());
+    const std::string raw_copy = normal_target ? std::string() : std::string(parser.get().target());
+    const std::string_view raw_target =
+        normal_target ? std::string_view(parser.get().target()) : std::string_view(raw_copy);
     bool expect_continue = false;
-    refusal = check_head(parser, hec, cfg, expect_continue);
+    refusal = check_head(parser, hec, cfg, normal_target, expect_continue);
     if (refusal) {
         co_await refuse_request(stream, cfg, *refusal, method, raw_target);
         co_return false;

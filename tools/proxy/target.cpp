@@ -64,28 +64,36 @@ bool has_dot_segment(std::string_view path) {
     return false;
 }
 
+bool has_refused_byte(std::string_view target) {
+    for (char c : target)
+        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7f || c == '#') return true;
+    return false;
+}
+
 }  // namespace
+
+bool is_normal_target(std::string_view target) noexcept {
+    if (target.empty() || target.front() != '/' || has_refused_byte(target)) return false;
+    const std::string_view path = target.substr(0, target.find('?'));
+    return path.find_first_of("%\\") == std::string_view::npos && !has_dot_segment(path);
+}
 
 NormalizedTarget normalize_target(std::string_view target) {
     NormalizedTarget out;
+    if (is_normal_target(target)) {  // the rewrite below would give it back unchanged
+        out.target.assign(target);
+        return out;
+    }
     if (target.empty() || target.front() != '/') {
         out.error = "the request target must be an absolute path";
         return out;
     }
-    for (char c : target) {
-        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7f || c == '#') {
-            out.error = "the request target holds a control character, a space or a fragment";
-            return out;
-        }
+    if (has_refused_byte(target)) {
+        out.error = "the request target holds a control character, a space or a fragment";
+        return out;
     }
     const std::size_t q = target.find('?');
     std::string_view path = target.substr(0, q);
-    // The common target is normal already (no escape, no backslash, no dot
-    // segment): the rewrite below would give it back unchanged.
-    if (path.find_first_of("%\\") == std::string_view::npos && !has_dot_segment(path)) {
-        out.target.assign(target);
-        return out;
-    }
 
     // Dot-segment removal over whole segments: "." is dropped, ".." drops
     // the segment before it and never climbs above the root.

@@ -8,7 +8,7 @@
 // the dots they decode to; an encoded slash or backslash, a raw backslash,
 // NUL or control bytes, a fragment and malformed percent-encoding are
 // refused, since backends disagree on what they mean. Cost: one pass over
-// the target and one string of its size.
+// the target and one string of its size (none for is_normal_target).
 #pragma once
 
 #include <optional>
@@ -24,5 +24,10 @@ struct NormalizedTarget {
 
 // Normalises an origin-form target ("/path?query"); anything else is refused.
 NormalizedTarget normalize_target(std::string_view target);
+
+// True when normalize_target would accept `target` and give it back
+// unchanged (the common case: no escape, backslash or dot segment), so the
+// caller can keep it where it is. One pass, no allocation.
+bool is_normal_target(std::string_view target) noexcept;
 
 }  // namespace quillmar::proxy
