@@ -76,19 +76,22 @@ net::awaitable<void> ClientConnections::until_stop() {
     co_await stop_.async_wait(use_tuple);
 }
 
+void ClientConnections::close_idle() {
+    while (evict_oldest_idle()) {
+    }
+}
+
 net::awaitable<void> ClientConnections::drain(double seconds) {
     draining_ = true;
     stop_.cancel();
     room_.cancel();
-    while (evict_oldest_idle()) {
-    }
+    close_idle();
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(seconds));
     net::steady_timer tick(io_);
     while (!open_.empty() && std::chrono::steady_clock::now() < deadline) {
-        while (evict_oldest_idle()) {  // one that finished its last request
-        }
+        close_idle();  // those that finished their last request since
         tick.expires_after(std::chrono::milliseconds(20));
         co_await tick.async_wait(use_tuple);
     }

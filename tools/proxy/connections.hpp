@@ -63,6 +63,7 @@ private:
         Entry* newer = nullptr;
     };
     void close_entry(Id id);
+    void close_idle();  // every connection idle now
     void link_idle(Entry& e);
     void unlink_idle(Entry& e);
 
