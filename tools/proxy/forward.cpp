@@ -29,6 +29,8 @@ using Reader = http::response_parser<http::buffer_body>;
 // Length-delimited bodies up to this size are read whole before the client
 // gets the response head.
 constexpr std::uint64_t kBufferedBodyLimit = 256 * 1024;
+// The room for the first read of a backend's answer.
+constexpr std::size_t kFirstResponseRead = 4096;
 // More interim responses than this before the final one: a broken backend.
 constexpr int kMaxInterimResponses = 16;
 // A pooled connection the backend had closed: the attempt is made again on
@@ -246,6 +248,9 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
     const beast::error_code wec = out.error();
     throw_if_cancelled(wec);
     if (wec) co_return Attempt{false, up.reused ? std::string(kStale) : classify(wec, "write")};
+    // A typical answer, its head and a JSON body of a kilobyte or two,
+    // arrives in one read; Beast's first read would take 512 bytes of it.
+    up.buffer.reserve(kFirstResponseRead);
     // Up to the final response's head. Interim (1xx) responses are read and
     // dropped: the whole body has been sent, and the final response follows
     // on the same connection; all of them fall under the first-byte deadline.
