@@ -21,13 +21,14 @@
 // codes; WriteAll those of Asio's async_write. One rule is its own: the
 // rest of a body whose length is known is asked for in one read (16 KiB,
 // then up to 64 KiB once a read came back full), where Beast asks for what
-// its buffer has room for. What they
-// drop is the composed operation around each socket operation: its layers,
-// each with a work guard and executor copies, and a post when nothing had
-// to wait. That was the largest cost the proxy added per request after the
-// system calls. They are step objects and not coroutines of their own
-// because a coroutine costs a frame per call. Header-only; nothing here
-// allocates but the buffer's growth.
+// its buffer has room for.
+//
+// What they drop is the composed operation around each socket operation:
+// its layers, each with a work guard and executor copies, and a post when
+// nothing had to wait. That was the largest cost the proxy added per
+// request after the system calls. They are step objects and not coroutines
+// of their own because a coroutine costs a frame per call. Header-only;
+// nothing here allocates but the buffer's growth.
 #pragma once
 
 #include <boost/asio/error.hpp>
