@@ -191,8 +191,11 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
 
     std::array<char, 16384> chunk;
     // Beast's read asks for the room its buffer has (512 bytes once the
-    // head is parsed): a large body would take a read per 512 bytes.
-    up.buffer.reserve(chunk.size());
+    // head is parsed): a body of known length (only a large one comes this
+    // way) would take a read per 512 bytes. An event stream is chunked and
+    // arrives an event at a time, and keeps the small buffer: thousands of
+    // them may be open at once.
+    if (parser.content_length()) up.buffer.reserve(chunk.size());
     UsageScanner usage;
     while (!parser.is_done()) {
         parser.get().body().data = chunk.data();
