@@ -27,8 +27,8 @@
 // its layers, each with a work guard and executor copies, and a post when
 // nothing had to wait. That was the largest cost the proxy added per
 // request after the system calls. They are step objects and not coroutines
-// of their own because a coroutine costs a frame per call. Header-only;
-// nothing here allocates but the buffer's growth.
+// of their own because a coroutine costs a frame per call. Nothing here
+// allocates but the buffer's growth.
 #pragma once
 
 #include <boost/asio/error.hpp>
@@ -44,6 +44,12 @@
 #include <cstdint>
 
 namespace quillmar::proxy {
+
+// What is left of the body whose length the parsed head gave; 0 before the
+// head, and when it gave none (chunked, or ended by the connection's end).
+// Out of line, in step_io.cpp.
+std::uint64_t body_length_left(const boost::beast::http::basic_parser<true>& parser) noexcept;
+std::uint64_t body_length_left(const boost::beast::http::basic_parser<false>& parser) noexcept;
 
 template <bool isRequest>
 class MessageRead {
@@ -111,11 +117,9 @@ private:
     // lacks (512 bytes at a time once a head has been parsed), which would
     // read a 100 KB body or an embeddings answer in hundreds of reads.
     std::size_t body_left() const {
-        if (!parser_.is_header_done()) return 0;
-        const auto left = parser_.content_length_remaining();
-        if (!left) return 0;  // chunked, or ended by the connection's end
+        const std::uint64_t left = body_length_left(parser_);
         const std::size_t room = buffer_.max_size() - buffer_.size();
-        return static_cast<std::size_t>(std::min<std::uint64_t>({*left, body_read_, room}));
+        return static_cast<std::size_t>(std::min<std::uint64_t>({left, body_read_, room}));
     }
 
     boost::beast::flat_buffer& buffer_;
