@@ -201,6 +201,10 @@ TEST_F(ProxyE2E, DotSegmentsAreResolvedBeforeRoutingAndNeverForwarded) {
         {"/v1/..\\admin", 400, nullptr},
         {"/v1/chat%00/completions", 400, nullptr},
         {"/v1/chat/%zz", 400, nullptr},
+        // Dots that are not segments, and a query, which is never rewritten.
+        {"/v1/.x/../chat/completions", 200, "/base/v1/chat/completions"},
+        {"/v1/chat/completions?next=/../a%2f.", 200, "/base/v1/chat/completions?next=/../a%2f."},
+        {"/v1/chat/completions#top", 400, nullptr},
     };
     std::int64_t forwarded = 0;
     for (const Case& c : cases) {

@@ -1,5 +1,6 @@
 #include "proxy/target.hpp"
 
+#include <array>
 #include <cctype>
 #include <vector>
 
@@ -70,12 +71,40 @@ bool has_refused_byte(std::string_view target) {
     return false;
 }
 
+// What a byte means to is_normal_target: most bytes nothing, so the common
+// target costs one table look-up per byte.
+enum class TargetByte : unsigned char { plain, refused, query, escape, dot };
+
+constexpr std::array<TargetByte, 256> kTargetBytes = [] {
+    std::array<TargetByte, 256> table{};
+    for (int c = 0; c < 0x21; ++c) table[c] = TargetByte::refused;
+    table[0x7f] = TargetByte::refused;
+    table['#'] = TargetByte::refused;
+    table['?'] = TargetByte::query;
+    table['%'] = TargetByte::escape;
+    table['\\'] = TargetByte::escape;
+    table['.'] = TargetByte::dot;
+    return table;
+}();
+
 }  // namespace
 
+// One pass over the bytes: it runs on every request, and a target is
+// almost always normal already.
 bool is_normal_target(std::string_view target) noexcept {
-    if (target.empty() || target.front() != '/' || has_refused_byte(target)) return false;
-    const std::string_view path = target.substr(0, target.find('?'));
-    return path.find_first_of("%\\") == std::string_view::npos && !has_dot_segment(path);
+    if (target.empty() || target.front() != '/') return false;
+    std::size_t path_end = target.size();
+    bool dot_after_slash = false;
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        const TargetByte kind = kTargetBytes[static_cast<unsigned char>(target[i])];
+        if (kind == TargetByte::plain) continue;
+        if (kind == TargetByte::refused) return false;
+        if (i >= path_end) continue;  // the query: only the refused bytes matter there
+        if (kind == TargetByte::query) path_end = i;
+        else if (kind == TargetByte::escape) return false;
+        else if (target[i - 1] == '/') dot_after_slash = true;  // i > 0: the target starts with '/'
+    }
+    return !dot_after_slash || !has_dot_segment(target.substr(0, path_end));
 }
 
 NormalizedTarget normalize_target(std::string_view target) {
