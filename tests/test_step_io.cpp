@@ -2,6 +2,7 @@
 // same bytes, delivered in the same pieces: same error, same parser state,
 // same bytes left over for the next message; and its whole write against
 // Asio's on a peer that takes a few bytes at a time or fails.
+#include "proxy/message.hpp"
 #include "proxy/step_io.hpp"
 
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -225,6 +226,40 @@ TEST(MessageRead, ATrickledBodyKeepsTheBufferSmall) {
     EXPECT_EQ(read.error(), http::error::partial_message);
     EXPECT_EQ(parser.get().body().size(), 2000u);
     EXPECT_LE(most, 32u * 1024);
+}
+
+// A head spanning several of the arena's blocks, one field larger than a
+// block, read whole and intact into arena memory; then the arena is emptied
+// and filled again, as the next request on a connection does.
+TEST(RequestArena, HoldsHeadsLargerThanItsBlocks) {
+    using quillmar::proxy::RequestArena;
+    const std::string big(3 * RequestArena::kBlockBytes, 'z');
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < 200; ++i) head += "X-Field-" + std::to_string(i) + ": " + std::string(100, char('a' + i % 26)) + "\r\n";
+    head += "X-Big: " + big + "\r\nContent-Length: 2\r\n\r\nok";
+    RequestArena arena;
+    for (int round = 0; round < 2; ++round) {
+        {
+            quillmar::proxy::ArenaBuffer buffer(arena.allocator());
+            http::response_parser<http::string_body, quillmar::proxy::FieldAlloc> parser(
+                std::piecewise_construct, std::make_tuple(), std::make_tuple(arena.allocator()));
+            parser.header_limit(256 * 1024);
+            Pieces stream({head.substr(0, 5000), head.substr(5000)});
+            MessageRead read(buffer, parser, MessageRead<false>::Until::message);
+            while (read.wants_bytes()) {
+                beast::error_code ec;
+                const std::size_t n = stream.read_some(read.space(), ec);
+                read.received(ec, n);
+            }
+            ASSERT_FALSE(read.error()) << read.error().message();
+            const auto& res = parser.get();
+            EXPECT_EQ(res["X-Big"], big);
+            for (int i = 0; i < 200; i += 37)
+                EXPECT_EQ(res["X-Field-" + std::to_string(i)], std::string(100, char('a' + i % 26)));
+            EXPECT_EQ(res.body(), "ok");
+        }
+        arena.release();
+    }
 }
 
 // Takes at most `per_write` bytes a call; the call after `writes_before_failure` fails.

@@ -7,6 +7,7 @@
 #include "load_balancer/balancer.hpp"
 #include "proxy/cluster/capacity.hpp"
 #include "proxy/config.hpp"
+#include "proxy/message.hpp"
 #include "proxy/metrics.hpp"
 
 #include <boost/beast/http/message.hpp>
@@ -20,7 +21,7 @@
 
 namespace quillmar::proxy {
 
-using AdminRequest = boost::beast::http::request<boost::beast::http::string_body>;
+using AdminRequest = Request;
 using AdminResponse = boost::beast::http::response<boost::beast::http::string_body>;
 
 // What the endpoints read: the proxy's state at the moment of the request.

@@ -23,8 +23,6 @@ namespace quillmar::proxy {
 namespace {
 
 using Conn = UpstreamPool::Conn;
-using Request = http::request<http::string_body>;
-using Reader = http::response_parser<http::buffer_body>;
 
 // Length-delimited bodies up to this size are read whole before the client
 // gets the response head.
@@ -90,7 +88,7 @@ Attempt client_failed(Exchange& ex, const beast::error_code& ec, ProxyMetrics& m
 
 // The client's response head for a body read whole, by hand: status line,
 // the backend's end-to-end headers, the length and the connection choice.
-std::string buffered_head(const Exchange& ex, const Request& req, const http::response_header<>& head,
+std::string buffered_head(const Exchange& ex, const Request& req, const ResponseHead& head,
                           std::size_t length) {
     const auto options = connection_options(head);
     std::string out;
@@ -111,7 +109,7 @@ std::string buffered_head(const Exchange& ex, const Request& req, const http::re
 // end-to-end headers; the framing follows the backend's (chunked stays
 // chunked, a length stays a length), so event streams reach the client as
 // they are produced.
-http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req, Reader& parser) {
+http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req, ResponseReader& parser) {
     const auto& head = parser.get();
     const auto options = connection_options(head);
     http::response<http::buffer_body> res;
@@ -140,7 +138,7 @@ http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req
 // a body on piece by piece, and one write instead of two is most of the
 // proxy's cost per request.
 awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, const Request& req, Upstream& up) {
-    Reader& parser = *up.reader;
+    ResponseReader& parser = *up.reader;
     std::string body(static_cast<std::size_t>(*parser.content_length()), '\0');
     parser.get().body().data = body.data();
     parser.get().body().size = body.size();
@@ -177,7 +175,7 @@ awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, con
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, const Request& req, Upstream& up) {
-    Reader& parser = *up.reader;
+    ResponseReader& parser = *up.reader;
     const auto write_deadline = seconds(ex.cfg->client_write_timeout_sec);
     http::response<http::buffer_body> res = streamed_head(ex, req, parser);
     ex.status = parser.get().result_int();
@@ -258,7 +256,8 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
     // dropped: the whole body has been sent, and the final response follows
     // on the same connection; all of them fall under the first-byte deadline.
     for (int interim = 0;; ++interim) {
-        up.reader.emplace();
+        // Its fields share the request's arena.
+        up.reader.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(req.get_allocator()));
         up.reader->body_limit(boost::none);
         MessageRead read(up.buffer, *up.reader, MessageRead<false>::Until::header);
         while (read.wants_bytes()) {
@@ -291,7 +290,7 @@ awaitable<Attempt> Proxy::forward(Exchange& ex, ClientStream& client, const Requ
     const Endpoint& ep = eit->second;
     const std::string& key = ep.pool_key;
     for (int fresh_try = 0; fresh_try < 2; ++fresh_try) {
-        Upstream up;
+        Upstream up(req.get_allocator());  // the request's arena
         up.conn = fresh_try == 0 ? pool_.take(key) : nullptr;
         up.reused = up.conn != nullptr;
         if (!up.conn) {

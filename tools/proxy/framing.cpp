@@ -29,7 +29,7 @@ bool iequals(std::string_view a, std::string_view b) {
 
 // The comma-separated elements of every `name` field, empty ones dropped
 // (the list syntax allows them).
-std::vector<std::string_view> list_elements(const http::fields& head, http::field name) {
+std::vector<std::string_view> list_elements(const Fields& head, http::field name) {
     std::vector<std::string_view> out;
     auto [first, last] = head.equal_range(name);
     for (auto it = first; it != last; ++it) {
@@ -44,7 +44,7 @@ std::vector<std::string_view> list_elements(const http::fields& head, http::fiel
     return out;
 }
 
-std::optional<Refusal> check_transfer_encoding(const http::request_header<>& head) {
+std::optional<Refusal> check_transfer_encoding(const RequestHead& head) {
     if (head.find(http::field::transfer_encoding) == head.end()) return std::nullopt;
     if (head.version() < 11) return bad("Transfer-Encoding is not allowed in an HTTP/1.0 request");
     if (head.find(http::field::content_length) != head.end())
@@ -100,7 +100,7 @@ HeadScan scan_head(std::string_view bytes) noexcept {
     return out;
 }
 
-std::optional<Refusal> check_framing(const http::request_header<>& head, bool& expect_continue) {
+std::optional<Refusal> check_framing(const RequestHead& head, bool& expect_continue) {
     expect_continue = false;
     if (auto te = check_transfer_encoding(head)) return te;
     if (head.version() >= 11 && head.count(http::field::host) != 1)
@@ -114,7 +114,7 @@ std::optional<Refusal> check_framing(const http::request_header<>& head, bool& e
     return std::nullopt;
 }
 
-std::vector<std::string_view> connection_options(const http::fields& fields) {
+std::vector<std::string_view> connection_options(const Fields& fields) {
     std::vector<std::string_view> out;
     if (fields.find(http::field::connection) == fields.end()) return out;
     for (std::string_view option : list_elements(fields, http::field::connection))

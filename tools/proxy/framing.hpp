@@ -10,7 +10,7 @@
 // one over its Transfer-Encoding, Host and Expect fields.
 #pragma once
 
-#include <boost/beast/http/message.hpp>
+#include "proxy/message.hpp"
 
 #include <cstddef>
 #include <optional>
@@ -44,12 +44,12 @@ HeadScan scan_head(std::string_view bytes) noexcept;
 // only with "chunked" as its one and final coding, never beside
 // Content-Length; exactly one Host in HTTP/1.1; Expect only "100-continue".
 // `expect_continue` is set when the client waits for "100 Continue".
-std::optional<Refusal> check_framing(const boost::beast::http::request_header<>& head, bool& expect_continue);
+std::optional<Refusal> check_framing(const RequestHead& head, bool& expect_continue);
 
 // Field names a message's Connection header lists as options for this hop
 // only (RFC 9110 7.6.1), "close" and "keep-alive" left out. They are not
 // forwarded. Views into `fields`.
-std::vector<std::string_view> connection_options(const boost::beast::http::fields& fields);
+std::vector<std::string_view> connection_options(const Fields& fields);
 
 // True when `name` is one of `options` (case-insensitive).
 bool listed(const std::vector<std::string_view>& options, std::string_view name);

@@ -8,7 +8,7 @@
 
 namespace quillmar::proxy {
 
-bool hop_by_hop(const http::fields::value_type& f) {
+bool hop_by_hop(const Fields::value_type& f) {
     switch (f.name()) {
         case http::field::connection:
         case http::field::keep_alive:
@@ -27,7 +27,7 @@ bool hop_by_hop(const http::fields::value_type& f) {
     }
 }
 
-bool is_request_id(const http::fields::value_type& f) { return beast::iequals(f.name_string(), "x-request-id"); }
+bool is_request_id(const Fields::value_type& f) { return beast::iequals(f.name_string(), "x-request-id"); }
 
 std::string peer_of(Stream& stream) {
     beast::error_code ec;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "load_balancer/runtime.hpp"
+#include "proxy/message.hpp"
 #include "proxy/stream.hpp"
 
 #include <boost/asio/as_tuple.hpp>
@@ -44,9 +45,9 @@ inline std::chrono::steady_clock::duration seconds(double s) {
 inline double now() { return lb::monotonic(); }
 
 // Headers that describe one hop, not the message: never forwarded.
-bool hop_by_hop(const boost::beast::http::fields::value_type& f);
+bool hop_by_hop(const Fields::value_type& f);
 // The proxy sets the request id on both hops; a backend's own is dropped.
-bool is_request_id(const boost::beast::http::fields::value_type& f);
+bool is_request_id(const Fields::value_type& f);
 // "address:port" of the stream's peer; empty once the socket is gone.
 std::string peer_of(Stream& stream);
 

@@ -29,7 +29,7 @@ namespace {
 // The pool's stickiness key of a request: its configured header, or its
 // configured top-level body field (a string's value, or the serialized
 // text of any other non-null value, as the scan read it); empty: none.
-std::string sticky_key(const PoolConfig& pool, const http::request<http::string_body>& req,
+std::string sticky_key(const PoolConfig& pool, const Request& req,
                        const lb::ScannedRequest& scan) {
     if (!pool.sticky_header.empty()) {
         if (auto it = req.find(pool.sticky_header); it != req.end()) return std::string(it->value());

@@ -20,6 +20,7 @@
 #include "proxy/config.hpp"
 #include "proxy/connections.hpp"
 #include "proxy/framing.hpp"
+#include "proxy/message.hpp"
 #include "proxy/metrics.hpp"
 #include "proxy/stream.hpp"
 #include "proxy/upstream_pool.hpp"
@@ -77,15 +78,15 @@ public:
 
 private:
     using Stream = ClientStream;
-    using Request = boost::beast::http::request<boost::beast::http::string_body>;
     using Response = boost::beast::http::response<boost::beast::http::string_body>;
     // One upstream exchange: the connection, what was read past the
     // response head, and the response's parser.
     struct Upstream {
+        explicit Upstream(FieldAlloc arena) : buffer(arena) {}
         UpstreamPool::Conn conn;
         bool reused = false;
-        boost::beast::flat_buffer buffer;
-        std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> reader;
+        ArenaBuffer buffer;
+        std::optional<ResponseReader> reader;
     };
 
     // ---- life (proxy.cpp)
@@ -103,7 +104,7 @@ private:
     // plain TCP); false: it failed, was counted, and the session ends.
     boost::asio::awaitable<bool> handshake(Stream& stream, ClientConnections::Id id);
     boost::asio::awaitable<bool> read_request(Stream& stream, boost::beast::flat_buffer& buffer,
-                                              boost::beast::http::request_parser<boost::beast::http::string_body>& parser,
+                                              RequestParser& parser,
                                               const Config& cfg, ClientConnections::Id id);
     // Answers a request the proxy will not serve, logs and counts it; the
     // connection is closed after it.

@@ -80,6 +80,9 @@ awaitable<void> Proxy::accept_loop(tcp::acceptor& acceptor, bool admin) {
 
 awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<ClientWatch> watch) {
     beast::flat_buffer buffer;
+    // The header fields of this connection's requests and their answers,
+    // and the buffers the answers are read into.
+    RequestArena arena;
     ++live_sessions_;
     const ClientConnections::Id id = connections_.add([&stream] {
         beast::error_code ignored;
@@ -90,7 +93,8 @@ awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<Client
             const std::string client = peer_of(stream);
             while (!connections_.draining()) {
                 auto cfg = cfg_;
-                http::request_parser<http::string_body> parser;
+                arena.release();  // the last request's messages are gone
+                RequestParser parser(std::piecewise_construct, std::make_tuple(), std::make_tuple(arena.allocator()));
                 parser.body_limit(cfg->body_limit_bytes);
                 parser.header_limit(kHeaderLimit);
                 if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
@@ -152,7 +156,7 @@ std::string too_large_message(const Config& cfg) {
 // forward, a target it will not route, or a body announced larger than the
 // limit. Without one, a target that was not `normal` already becomes the
 // normalized one.
-std::optional<Refusal> check_head(http::request_parser<http::string_body>& parser, const beast::error_code& ec,
+std::optional<Refusal> check_head(RequestParser& parser, const beast::error_code& ec,
                                   const Config& cfg, bool normal, bool& expect_continue) {
     auto& head = parser.get();
     if (ec == http::error::body_limit) return Refusal{413, "body_too_large", too_large_message(cfg)};
@@ -187,7 +191,7 @@ std::optional<Refusal> check_body(const beast::error_code& ec, const Config& cfg
 // idled out or was evicted).
 // (No temporaries in a full expression with co_await: g++ 12 mishandles them.)
 awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
-                                    http::request_parser<http::string_body>& parser, const Config& cfg,
+                                    RequestParser& parser, const Config& cfg,
                                     ClientConnections::Id id) {
     connections_.set_idle(id, buffer.size() == 0);
     stream.expires_after(seconds(cfg.client_idle_timeout_sec));

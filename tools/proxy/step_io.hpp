@@ -51,12 +51,14 @@ namespace quillmar::proxy {
 std::uint64_t body_length_left(const boost::beast::http::basic_parser<true>& parser) noexcept;
 std::uint64_t body_length_left(const boost::beast::http::basic_parser<false>& parser) noexcept;
 
-template <bool isRequest>
-class MessageRead {
-public:
+struct MessageReadBase {
     enum class Until { header, message };
+};
 
-    MessageRead(boost::beast::flat_buffer& buffer, boost::beast::http::basic_parser<isRequest>& parser, Until until)
+template <bool isRequest, class Buffer = boost::beast::flat_buffer>
+class MessageRead : public MessageReadBase {
+public:
+    MessageRead(Buffer& buffer, boost::beast::http::basic_parser<isRequest>& parser, Until until)
         : buffer_(buffer), parser_(parser), until_(until) {}
 
     // Parses what is buffered; true when the parser needs more bytes and
@@ -122,7 +124,7 @@ private:
         return static_cast<std::size_t>(std::min<std::uint64_t>({left, body_read_, room}));
     }
 
-    boost::beast::flat_buffer& buffer_;
+    Buffer& buffer_;
     boost::beast::http::basic_parser<isRequest>& parser_;
     Until until_;
     boost::beast::error_code ec_;
