@@ -218,6 +218,32 @@ TEST_F(ProxyE2E, StickySessionsFollowTheConfiguredHeader) {
     EXPECT_EQ(used.size(), 2u);  // the keys spread over both servers
 }
 
+// The proxy gives every request an id, but routes on the client's: a
+// request that brings none has no key and is picked by round-robin.
+TEST_F(ProxyE2E, StickyOnTheRequestIdHeaderUsesOnlyTheClientsId) {
+    Child& a = backend("a");
+    Child& b = backend("b");
+    json::object cfg = config(json::array{server(1, a.port()), server(2, b.port())});
+    auto& pool = cfg["models"].as_object()["m"].as_object();
+    pool["algorithm"] = "sticky_session";
+    pool["sticky_header"] = "X-Request-Id";
+    start_proxy(cfg);
+    std::vector<std::string> keyless;
+    for (int i = 0; i < 10; ++i) {
+        Response r = post(proxy_->port(), kChat, chat_body("m", false, 1));
+        ASSERT_EQ(r.status, 200);
+        keyless.push_back(r.header("x-mock-server"));
+        if (i > 0) {
+            EXPECT_NE(keyless[i], keyless[i - 1]) << i;
+        }
+    }
+    std::set<std::string> kept;
+    for (int i = 0; i < 3; ++i)
+        kept.insert(post(proxy_->port(), kChat, chat_body("m", false, 1), {{"x-request-id", "client-7"}})
+                        .header("x-mock-server"));
+    EXPECT_EQ(kept.size(), 1u);
+}
+
 TEST_F(ProxyE2E, UpstreamFailuresWithNoBackendLeftAnswer502Or504) {
     struct Case {
         const char* name;

@@ -50,17 +50,19 @@ awaitable<std::string> connect_upstream(std::int64_t id, const Endpoint& ep, con
 }
 
 // The upstream request head, written by hand as one string: the client's
-// end-to-end headers, our Host and the body's length; HTTP/1.1 keeps the
-// connection open by default.
-std::string upstream_head(const Request& req, const Endpoint& ep) {
+// end-to-end headers, the request's id (the backend logs the one the proxy
+// logs), our Host and the body's length; HTTP/1.1 keeps the connection open
+// by default.
+std::string upstream_head(const Request& req, const Endpoint& ep, std::string_view request_id) {
     std::string head;
     head.reserve(256 + req.target().size());
     append_all(head, req.method_string(), " ", ep.prefix, req.target(), " HTTP/1.1\r\n");
     const auto options = connection_options(req);
     for (const auto& f : req)
-        if (!hop_by_hop(f) && f.name() != http::field::host && !listed(options, f.name_string()))
+        if (!hop_by_hop(f) && f.name() != http::field::host && !listed(options, f.name_string()) &&
+            !is_request_id(f))
             append_all(head, f.name_string(), ": ", f.value(), "\r\n");
-    append_all(head, "Host: ", ep.host);
+    append_all(head, "X-Request-Id: ", request_id, "\r\nHost: ", ep.host);
     if (ep.port != ep.default_port()) append_all(head, ":", Decimal(ep.port));
     append_all(head, "\r\nContent-Length: ", Decimal(req.body().size()), "\r\n\r\n");
     return head;
@@ -238,7 +240,7 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
 // Sends the request on `up` and reads the final response's head; a pooled
 // connection the backend had closed comes back as kStale.
 awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const Endpoint& ep, Upstream& up) {
-    const std::string head = upstream_head(req, ep);
+    const std::string head = upstream_head(req, ep, ex.request_id);
     const std::array<net::const_buffer, 2> upreq{net::buffer(head), net::buffer(req.body())};
     up.conn->expires_after(seconds(ex.cfg->first_byte_timeout_sec));
     WriteAll out(upreq);

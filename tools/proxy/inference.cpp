@@ -84,8 +84,9 @@ awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffe
     ex.target = req.target();
     ex.client_keep = req.keep_alive() && !connections_.draining();
     ex.client = client;
+    // The backend gets the same id in the head forward writes; the request
+    // keeps the client's own, which a pool may route on.
     ex.request_id = request_id_for(req["x-request-id"]);
-    req.set("X-Request-Id", ex.request_id);  // the backend logs the same id
 
     bool client_gone = false;
     if (buffer.size() == 0 && stream.tls()) {
