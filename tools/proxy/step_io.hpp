@@ -78,7 +78,8 @@ public:
                 ec_ = http::error::buffer_overflow;
                 return false;
             }
-            next_read_ = std::max(next_read_, body_left());
+            // Until the head is parsed there is no body length to read.
+            if (parser_.is_header_done()) next_read_ = std::max(next_read_, body_left());
             return true;
         }
         return false;
