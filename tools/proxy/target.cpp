@@ -65,12 +65,6 @@ bool has_dot_segment(std::string_view path) {
     return false;
 }
 
-bool has_refused_byte(std::string_view target) {
-    for (char c : target)
-        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7f || c == '#') return true;
-    return false;
-}
-
 // What a byte means to is_normal_target: most bytes nothing, so the common
 // target costs one table look-up per byte.
 enum class TargetByte : unsigned char { plain, refused, query, escape, dot };
@@ -86,6 +80,12 @@ constexpr std::array<TargetByte, 256> kTargetBytes = [] {
     table['.'] = TargetByte::dot;
     return table;
 }();
+
+bool has_refused_byte(std::string_view target) {
+    for (char c : target)
+        if (kTargetBytes[static_cast<unsigned char>(c)] == TargetByte::refused) return true;
+    return false;
+}
 
 }  // namespace
 
