@@ -6,6 +6,7 @@
 #include "proxy/step_io.hpp"
 
 #include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
@@ -226,6 +227,50 @@ TEST(MessageRead, ATrickledBodyKeepsTheBufferSmall) {
     EXPECT_EQ(read.error(), http::error::partial_message);
     EXPECT_EQ(parser.get().body().size(), 2000u);
     EXPECT_LE(most, 32u * 1024);
+}
+
+// A body of known length read past the parser, straight into its place:
+// the bytes Beast's read gives the body, the same error when the stream
+// ends early, and the same bytes left over when a peer sends more than the
+// message (a connection holding them is not reused).
+TEST(LengthRead, ReadsTheBodyBeastWouldRead) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+    struct Row {
+        const char* name;
+        std::string buffered;  // with the head, before the first read
+        std::vector<std::string> pieces;
+    };
+    const std::vector<Row> rows{
+        {"whole body buffered", "hello", {}},
+        {"body in pieces", "he", {"l", "lo"}},
+        {"cut short", "he", {"l"}},
+        {"more than the message in the last read", "", {"hel", "loHTTP/1.1"}},
+        {"more than the message already buffered", "helloHTTP", {}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const Outcome expected = beast_read<false>(head + r.buffered, r.pieces, false);
+        Pieces stream(r.pieces);
+        beast::flat_buffer buffer;
+        const std::string bytes = head + r.buffered;
+        buffer.commit(boost::asio::buffer_copy(buffer.prepare(bytes.size()), boost::asio::buffer(bytes)));
+        http::response_parser<http::empty_body> parser;
+        parser.eager(false);
+        beast::error_code ec;
+        buffer.consume(parser.put(buffer.data(), ec));
+        ASSERT_TRUE(parser.is_header_done());
+        std::string body(5, '\0');
+        quillmar::proxy::LengthRead read(buffer, boost::asio::buffer(body));
+        while (read.wants_bytes()) {
+            const std::size_t n = stream.read_some(read.space(), ec);
+            read.received(ec, n);
+        }
+        EXPECT_EQ(read.error(), expected.ec);
+        if (!expected.ec) {
+            EXPECT_EQ(body, expected.body);
+        }
+        EXPECT_EQ(beast::buffers_to_string(buffer.data()), expected.left);
+    }
 }
 
 // A head spanning several of the arena's blocks, one field larger than a

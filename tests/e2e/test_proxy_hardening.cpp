@@ -238,6 +238,19 @@ TEST_F(ProxyE2E, HeadAnswersCarryNoBodySoTheNextAnswerIsReadRight) {
     }
 }
 
+// A 304 may name the length of a body it never sends: the client gets the
+// head alone, and the next answer on its connection starts right after it.
+TEST_F(ProxyE2E, BodilessAnswersThatNameALengthAreRelayedAsAHeadAlone) {
+    Child& b = misbehaving("unmodified");
+    start_proxy(config(json::array{server(1, b.port())}));
+    RawConnection c(proxy_->port());
+    c.send_post(kChat, chat_body("m", false, 1));
+    ASSERT_TRUE(c.read_until("\r\n\r\n", 10)) << c.received();
+    c.send_post(kChat, chat_body("m", false, 1));
+    ASSERT_TRUE(c.read_until("\r\n\r\nHTTP/1.1 304 Not Modified\r\n", 10)) << c.received();
+    EXPECT_EQ(c.received().rfind("HTTP/1.1 304 Not Modified\r\n", 0), 0u) << c.received();
+}
+
 // ---- every backend out of rotation ---------------------------------------------------------------
 
 TEST_F(ProxyE2E, EveryBackendSinBinnedIsRefusedAsUnavailableWithItsRealWait) {

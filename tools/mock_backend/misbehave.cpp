@@ -14,6 +14,8 @@
 //   stall       nothing, ever (the connection stays open)
 //   reset       the connection is reset (RST) without an answer
 //   flood       a chunked event stream that never ends, as fast as it is read
+//   unmodified  "304 Not Modified" with the Content-Length of a body it
+//               does not send (as a 304 may), on a connection kept open
 // GET /mock/stats answers {"requests":N,"active":A,"cancelled":C} (cancelled:
 // answers cut short because the peer went away). Prints {"port":N} on
 // standard output once it listens; SIGTERM or SIGINT ends it with status 0.
@@ -39,13 +41,13 @@ constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 
 namespace {
 
-enum class Mode { ok, interim, garbage, short_body, extra, both, stall, reset, flood };
+enum class Mode { ok, interim, garbage, short_body, extra, both, stall, reset, flood, unmodified };
 
 const std::map<std::string, Mode> kModes{{"ok", Mode::ok},         {"interim", Mode::interim},
                                          {"garbage", Mode::garbage}, {"short", Mode::short_body},
                                          {"extra", Mode::extra},     {"both", Mode::both},
                                          {"stall", Mode::stall},     {"reset", Mode::reset},
-                                         {"flood", Mode::flood}};
+                                         {"flood", Mode::flood},     {"unmodified", Mode::unmodified}};
 
 std::string ok_answer(std::uint64_t n, std::string_view target) {
     std::string body = json::serialize(json::object{{"object", "chat.completion"}, {"n", n}, {"target", target}});
@@ -134,6 +136,8 @@ private:
                 co_return false;
             }
             case Mode::flood: co_return co_await flood(socket);
+            case Mode::unmodified:
+                co_return co_await put(socket, "HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\nContent-Length: 5\r\n\r\n");
         }
         co_return false;
     }
@@ -176,7 +180,7 @@ int main(int argc, char** argv) {
     std::string mode_name = "ok";
     app.add_option("--host", host, "Listen address");
     app.add_option("--port", port, "Listen port (0: any free port)")->check(CLI::Range(0, 65535));
-    app.add_option("--mode", mode_name, "ok, interim, garbage, short, extra, both, stall, reset or flood")
+    app.add_option("--mode", mode_name, "ok, interim, garbage, short, extra, both, stall, reset, flood or unmodified")
         ->check(CLI::IsMember([] {
             std::vector<std::string> names;
             for (const auto& kv : kModes) names.push_back(kv.first);

@@ -53,19 +53,27 @@ awaitable<std::string> connect_upstream(std::int64_t id, const Endpoint& ep, con
 // end-to-end headers, the request's id (the backend logs the one the proxy
 // logs), our Host and the body's length; HTTP/1.1 keeps the connection open
 // by default.
-std::string upstream_head(const Request& req, const Endpoint& ep, std::string_view request_id) {
-    std::string head;
+ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_view request_id) {
+    ArenaString head(req.get_allocator());
     head.reserve(256 + req.target().size());
     append_all(head, req.method_string(), " ", ep.prefix, req.target(), " HTTP/1.1\r\n");
     const auto options = connection_options(req);
     for (const auto& f : req)
-        if (!hop_by_hop(f) && f.name() != http::field::host && !listed(options, f.name_string()) &&
-            !is_request_id(f))
+        if (!hop_by_hop(f.name()) && f.name() != http::field::host && !listed(options, f.name_string()) &&
+            !is_request_id(f.name_string()))
             append_all(head, f.name_string(), ": ", f.value(), "\r\n");
     append_all(head, "X-Request-Id: ", request_id, "\r\nHost: ", ep.host);
     if (ep.port != ep.default_port()) append_all(head, ":", Decimal(ep.port));
     append_all(head, "\r\nContent-Length: ", Decimal(req.body().size()), "\r\n\r\n");
     return head;
+}
+
+// A failed read of the answer's head. On a pooled connection, before any
+// byte of the answer, the backend had closed the connection while it sat
+// idle (unless the wait ran out): kStale, tried again on a new one.
+Attempt head_failed(bool reused, const beast::error_code& ec, bool before_any_byte) {
+    if (reused && before_any_byte && ec != beast::error::timeout) return Attempt{false, std::string(kStale)};
+    return Attempt{false, classify(ec, "first_byte")};
 }
 
 // A failure reading the backend's body: counted, and the client connection
@@ -90,15 +98,17 @@ Attempt client_failed(Exchange& ex, const beast::error_code& ec, ProxyMetrics& m
 
 // The client's response head for a body read whole, by hand: status line,
 // the backend's end-to-end headers, the length and the connection choice.
-std::string buffered_head(const Exchange& ex, const Request& req, const ResponseHead& head,
-                          std::size_t length) {
-    const auto options = connection_options(head);
-    std::string out;
+// `head` is a Beast response head or a plain one; `options`, the field
+// names its Connection header lists.
+template <class Head>
+ArenaString buffered_head(const Exchange& ex, const Request& req, const Head& head,
+                          const std::vector<std::string_view>& options, std::size_t length) {
+    ArenaString out(req.get_allocator());
     out.reserve(512);
     append_all(out, req.version() == 10 ? "HTTP/1.0 " : "HTTP/1.1 ", Decimal(head.result_int()), " ", head.reason(),
                "\r\n");
     for (const auto& f : head)
-        if (!hop_by_hop(f) && !listed(options, f.name_string()) && !is_request_id(f))
+        if (!hop_by_hop(f.name()) && !listed(options, f.name_string()) && !is_request_id(f.name_string()))
             append_all(out, f.name_string(), ": ", f.value(), "\r\n");
     append_all(out, "X-Request-Id: ", ex.request_id, "\r\nContent-Length: ", Decimal(length), "\r\n");
     if (!ex.client_keep) append_all(out, "Connection: close\r\n");
@@ -119,7 +129,7 @@ http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req
     res.result(head.result_int());
     res.reason(head.reason());
     for (const auto& f : head)
-        if (!hop_by_hop(f) && !listed(options, f.name_string())) res.insert(f.name_string(), f.value());
+        if (!hop_by_hop(f.name()) && !listed(options, f.name_string())) res.insert(f.name_string(), f.value());
     res.set("X-Request-Id", ex.request_id);
     const int status = head.result_int();
     const bool bodiless = status / 100 == 1 || status == 204 || status == 304;
@@ -140,11 +150,10 @@ http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req
 // a body on piece by piece, and one write instead of two is most of the
 // proxy's cost per request.
 awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, const Request& req, Upstream& up) {
-    ResponseReader& parser = *up.reader;
-    std::string body(static_cast<std::size_t>(*parser.content_length()), '\0');
-    parser.get().body().data = body.data();
-    parser.get().body().size = body.size();
-    MessageRead read(up.buffer, parser, MessageRead<false>::Until::message);
+    // The body's bytes are read as they are (a length-delimited body has no
+    // framing of its own), past any parser.
+    ArenaString body(static_cast<std::size_t>(*up.content_length()), '\0', req.get_allocator());
+    LengthRead read(up.buffer, net::buffer(body));
     while (read.wants_bytes()) {
         up.conn->expires_after(seconds(ex.cfg->idle_timeout_sec));
         auto [rec, rn] = co_await up.conn->async_read_some(read.space(), use_tuple);
@@ -152,8 +161,12 @@ awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, con
     }
     throw_if_cancelled(read.error());
     if (read.error()) co_return upstream_failed(ex, read.error(), metrics_);
-    const std::string head = buffered_head(ex, req, parser.get(), body.size());
-    ex.status = parser.get().result_int();
+    up.complete = true;
+    // A plain head's Connection names no fields.
+    const ArenaString head = up.plain ? buffered_head(ex, req, *up.plain, {}, body.size())
+                                      : buffered_head(ex, req, up.reader->get(), connection_options(up.reader->get()),
+                                                      body.size());
+    ex.status = static_cast<int>(up.plain ? up.plain->result_int() : up.reader->get().result_int());
     ex.response_started = true;
     ex.usage = find_usage(body);
     const std::array<net::const_buffer, 2> whole{net::buffer(head), net::buffer(body)};
@@ -223,6 +236,7 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
     }
     usage.finish();
     ex.usage = usage.usage();
+    up.complete = true;
     if (!sr.is_done()) {
         res.body().data = nullptr;
         res.body().size = 0;
@@ -237,10 +251,19 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
 }
 #pragma GCC diagnostic pop
 
+bool Proxy::Upstream::take_plain(FieldAlloc arena, std::uint64_t max_body) {
+    const auto bytes = buffer.data();
+    auto head = read_plain_response(std::string_view(static_cast<const char*>(bytes.data()), bytes.size()), arena);
+    if (!head || head->content_length > max_body) return false;
+    buffer.consume(head->head_bytes);
+    plain = *head;
+    return true;
+}
+
 // Sends the request on `up` and reads the final response's head; a pooled
 // connection the backend had closed comes back as kStale.
 awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const Endpoint& ep, Upstream& up) {
-    const std::string head = upstream_head(req, ep, ex.request_id);
+    const ArenaString head = upstream_head(req, ep, ex.request_id);
     const std::array<net::const_buffer, 2> upreq{net::buffer(head), net::buffer(req.body())};
     up.conn->expires_after(seconds(ex.cfg->first_byte_timeout_sec));
     WriteAll out(upreq);
@@ -253,13 +276,33 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
     if (wec) co_return Attempt{false, up.reused ? std::string(kStale) : classify(wec, "write")};
     // A typical answer, its head and a JSON body of a kilobyte or two,
     // arrives in one read; Beast's first read would take 512 bytes of it.
+    // A plain head in it needs no general parser.
     up.buffer.reserve(kFirstResponseRead);
-    // Up to the final response's head. Interim (1xx) responses are read and
-    // dropped: the whole body has been sent, and the final response follows
-    // on the same connection; all of them fall under the first-byte deadline.
+    auto [rec, rn] = co_await up.conn->async_read_some(up.buffer.prepare(kFirstResponseRead), use_tuple);
+    up.buffer.commit(rn);
+    if (rec) {
+        const beast::error_code ec = rec == net::error::eof ? beast::error_code(http::error::end_of_stream) : rec;
+        throw_if_cancelled(ec);
+        co_return head_failed(up.reused, ec, true);
+    }
+    if (!up.take_plain(req.get_allocator(), kBufferedBodyLimit)) {
+        Attempt general = co_await general_head(up);
+        if (!general.ok) co_return general;
+    }
+    ex.ttfb = now() - ex.start;
+    metrics_.observe_ttfb(ex.model, ex.ttfb);
+    co_return Attempt{true, {}};
+}
+
+// The rest of a head that is not plain, read by the general parser from
+// what the first read left in the buffer on. Interim (1xx) responses are
+// read and dropped: the whole body has been sent, and the final response
+// follows on the same connection; all of them fall under the first-byte
+// deadline.
+awaitable<Attempt> Proxy::general_head(Upstream& up) {
     for (int interim = 0;; ++interim) {
         // Its fields share the request's arena.
-        up.reader.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(req.get_allocator()));
+        up.reader.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(up.buffer.get_allocator()));
         up.reader->body_limit(boost::none);
         MessageRead read(up.buffer, *up.reader, MessageRead<false>::Until::header);
         while (read.wants_bytes()) {
@@ -268,9 +311,7 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
         }
         const beast::error_code ec = read.error();
         throw_if_cancelled(ec);
-        if (ec && up.reused && interim == 0 && ec != beast::error::timeout && !up.reader->got_some())
-            co_return Attempt{false, std::string(kStale)};
-        if (ec) co_return Attempt{false, classify(ec, "first_byte")};
+        if (ec) co_return head_failed(up.reused, ec, interim == 0 && !up.reader->got_some());
         const int code = up.reader->get().result_int();
         if (code / 100 != 1) break;
         // 101 was never asked for (Upgrade is not forwarded).
@@ -279,8 +320,6 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
             co_return Attempt{false, "bad_interim_response", false};
         }
     }
-    ex.ttfb = now() - ex.start;
-    metrics_.observe_ttfb(ex.model, ex.ttfb);
     co_return Attempt{true, {}};
 }
 
@@ -302,14 +341,15 @@ awaitable<Attempt> Proxy::forward(Exchange& ex, ClientStream& client, const Requ
         Attempt head = co_await exchange_head(ex, req, ep, up);
         if (!head.ok && head.kind == kStale) continue;
         if (!head.ok) co_return head;
-        const auto len = up.reader->content_length();
+        const auto len = up.content_length();
         Attempt relayed;
-        if (len && *len <= kBufferedBodyLimit) relayed = co_await relay_buffered(ex, client, req, up);
+        // An answer without a body goes out as a head alone, whatever length it names.
+        if (len && *len <= kBufferedBodyLimit && !up.bodiless()) relayed = co_await relay_buffered(ex, client, req, up);
         else relayed = co_await relay_streamed(ex, client, req, up);
         if (!relayed.ok) co_return relayed;
         // Back to the pool only after a complete, cleanly framed response
         // with nothing after it; anything else closes the connection.
-        if (up.reader->is_done() && up.reader->keep_alive() && up.buffer.size() == 0)
+        if (up.complete && up.keep_alive() && up.buffer.size() == 0)
             pool_.put(key, std::move(up.conn), cfg.upstream_pool_size);
         co_return relayed;
     }

@@ -8,8 +8,8 @@
 
 namespace quillmar::proxy {
 
-bool hop_by_hop(const Fields::value_type& f) {
-    switch (f.name()) {
+bool hop_by_hop(http::field f) {
+    switch (f) {
         case http::field::connection:
         case http::field::keep_alive:
         case http::field::proxy_authenticate:
@@ -27,7 +27,7 @@ bool hop_by_hop(const Fields::value_type& f) {
     }
 }
 
-bool is_request_id(const Fields::value_type& f) { return beast::iequals(f.name_string(), "x-request-id"); }
+bool is_request_id(std::string_view name) { return beast::iequals(name, "x-request-id"); }
 
 std::string peer_of(Stream& stream) {
     beast::error_code ec;

@@ -45,9 +45,9 @@ inline std::chrono::steady_clock::duration seconds(double s) {
 inline double now() { return lb::monotonic(); }
 
 // Headers that describe one hop, not the message: never forwarded.
-bool hop_by_hop(const Fields::value_type& f);
+bool hop_by_hop(boost::beast::http::field f);
 // The proxy sets the request id on both hops; a backend's own is dropped.
-bool is_request_id(const Fields::value_type& f);
+bool is_request_id(std::string_view name);
 // "address:port" of the stream's peer; empty once the socket is gone.
 std::string peer_of(Stream& stream);
 
@@ -72,8 +72,8 @@ boost::beast::http::response<boost::beast::http::string_body> make_response(
 // Message heads are written by hand from a few dozen short pieces each, and
 // one append per piece (a capacity check and an out-of-line call each, a
 // strlen for every literal) was a visible share of a small request's cost.
-template <class... Pieces>
-void append_all(std::string& out, const Pieces&... pieces) {
+template <class String, class... Pieces>
+void append_all(String& out, const Pieces&... pieces) {
     const std::string_view views[] = {std::string_view(pieces)...};
     std::size_t total = 0;
     for (std::string_view v : views) total += v.size();

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <memory_resource>
+#include <string>
 
 namespace quillmar::proxy {
 
@@ -33,6 +34,9 @@ using ResponseHead = boost::beast::http::response_header<Fields>;
 using RequestParser = boost::beast::http::request_parser<boost::beast::http::string_body, FieldAlloc>;
 using ResponseReader = boost::beast::http::response_parser<boost::beast::http::buffer_body, FieldAlloc>;
 using ArenaBuffer = boost::beast::basic_flat_buffer<FieldAlloc>;
+// A request's own text (the heads the proxy writes, a small answer read
+// whole), allocated from its arena like its fields.
+using ArenaString = std::basic_string<char, std::char_traits<char>, FieldAlloc>;
 
 // One request's memory: allocations bump a pointer through fixed-size
 // blocks; deallocation does nothing; release() hands every block back at

@@ -22,6 +22,7 @@
 #include "proxy/framing.hpp"
 #include "proxy/message.hpp"
 #include "proxy/metrics.hpp"
+#include "proxy/plain_head.hpp"
 #include "proxy/stream.hpp"
 #include "proxy/upstream_pool.hpp"
 
@@ -80,13 +81,30 @@ private:
     using Stream = ClientStream;
     using Response = boost::beast::http::response<boost::beast::http::string_body>;
     // One upstream exchange: the connection, what was read past the
-    // response head, and the response's parser.
+    // response head, and the response's head: a plain one read on its own,
+    // or the general parser that read any other (and reads its body).
     struct Upstream {
         explicit Upstream(FieldAlloc arena) : buffer(arena) {}
         UpstreamPool::Conn conn;
         bool reused = false;
         ArenaBuffer buffer;
-        std::optional<ResponseReader> reader;
+        std::optional<PlainResponse> plain;
+        std::optional<ResponseReader> reader;  // set when `plain` is not
+        bool complete = false;                 // the whole body was read
+
+        std::optional<std::uint64_t> content_length() const {
+            if (plain) return plain->content_length;
+            const auto len = reader->content_length();
+            return len ? std::optional<std::uint64_t>(*len) : std::nullopt;
+        }
+        bool keep_alive() const { return plain ? plain->keep_alive : reader->keep_alive(); }
+        // The general parser found no body to read: a 204 or 304 (which may
+        // carry the Content-Length of a body they never send), or a length of 0.
+        bool bodiless() const { return !plain && reader->is_done(); }
+        // Reads a plain head (one whose body is at most `max_body`) from the
+        // start of `buffer` into `plain`; false, and nothing changed, when
+        // the head is not plain or not whole.
+        bool take_plain(FieldAlloc arena, std::uint64_t max_body);
     };
 
     // ---- life (proxy.cpp)
@@ -106,6 +124,8 @@ private:
     boost::asio::awaitable<bool> read_request(Stream& stream, boost::beast::flat_buffer& buffer,
                                               RequestParser& parser,
                                               const Config& cfg, ClientConnections::Id id);
+    boost::asio::awaitable<bool> refuse_body(Stream& stream, const Config& cfg, boost::beast::error_code ec,
+                                             std::string_view method, std::string_view target);
     // Answers a request the proxy will not serve, logs and counts it; the
     // connection is closed after it.
     boost::asio::awaitable<void> refuse_request(Stream& stream, const Config& cfg, const Refusal& refusal,
@@ -179,6 +199,8 @@ private:
     // Sends the request and reads the final response head.
     boost::asio::awaitable<Attempt> exchange_head(Exchange& ex, const Request& request, const Endpoint& ep,
                                                   Upstream& up);
+    // A head that is not plain, read by the general parser.
+    boost::asio::awaitable<Attempt> general_head(Upstream& up);
     boost::asio::awaitable<Attempt> relay_buffered(Exchange& ex, Stream& client, const Request& request,
                                                    Upstream& up);
     boost::asio::awaitable<Attempt> relay_streamed(Exchange& ex, Stream& client, const Request& request,

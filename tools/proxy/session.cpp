@@ -216,6 +216,21 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
         co_await refuse_request(stream, cfg, *refusal, unknown, unknown);
         co_return false;
     }
+    // The common request's head is read without the general parser, and
+    // its body straight into the message.
+    if (const auto plain = read_plain_request(buffered(buffer).substr(0, scan.end), cfg.body_limit_bytes, parser.get())) {
+        buffer.consume(plain->head_bytes);
+        std::string& bytes = parser.get().body();
+        bytes.resize(plain->content_length);
+        LengthRead body(buffer, net::buffer(bytes));
+        while (body.wants_bytes()) {
+            auto [rec, rn] = co_await stream.async_read_some(body.space(), use_tuple);
+            body.received(rec, rn);
+        }
+        stream.expires_never();
+        if (!body.error()) co_return true;
+        co_return co_await refuse_body(stream, cfg, body.error(), parser.get().method_string(), parser.get().target());
+    }
     // The whole head is buffered by now: this parses it without reading.
     MessageRead head(buffer, parser, MessageRead<true>::Until::header);
     while (head.wants_bytes()) {
@@ -251,10 +266,16 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
         body.received(rec, rn);
     }
     stream.expires_never();
-    const beast::error_code ec = body.error();
-    if (!ec) co_return true;
-    refusal = check_body(ec, cfg);
-    if (refusal) co_await refuse_request(stream, cfg, *refusal, method, raw_target);
+    if (!body.error()) co_return true;
+    co_return co_await refuse_body(stream, cfg, body.error(), method, raw_target);
+}
+
+// A body read that failed: refused when its bytes were wrong; false in
+// every case (the client also leaves or idles out this way).
+awaitable<bool> Proxy::refuse_body(Stream& stream, const Config& cfg, beast::error_code ec, std::string_view method,
+                                   std::string_view target) {
+    const std::optional<Refusal> refusal = check_body(ec, cfg);
+    if (refusal) co_await refuse_request(stream, cfg, *refusal, method, target);
     co_return false;
 }
 

@@ -31,6 +31,7 @@
 // allocates but the buffer's growth.
 #pragma once
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/buffers_suffix.hpp>
@@ -40,6 +41,7 @@
 #include <boost/beast/http/error.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -131,6 +133,39 @@ private:
     boost::beast::error_code ec_;
     std::size_t next_read_ = 0;  // what wants_bytes() found room for
     std::size_t body_read_ = kFirstBodyRead;  // the most body_left() asks for
+};
+
+// A body of known length read into its own storage: first what `buffer`
+// holds already, then reads of the rest. Each read also offers `buffer` a
+// little room past the body, so that bytes a peer sent beyond its message
+// land there and stay visible (a connection holding them is not reused).
+// An end of stream before the last byte is http::error::partial_message.
+template <class Buffer>
+class LengthRead {
+public:
+    LengthRead(Buffer& buffer, boost::asio::mutable_buffer body) : buffer_(buffer), body_(body) {
+        got_ = boost::asio::buffer_copy(body_, buffer_.data());
+        buffer_.consume(got_);
+    }
+
+    bool wants_bytes() const { return !ec_ && got_ < body_.size(); }
+    std::array<boost::asio::mutable_buffer, 2> space() { return {body_ + got_, buffer_.prepare(kSpill)}; }
+    void received(const boost::beast::error_code& ec, std::size_t n) {
+        const std::size_t into_body = std::min(n, body_.size() - got_);
+        got_ += into_body;
+        buffer_.commit(n - into_body);
+        ec_ = ec == boost::asio::error::eof ? boost::beast::http::error::partial_message : ec;
+    }
+
+    const boost::beast::error_code& error() const { return ec_; }
+
+private:
+    static constexpr std::size_t kSpill = 512;
+
+    Buffer& buffer_;
+    boost::asio::mutable_buffer body_;
+    std::size_t got_ = 0;
+    boost::beast::error_code ec_;
 };
 
 // A buffer sequence written whole, however many writes it takes; stops at
