@@ -218,7 +218,9 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
     }
     // The common request's head is read without the general parser, and
     // its body straight into the message.
-    if (const auto plain = read_plain_request(buffered(buffer).substr(0, scan.end), cfg.body_limit_bytes, parser.get())) {
+    const std::optional<PlainRequest> plain =
+        read_plain_request(buffered(buffer).substr(0, scan.end), cfg.body_limit_bytes, parser.get());
+    if (plain) {
         buffer.consume(plain->head_bytes);
         std::string& bytes = parser.get().body();
         bytes.resize(plain->content_length);
@@ -229,7 +231,9 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
         }
         stream.expires_never();
         if (!body.error()) co_return true;
-        co_return co_await refuse_body(stream, cfg, body.error(), parser.get().method_string(), parser.get().target());
+        const std::string_view method = parser.get().method_string();
+        const std::string_view target = parser.get().target();
+        co_return co_await refuse_body(stream, cfg, body.error(), method, target);
     }
     // The whole head is buffered by now: this parses it without reading.
     MessageRead head(buffer, parser, MessageRead<true>::Until::header);

@@ -14,6 +14,9 @@
 //       out.wrote(ec, n);
 //   }
 //
+//   LengthRead read(buffer, net::buffer(body));   // a body of known length
+//   while (read.wants_bytes()) { ...async_read_some(read.space())...; read.received(ec, n); }
+//
 // MessageRead keeps the rules of Beast's http::async_read and
 // async_read_header (parse what is buffered first, read at most 64 KiB at a
 // time, an end of stream before any byte is error::end_of_stream, one after
