@@ -15,12 +15,6 @@ namespace {
 
 Refusal bad(std::string message) { return Refusal{400, "bad_request", std::move(message)}; }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 bool iequals(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
@@ -36,7 +30,7 @@ std::vector<std::string_view> list_elements(const Fields& head, http::field name
         std::string_view value = it->value();
         while (!value.empty()) {
             std::size_t comma = value.find(',');
-            std::string_view element = trim(value.substr(0, comma));
+            std::string_view element = trim_blanks(value.substr(0, comma));
             if (!element.empty()) out.push_back(element);
             value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
         }
@@ -61,6 +55,12 @@ std::optional<Refusal> check_transfer_encoding(const RequestHead& head) {
 }
 
 }  // namespace
+
+std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
 
 // Line by line: the line's LF and any CR before it are found with memchr,
 // so the bytes between are not looked at one by one. The first fault in

@@ -51,6 +51,10 @@ std::optional<Refusal> check_framing(const RequestHead& head, bool& expect_conti
 // forwarded. Views into `fields`.
 std::vector<std::string_view> connection_options(const Fields& fields);
 
+// `s` without the blanks (SP, HTAB) that may surround a field value or a
+// list element.
+std::string_view trim_blanks(std::string_view s);
+
 // True when `name` is one of `options` (case-insensitive).
 bool listed(const std::vector<std::string_view>& options, std::string_view name);
 

@@ -1,5 +1,6 @@
 #include "proxy/plain_head.hpp"
 
+#include "proxy/framing.hpp"
 #include "proxy/target.hpp"
 
 #include <boost/beast/core/string.hpp>
@@ -65,12 +66,6 @@ const char* skip_text(const char* p, const char* end) {
     }
 #endif
     return skip_class(p, end, kText);
-}
-
-std::string_view trim_blanks(std::string_view v) {
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-    return v;
 }
 
 // A field line's name and value, trimmed. Left uninitialised in the
