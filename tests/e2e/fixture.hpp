@@ -87,10 +87,10 @@ protected:
     std::string config_path() const { return dir_ + "/proxy.json"; }
 
     // A backend that breaks HTTP in the given way (see quillmar-misbehaving-backend).
-    Child& misbehaving(const std::string& mode) {
-        children_.push_back(std::make_unique<Child>(
-            std::vector<std::string>{QUILLMAR_MISBEHAVE_BIN, "--port", "0", "--mode", mode},
-            dir_ + "/misbehaving-" + mode + ".err"));
+    Child& misbehaving(const std::string& mode, std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv{QUILLMAR_MISBEHAVE_BIN, "--port", "0", "--mode", mode};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        children_.push_back(std::make_unique<Child>(argv, dir_ + "/misbehaving-" + mode + ".err"));
         return *children_.back();
     }
 

@@ -136,6 +136,22 @@ TEST_F(ProxyTls, HttpsBackendsAreVerifiedUnlessTheOperatorSaysOtherwise) {
     }
 }
 
+// Stray bytes behind an HTTPS answer can sit decrypted inside the TLS layer,
+// where the read that catches them on plain TCP never looks: that connection
+// must still close rather than hand them to the next request as its answer.
+TEST_F(ProxyTls, StrayBytesAfterAnHttpsAnswerNeverBecomeTheNextAnswer) {
+    Child& b = misbehaving("extra", {"--tls-cert", certs_.cert("a"), "--tls-key", certs_.key("a")});
+    Child& proxy = start_proxy(config(json::array{https_server(1, b.port())},
+                                      {{"upstream_tls", json::object{{"ca_file", certs_.ca()}}}}));
+    for (std::int64_t n = 1; n <= 3; ++n) {
+        Response r = post(proxy.port(), kChat, chat_body("m", false, 1));
+        ASSERT_EQ(r.status, 200) << r.body;
+        const json::value* got = r.json().as_object().if_contains("n");
+        ASSERT_NE(got, nullptr) << "request " << n << " got " << r.body;
+        EXPECT_EQ(got->to_number<std::int64_t>(), n) << r.body;
+    }
+}
+
 TEST_F(ProxyTls, BadCertificatesKeysAndCaFilesExitWithStatus2NamingThePath) {
     const std::string models = R"("models":{"m":{"servers":[{"id":1,"url":"https://localhost:1"}]}})";
     auto listener = [](const std::string& section, const std::string& cert, const std::string& key) {

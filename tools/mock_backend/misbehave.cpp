@@ -17,8 +17,12 @@
 //   unmodified  "304 Not Modified" with the Content-Length of a body it
 //               does not send (as a 304 may), on a connection kept open
 // GET /mock/stats answers {"requests":N,"active":A,"cancelled":C} (cancelled:
-// answers cut short because the peer went away). Prints {"port":N} on
-// standard output once it listens; SIGTERM or SIGINT ends it with status 0.
+// answers cut short because the peer went away). With --tls-cert and
+// --tls-key it serves HTTPS, breaking HTTP the same way inside TLS. Prints
+// {"port":N} on standard output once it listens; SIGTERM or SIGINT ends it
+// with status 0.
+#include "proxy/stream.hpp"
+
 #include <CLI/CLI.hpp>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -36,6 +40,7 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace json = boost::json;
 using tcp = net::ip::tcp;
+using quillmar::proxy::Stream;
 using net::awaitable;
 constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 
@@ -59,7 +64,9 @@ class Misbehaving {
 public:
     Misbehaving(net::io_context& io, Mode mode) : io_(io), mode_(mode), acceptor_(io) {}
 
-    std::uint16_t start(const std::string& host, std::uint16_t port) {
+    // `tls`: the server context, null for plain HTTP.
+    std::uint16_t start(const std::string& host, std::uint16_t port, quillmar::proxy::TlsContext tls) {
+        tls_ = std::move(tls);
         tcp::endpoint ep(net::ip::make_address(host), port);
         acceptor_.open(ep.protocol());
         acceptor_.set_option(net::socket_base::reuse_address(true));
@@ -74,15 +81,16 @@ private:
         for (;;) {
             auto [ec, socket] = co_await acceptor_.async_accept(use_tuple);
             if (ec) co_return;
-            net::co_spawn(io_, session(std::move(socket)), net::detached);
+            net::co_spawn(io_, session(Stream(std::move(socket), tls_)), net::detached);
         }
     }
 
-    awaitable<void> session(tcp::socket socket) {
+    awaitable<void> session(Stream stream) {
         beast::flat_buffer buffer;
+        if (co_await quillmar::proxy::accept_tls(stream, std::chrono::seconds(10))) co_return;
         for (;;) {
             http::request<http::string_body> req;
-            auto [ec, n] = co_await http::async_read(socket, buffer, req, use_tuple);
+            auto [ec, n] = co_await http::async_read(stream, buffer, req, use_tuple);
             if (ec) break;
             if (req.method() == http::verb::get && req.target() == "/mock/stats") {
                 std::string body = json::serialize(
@@ -90,76 +98,88 @@ private:
                 std::string out = fmt::format("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
                                               "Content-Length: {}\r\n\r\n{}",
                                               body.size(), body);
-                co_await net::async_write(socket, net::buffer(out), use_tuple);
+                co_await net::async_write(stream, net::buffer(out), use_tuple);
                 continue;
             }
             ++requests_;
             ++active_;
-            bool keep = co_await answer(socket, req.target());
+            bool keep = co_await answer(stream, req.target());
             --active_;
             if (!keep) break;
         }
-        beast::error_code ignored;
-        socket.close(ignored);
+        stream.close();
     }
 
     // Writes `bytes`; false (and counted as cancelled) when the peer is gone.
-    awaitable<bool> put(tcp::socket& socket, const std::string& bytes) {
-        auto [ec, n] = co_await net::async_write(socket, net::buffer(bytes), use_tuple);
+    awaitable<bool> put(Stream& stream, const std::string& bytes) {
+        auto [ec, n] = co_await net::async_write(stream, net::buffer(bytes), use_tuple);
         if (ec) ++cancelled_;
         co_return !ec;
     }
 
     // One answer in the configured way; true: the connection may carry more.
-    awaitable<bool> answer(tcp::socket& socket, std::string_view target) {
+    awaitable<bool> answer(Stream& stream, std::string_view target) {
         const std::uint64_t n = requests_;
         switch (mode_) {
-            case Mode::ok: co_return co_await put(socket, ok_answer(n, target));
+            case Mode::ok: co_return co_await put(stream, ok_answer(n, target));
             case Mode::interim:
-                co_return co_await put(socket, "HTTP/1.1 100 Continue\r\n\r\n"
+                co_return co_await put(stream, "HTTP/1.1 100 Continue\r\n\r\n"
                                                "HTTP/1.1 103 Early Hints\r\nLink: </x>; rel=preload\r\n\r\n" +
                                                    ok_answer(n, target));
-            case Mode::garbage: co_await put(socket, "SURPRISE\x01\x02 this is not HTTP\r\n\r\n"); co_return false;
+            case Mode::garbage: co_await put(stream, "SURPRISE\x01\x02 this is not HTTP\r\n\r\n"); co_return false;
             case Mode::short_body:
-                co_await put(socket, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n"
+                co_await put(stream, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n"
                                      "{\"partial\"");
                 co_return false;
-            case Mode::extra: co_return co_await put(socket, ok_answer(n, target) + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+            case Mode::extra: co_return co_await extra(stream, n, target);
             case Mode::both:
-                co_await put(socket, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
+                co_await put(stream, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
                                      "2\r\n{}\r\n0\r\n\r\n");
                 co_return false;
-            case Mode::stall: co_await stall(socket); co_return false;
+            case Mode::stall: co_await stall(stream); co_return false;
             case Mode::reset: {
                 beast::error_code ignored;
-                socket.set_option(net::socket_base::linger(true, 0), ignored);
+                stream.socket().set_option(net::socket_base::linger(true, 0), ignored);
                 co_return false;
             }
-            case Mode::flood: co_return co_await flood(socket);
+            case Mode::flood: co_return co_await flood(stream);
             case Mode::unmodified:
-                co_return co_await put(socket, "HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\nContent-Length: 5\r\n\r\n");
+                co_return co_await put(stream, "HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\nContent-Length: 5\r\n\r\n");
         }
         co_return false;
     }
 
-    awaitable<void> stall(tcp::socket& socket) {
+    // The ok answer with a second one nobody asked for right behind its body.
+    // Over TLS the head goes in a record of its own, as a model server that
+    // writes head and body apart sends it: the reader then gets the body's
+    // end and the stray bytes in one record, in a read apart from the head.
+    awaitable<bool> extra(Stream& stream, std::uint64_t n, std::string_view target) {
+        const std::string bytes = ok_answer(n, target) + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}";
+        if (!stream.tls()) co_return co_await put(stream, bytes);
+        const std::size_t head_end = bytes.find("\r\n\r\n") + 4;
+        if (!co_await put(stream, bytes.substr(0, head_end))) co_return false;
+        co_return co_await put(stream, bytes.substr(head_end));
+    }
+
+    awaitable<void> stall(Stream& stream) {
         char byte;
-        co_await socket.async_read_some(net::buffer(&byte, 1), use_tuple);  // until the peer leaves
+        co_await stream.async_read_some(net::buffer(&byte, 1), use_tuple);  // until the peer leaves
         ++cancelled_;
     }
 
-    awaitable<bool> flood(tcp::socket& socket) {
-        if (!co_await put(socket, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+    awaitable<bool> flood(Stream& stream) {
+        if (!co_await put(stream, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
                                   "Transfer-Encoding: chunked\r\n\r\n"))
             co_return false;
         const std::string event = "data: " + std::string(4000, 'x') + "\n\n";
         const std::string chunk = fmt::format("{:x}\r\n{}\r\n", event.size(), event);
         for (;;)
-            if (!co_await put(socket, chunk)) co_return false;
+            if (!co_await put(stream, chunk)) co_return false;
     }
 
     net::io_context& io_;
     Mode mode_;
+    quillmar::proxy::TlsContext tls_;
     tcp::acceptor acceptor_;
     std::uint64_t requests_ = 0;
     std::uint64_t active_ = 0;
@@ -178,6 +198,7 @@ int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
     int port = 0;
     std::string mode_name = "ok";
+    std::string tls_cert, tls_key;
     app.add_option("--host", host, "Listen address");
     app.add_option("--port", port, "Listen port (0: any free port)")->check(CLI::Range(0, 65535));
     app.add_option("--mode", mode_name, "ok, interim, garbage, short, extra, both, stall, reset, flood or unmodified")
@@ -186,11 +207,17 @@ int main(int argc, char** argv) {
             for (const auto& kv : kModes) names.push_back(kv.first);
             return names;
         }()));
+    app.add_option("--tls-cert", tls_cert, "PEM certificate chain: serve HTTPS (with --tls-key)");
+    app.add_option("--tls-key", tls_key, "PEM private key of --tls-cert");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? 0 : 2;
+    }
+    if (tls_cert.empty() != tls_key.empty()) {
+        std::fprintf(stderr, "quillmar-misbehaving-backend: --tls-cert and --tls-key go together\n");
+        return 2;
     }
     Loop io;
     int status = 0;
@@ -201,7 +228,8 @@ int main(int argc, char** argv) {
             if (!ec) io.stop();
         });
         try {
-            std::printf("{\"port\":%u}\n", server.start(host, static_cast<std::uint16_t>(port)));
+            auto tls = tls_cert.empty() ? nullptr : quillmar::proxy::make_server_context(tls_cert, tls_key);
+            std::printf("{\"port\":%u}\n", server.start(host, static_cast<std::uint16_t>(port), std::move(tls)));
             std::fflush(stdout);
             io.run();
         } catch (const std::exception& e) {

@@ -348,8 +348,9 @@ awaitable<Attempt> Proxy::forward(Exchange& ex, ClientStream& client, const Requ
         else relayed = co_await relay_streamed(ex, client, req, up);
         if (!relayed.ok) co_return relayed;
         // Back to the pool only after a complete, cleanly framed response
-        // with nothing after it; anything else closes the connection.
-        if (up.complete && up.keep_alive() && up.buffer.size() == 0)
+        // with nothing after it, neither in our buffer nor held back in the
+        // TLS layer; anything else closes the connection.
+        if (up.complete && up.keep_alive() && up.buffer.size() == 0 && !up.conn->holds_unread_input())
             pool_.put(key, std::move(up.conn), cfg.upstream_pool_size);
         co_return relayed;
     }

@@ -24,6 +24,8 @@
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
 
 #include <chrono>
 #include <memory>
@@ -67,6 +69,17 @@ public:
     boost::beast::tcp_stream& tcp() { return tls_ ? tls_->next_layer() : *plain_; }
     boost::asio::ip::tcp::socket& socket() { return tcp().socket(); }
     executor_type get_executor() { return tcp().get_executor(); }
+
+    // Whether bytes the peer sent have left the socket but not been read: a
+    // TLS read fills only the first of its buffers, so bytes past it stay in
+    // OpenSSL (decrypted or not) or in the BIO pair between it and the
+    // socket, where a spill buffer given to the read never sees them. Plain
+    // TCP keeps nothing back.
+    bool holds_unread_input() {
+        if (!tls_) return false;
+        SSL* ssl = tls_->native_handle();
+        return SSL_has_pending(ssl) != 0 || BIO_ctrl_pending(SSL_get_rbio(ssl)) > 0;
+    }
 
     template <class Duration>
     void expires_after(Duration d) {
