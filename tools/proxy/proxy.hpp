@@ -124,6 +124,8 @@ private:
     boost::asio::awaitable<bool> read_request(Stream& stream, boost::beast::flat_buffer& buffer,
                                               RequestParser& parser,
                                               const Config& cfg, ClientConnections::Id id);
+    boost::asio::awaitable<bool> read_general(Stream& stream, boost::beast::flat_buffer& buffer,
+                                              RequestParser& parser, const Config& cfg);
     boost::asio::awaitable<bool> refuse_body(Stream& stream, const Config& cfg, boost::beast::error_code ec,
                                              std::string_view method, std::string_view target);
     // Answers a request the proxy will not serve, logs and counts it; the

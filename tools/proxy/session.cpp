@@ -209,11 +209,9 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
         connections_.set_idle(id, false);
         scan = scan_head(buffered(buffer));
     }
-    // One refusal slot for the whole read (the frame holds every local).
-    std::optional<Refusal>& refusal = scan.refusal;
-    if (refusal) {
+    if (scan.refusal) {
         const std::string_view unknown = "-";
-        co_await refuse_request(stream, cfg, *refusal, unknown, unknown);
+        co_await refuse_request(stream, cfg, *scan.refusal, unknown, unknown);
         co_return false;
     }
     // The common request's head is read without the general parser, and
@@ -235,6 +233,14 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
         const std::string_view target = parser.get().target();
         co_return co_await refuse_body(stream, cfg, body.error(), method, target);
     }
+    co_return co_await read_general(stream, buffer, parser, cfg);
+}
+
+// A head the plain reader declined, read by the general parser. A coroutine
+// of its own: its state would otherwise push every request's frame past the
+// size Asio recycles, costing an allocation per request.
+awaitable<bool> Proxy::read_general(Stream& stream, beast::flat_buffer& buffer, RequestParser& parser,
+                                    const Config& cfg) {
     // The whole head is buffered by now: this parses it without reading.
     MessageRead head(buffer, parser, MessageRead<true>::Until::header);
     while (head.wants_bytes()) {
@@ -251,7 +257,7 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
     const std::string_view raw_target =
         normal_target ? std::string_view(parser.get().target()) : std::string_view(raw_copy);
     bool expect_continue = false;
-    refusal = check_head(parser, hec, cfg, normal_target, expect_continue);
+    const std::optional<Refusal> refusal = check_head(parser, hec, cfg, normal_target, expect_continue);
     if (refusal) {
         co_await refuse_request(stream, cfg, *refusal, method, raw_target);
         co_return false;
