@@ -18,13 +18,18 @@ void Histogram::observe(double seconds) noexcept {
 void ProxyMetrics::count_request(const std::string& pool, int status) { ++requests_[pool][status]; }
 void ProxyMetrics::count_upstream_error(const std::string& kind) { ++upstream_errors_[kind]; }
 void ProxyMetrics::count_client_event(const std::string& event) { ++client_events_[event]; }
-void ProxyMetrics::observe_queue_wait(const std::string& model, double seconds) { queue_wait_[model].observe(seconds); }
-void ProxyMetrics::observe_ttfb(const std::string& model, double seconds) { ttfb_[model].observe(seconds); }
-void ProxyMetrics::observe_total(const std::string& model, double seconds) { total_[model].observe(seconds); }
+void ProxyMetrics::observe_queue_wait(const std::string& model, double seconds) {
+    models_[model].queue_wait.observe(seconds);
+}
+void ProxyMetrics::observe_ttfb(const std::string& model, double seconds) { models_[model].ttfb.observe(seconds); }
 
-void ProxyMetrics::count_tokens(const std::string& model, std::int64_t prompt, std::int64_t completion) {
-    if (prompt > 0) prompt_tokens_[model] += static_cast<std::uint64_t>(prompt);
-    if (completion > 0) completion_tokens_[model] += static_cast<std::uint64_t>(completion);
+void ProxyMetrics::observe_end(const std::string& model, double total, std::int64_t prompt, std::int64_t completion,
+                               double cut_wait) {
+    ModelSeries& m = models_[model];
+    if (cut_wait >= 0) m.queue_wait.observe(cut_wait);
+    m.total.observe(total);
+    if (prompt > 0) m.prompt_tokens += static_cast<std::uint64_t>(prompt);
+    if (completion > 0) m.completion_tokens += static_cast<std::uint64_t>(completion);
 }
 
 std::uint64_t ProxyMetrics::requests(const std::string& pool, int status) const {
@@ -64,10 +69,12 @@ void write_header(std::string& out, const char* name, const char* type, const ch
     out += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
 }
 
-void write_histograms(std::string& out, const char* name, const char* help,
-                      const tsl::ordered_map<std::string, Histogram>& table) {
+template <class Table, class Series>
+void write_histograms(std::string& out, const char* name, const char* help, const Table& table, Series series) {
     write_header(out, name, "histogram", help);
-    for (const auto& [model, h] : table) {
+    for (const auto& [model, all] : table) {
+        const Histogram& h = all.*series;
+        if (h.count == 0) continue;
         std::string label = escape(model);
         std::uint64_t cumulative = 0;
         for (std::size_t i = 0; i < Histogram::BOUNDS.size(); ++i) {
@@ -81,10 +88,13 @@ void write_histograms(std::string& out, const char* name, const char* help,
     }
 }
 
-void write_counters(std::string& out, const char* name, const char* help,
-                    const tsl::ordered_map<std::string, std::uint64_t>& table) {
+template <class Table, class Series>
+void write_counters(std::string& out, const char* name, const char* help, const Table& table, Series series) {
     write_header(out, name, "counter", help);
-    for (const auto& [model, n] : table) out += fmt::format("{}{{model=\"{}\"}} {}\n", name, escape(model), n);
+    for (const auto& [model, all] : table) {
+        const std::uint64_t n = all.*series;
+        if (n != 0) out += fmt::format("{}{{model=\"{}\"}} {}\n", name, escape(model), n);
+    }
 }
 
 // Every configured backend, idle ones included, so that a dashboard sees a
@@ -127,15 +137,17 @@ std::string ProxyMetrics::text(const std::vector<BackendState>& backends) const 
     out += fmt::format("quillmar_proxy_config_reloads_total{{result=\"failed\"}} {}\n", reloads_[1]);
     write_backends(out, backends);
     write_histograms(out, "quillmar_proxy_queue_wait_seconds", "Time parked in the waiter queue, by model.",
-                     queue_wait_);
+                     models_, &ModelSeries::queue_wait);
     write_histograms(out, "quillmar_proxy_ttfb_seconds",
-                     "Time from the request's arrival to the first upstream response byte, by model.", ttfb_);
+                     "Time from the request's arrival to the first upstream response byte, by model.", models_,
+                     &ModelSeries::ttfb);
     write_histograms(out, "quillmar_proxy_request_duration_seconds",
-                     "Time from the request's arrival to its last response byte, by model.", total_);
+                     "Time from the request's arrival to its last response byte, by model.", models_,
+                     &ModelSeries::total);
     write_counters(out, "quillmar_proxy_prompt_tokens_total", "Prompt tokens the backends reported, by model.",
-                   prompt_tokens_);
+                   models_, &ModelSeries::prompt_tokens);
     write_counters(out, "quillmar_proxy_completion_tokens_total",
-                   "Completion tokens the backends reported, by model.", completion_tokens_);
+                   "Completion tokens the backends reported, by model.", models_, &ModelSeries::completion_tokens);
     return out;
 }
 

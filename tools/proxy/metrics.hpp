@@ -49,8 +49,11 @@ public:
     void count_reload(bool ok) { ++reloads_[ok ? 0 : 1]; }
     void observe_queue_wait(const std::string& model, double seconds);
     void observe_ttfb(const std::string& model, double seconds);
-    void observe_total(const std::string& model, double seconds);
-    void count_tokens(const std::string& model, std::int64_t prompt, std::int64_t completion);
+    // A finished request's per-model series in one look-up: its duration,
+    // the tokens its backend reported (non-positive: none), and its wait
+    // when the client left while it was parked (negative: none).
+    void observe_end(const std::string& model, double total, std::int64_t prompt, std::int64_t completion,
+                     double cut_wait = -1.0);
     std::uint64_t requests(const std::string& pool, int status) const;
     std::uint64_t upstream_errors(const std::string& kind) const;
     // The exposition text; linear in the number of series.
@@ -60,11 +63,14 @@ private:
     tsl::ordered_map<std::string, tsl::ordered_map<int, std::uint64_t>> requests_;
     tsl::ordered_map<std::string, std::uint64_t> upstream_errors_;
     tsl::ordered_map<std::string, std::uint64_t> client_events_;
-    tsl::ordered_map<std::string, Histogram> queue_wait_;
-    tsl::ordered_map<std::string, Histogram> ttfb_;
-    tsl::ordered_map<std::string, Histogram> total_;
-    tsl::ordered_map<std::string, std::uint64_t> prompt_tokens_;
-    tsl::ordered_map<std::string, std::uint64_t> completion_tokens_;
+    // Every per-model series of a model together, so that a request's end
+    // costs one look-up. A series nothing was recorded in (a zero count) is
+    // not shown.
+    struct ModelSeries {
+        Histogram queue_wait, ttfb, total;
+        std::uint64_t prompt_tokens = 0, completion_tokens = 0;
+    };
+    tsl::ordered_map<std::string, ModelSeries> models_;
     std::array<std::uint64_t, 2> reloads_{};  // ok, failed
 };
 

@@ -351,9 +351,8 @@ void Proxy::log_access(const Exchange& ex) {
     if (r.pool == "-") r.pool = {};
     if (ex.pool_label != "-") {  // a configured model: per-model series
         // A wait the client cut short counts too: it was parked that long.
-        if (ex.wait_started >= 0) metrics_.observe_queue_wait(ex.model, r.wait);
-        metrics_.observe_total(ex.model, r.total);
-        metrics_.count_tokens(ex.model, r.prompt_tokens.value_or(0), r.completion_tokens.value_or(0));
+        metrics_.observe_end(ex.model, r.total, r.prompt_tokens.value_or(0), r.completion_tokens.value_or(0),
+                             ex.wait_started >= 0 ? r.wait : -1.0);
     }
     access_->write(r);
 }
