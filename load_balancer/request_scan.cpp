@@ -93,6 +93,24 @@ struct TapeDom {
         detail::decode_json_string(text, buffer);
         return buffer;
     }
+    // Every key of `keys` in one pass over the members (the last of a
+    // duplicate wins, as in field()).
+    template <std::size_t N>
+    static void fields(Value obj, const std::array<std::string_view, N>& keys, std::array<Value, N>& out,
+                       std::array<bool, N>& found) {
+        const JsonNode* end = obj.node + 1 + obj.node->aux;
+        for (const JsonNode* k = obj.node + 1; k != end; k = next(k + 1)) {
+            std::string_view name = raw({k, obj.text});
+            thread_local std::string buffer;
+            if (k->escaped) name = decoded(name, buffer);
+            for (std::size_t i = 0; i < N; ++i) {
+                if (name == keys[i]) {
+                    out[i] = {k + 1, obj.text};
+                    found[i] = true;
+                }
+            }
+        }
+    }
     static bool field(Value obj, std::string_view key, Value& out) {
         if (obj.node->kind != JsonKind::object) return false;
         bool found = false;

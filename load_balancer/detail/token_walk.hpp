@@ -14,11 +14,14 @@
 //   field(v, key, out)  true and the member in out when object v has key;
 //                    with duplicate keys, the LAST one (what Boost.JSON's
 //                    parser keeps)
+//   fields(v, keys, out, found)  optional: field() for each of `keys` at
+//                    once, for a model whose look-up is a scan of the members
 // Internal header: not part of the public interface.
 #pragma once
 
 #include "load_balancer/estimator.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -118,30 +121,42 @@ struct TokenWalk {
         }
     }
 
+    // The top-level members the walk reads.
+    enum Root { messages, prompt, system, input, query, items, documents, instruct, root_keys };
+    static constexpr std::array<std::string_view, root_keys> kRootKeys{
+        "messages", "prompt", "system", "input", "query", "items", "documents", "instruct"};
+    using RootValues = std::array<Value, root_keys>;
+    using RootFound = std::array<bool, root_keys>;
+
     // "messages" when it is an array, else "prompt" (only its strings:
     // integer ids in a prompt are not counted).
-    void conversation(Value body) noexcept {
-        Value v;
-        if (Dom::field(body, "messages", v) && Dom::is_array(v)) {
-            for (Value m : Dom::items(v)) {
+    void conversation(const RootValues& v, const RootFound& found) noexcept {
+        if (found[messages] && Dom::is_array(v[messages])) {
+            for (Value m : Dom::items(v[messages])) {
                 Value content_value;
                 if (Dom::is_object(m) && Dom::field(m, "content", content_value)) content(content_value);
             }
-        } else if (Dom::field(body, "prompt", v)) {
-            if (!Dom::is_array(v)) return text(v);
-            for (Value x : Dom::items(v)) text(x);
+        } else if (found[prompt]) {
+            if (!Dom::is_array(v[prompt])) return text(v[prompt]);
+            for (Value x : Dom::items(v[prompt])) text(x);
         }
     }
 
     void body(Value root) noexcept {
         if (!Dom::is_object(root)) return;
-        conversation(root);
-        Value v;
-        if (Dom::field(root, "system", v)) content(v);
-        for (std::string_view key : {"input", "query", "items", "documents"}) {
-            if (Dom::field(root, key, v)) tokenizable(v);
+        RootValues v{};
+        RootFound found{};
+        if constexpr (requires { Dom::fields(root, kRootKeys, v, found); }) {
+            Dom::fields(root, kRootKeys, v, found);
+        } else {
+            for (std::size_t i = 0; i < root_keys; ++i) found[i] = Dom::field(root, kRootKeys[i], v[i]);
         }
-        if (Dom::field(root, "instruct", v)) text(v);
+        conversation(v, found);
+        if (found[system]) content(v[system]);
+        for (Root key : {input, query, items, documents}) {
+            if (found[key]) tokenizable(v[key]);
+        }
+        if (found[instruct]) text(v[instruct]);
     }
 };
 
