@@ -41,6 +41,12 @@ constexpr std::size_t kHeaderLimit = 64 * 1024;
 // their largest request needed.
 constexpr std::size_t kIdleBufferCapacity = 16 * 1024;
 
+// A POST under /v1/: the inference road.
+bool inference_request(const Request& req) {
+    const std::string_view target = req.target();
+    return req.method() == http::verb::post && target.substr(0, target.find('?')).starts_with("/v1/");
+}
+
 }  // namespace
 
 awaitable<void> Proxy::accept_loop(tcp::acceptor& acceptor, bool admin) {
@@ -99,7 +105,16 @@ awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<Client
                 parser.header_limit(kHeaderLimit);
                 if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
                 Request req = parser.release();
-                if (!co_await serve(stream, buffer, req, admin, client, *watch)) break;
+                // An inference request on the public listener goes straight
+                // down its road: one coroutine frame fewer per request. The
+                // admin listener's answers (its token check first) and every
+                // local answer go through serve.
+                bool keep = false;
+                if (!admin && !connections_.draining() && inference_request(req))
+                    keep = co_await serve_inference(stream, buffer, req, cfg, client, *watch);
+                else
+                    keep = co_await serve(stream, buffer, req, admin, client, *watch);
+                if (!keep) break;
                 if (buffer.capacity() > kIdleBufferCapacity) buffer.shrink_to_fit();  // keeps pipelined bytes
             }
         }
@@ -310,8 +325,7 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
         metrics_.count_request("-", res->result_int());
         co_return keep && !ec;
     }
-    if (path.starts_with("/v1/") && req.method() == http::verb::post)
-        co_return co_await serve_inference(stream, buffer, req, cfg, client, watch);
+    if (inference_request(req)) co_return co_await serve_inference(stream, buffer, req, cfg, client, watch);
 
     // Every other answer is local: built synchronously, written below (no
     // coroutine lambdas: g++ 12 mishandles their frames).
