@@ -146,7 +146,8 @@ TEST_F(ProxyTls, StrayBytesAfterAnHttpsAnswerNeverBecomeTheNextAnswer) {
     for (std::int64_t n = 1; n <= 3; ++n) {
         Response r = post(proxy.port(), kChat, chat_body("m", false, 1));
         ASSERT_EQ(r.status, 200) << r.body;
-        const json::value* got = r.json().as_object().if_contains("n");
+        const json::value answer = r.json();
+        const json::value* got = answer.as_object().if_contains("n");
         ASSERT_NE(got, nullptr) << "request " << n << " got " << r.body;
         EXPECT_EQ(got->to_number<std::int64_t>(), n) << r.body;
     }
