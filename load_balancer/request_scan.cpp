@@ -60,8 +60,8 @@ struct TapeDom {
     };
 
     // Decoded text; a string with escapes is decoded into a per-thread
-    // buffer that the next such call overwrites (key_is has its own, so a
-    // field lookup leaves a decoded value intact).
+    // buffer that the next such call overwrites (fields() has its own, so a
+    // key lookup leaves a decoded value intact).
     static bool string(Value v, std::string_view& out) {
         if (v.node->kind != JsonKind::string) return false;
         thread_local std::string buffer;
@@ -82,11 +82,6 @@ struct TapeDom {
     static bool is_object(Value v) noexcept { return v.node->kind == JsonKind::object; }
     static Items items(Value v) noexcept { return Items(v); }
 
-    static bool key_is(Value k, std::string_view key) {
-        if (!k.node->escaped) return raw(k) == key;
-        thread_local std::string buffer;
-        return decoded(raw(k), buffer) == key;
-    }
     // The escaped string `text` decoded into `buffer`.
     static std::string_view decoded(std::string_view text, std::string& buffer) {
         buffer.clear();
@@ -113,15 +108,11 @@ struct TapeDom {
     }
     static bool field(Value obj, std::string_view key, Value& out) {
         if (obj.node->kind != JsonKind::object) return false;
-        bool found = false;
-        const JsonNode* end = obj.node + 1 + obj.node->aux;
-        for (const JsonNode* k = obj.node + 1; k != end; k = next(k + 1)) {
-            if (key_is({k, obj.text}, key)) {
-                out = {k + 1, obj.text};
-                found = true;
-            }
-        }
-        return found;
+        std::array<Value, 1> member{};
+        std::array<bool, 1> found{};
+        fields(obj, std::array{key}, member, found);
+        if (found[0]) out = member[0];
+        return found[0];
     }
 };
 
