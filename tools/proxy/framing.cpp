@@ -1,25 +1,21 @@
 #include "proxy/framing.hpp"
 
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/field.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <vector>
 
 namespace quillmar::proxy {
 
 namespace http = boost::beast::http;
+// HTTP tokens compare as ASCII, whatever the process locale.
+using boost::beast::iequals;
 
 namespace {
 
 Refusal bad(std::string message) { return Refusal{400, "bad_request", std::move(message)}; }
-
-bool iequals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // The comma-separated elements of every `name` field, empty ones dropped
 // (the list syntax allows them).
