@@ -5,7 +5,12 @@
 # document), which the proxy reads and estimates and HAProxy passes on
 # unread.
 #
-#   bench/proxy/run.sh [BUILD_DIR] [SECONDS] [CONNECTIONS]
+#   bench/proxy/run.sh [BUILD_DIR] [SECONDS] [CONNECTIONS] [ROUNDS]
+#
+# The throughput runs of HAProxy and the proxy alternate ROUNDS times
+# (default 3): on a shared machine the rate drifts between runs by as much
+# as the difference being measured, so each round's ratio compares two runs
+# next to each other in time, and the median of those is the figure.
 #
 # BUILD_DIR defaults to build/release (quillmar-proxy and
 # quillmar-mock-backend must be built there). Installs haproxy and wrk with
@@ -18,6 +23,7 @@ root=$(cd "$here/../.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
 duration=${2:-10}
 connections=${3:-32}
+rounds=${4:-3}
 maxconn=64  # per backend: above the connection count, so nothing queues
 # shellcheck source=common.sh
 source "$here/common.sh" "$build" haproxy wrk
@@ -92,18 +98,41 @@ run() {
     END { printf "%s %s %s %.1f\n", rps, p50, p99, (n > 0 ? ticks * tick / n : 0) }' <<<"$out"
 }
 
+# median of its arguments (the lower middle one of an even count)
+median() {
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
 # table BODY: throughput with $connections connections keeping every program
-# busy, then latency on one connection (a request's time is its own path,
-# not the queue in front of it).
+# busy (HAProxy and the proxy alternating for $rounds rounds; the row shown
+# is each one's median-rate run), then latency on one connection (a
+# request's time is its own path, not the queue in front of it).
 table() {
-  local body=$1 name
+  local body=$1 name i
   declare -A r1 rc
-  for name in direct haproxy quillmar; do
-    local port_var=port_$name pid_var=pid_$name
-    [[ $name != direct ]] || { port_var=port_a; pid_var=pid_direct; }
-    rc[$name]=$(run "$name" "${!port_var}" "$connections" "$body" "${!pid_var}")
-    r1[$name]=$(run "$name" "${!port_var}" 1 "$body" "${!pid_var}")
+  local -a rates ratios cpu_ratios
+  rc[direct]=$(run direct "$port_a" "$connections" "$body" "$pid_direct")
+  for ((i = 0; i < rounds; i++)); do
+    local h q
+    h=$(run haproxy "$port_haproxy" "$connections" "$body" "$pid_haproxy")
+    q=$(run quillmar "$port_quillmar" "$connections" "$body" "$pid_quillmar")
+    ratios+=("$(awk -v q="$q" -v h="$h" 'BEGIN { split(q, a, " "); split(h, b, " "); printf "%.2f", a[1] / b[1] }')")
+    cpu_ratios+=("$(awk -v q="$q" -v h="$h" 'BEGIN { split(q, a, " "); split(h, b, " "); printf "%.2f", a[4] / b[4] }')")
+    rc[haproxy,$i]=$h
+    rc[quillmar,$i]=$q
   done
+  for name in haproxy quillmar; do
+    rates=()
+    for ((i = 0; i < rounds; i++)); do rates+=("$(awk '{print $1}' <<<"${rc[$name,$i]}")"); done
+    local mid
+    mid=$(median "${rates[@]}")
+    for ((i = 0; i < rounds; i++)); do
+      [[ $(awk '{print $1}' <<<"${rc[$name,$i]}") != "$mid" ]] || { rc[$name]=${rc[$name,$i]}; break; }
+    done
+  done
+  r1[direct]=$(run direct "$port_a" 1 "$body" "$pid_direct")
+  r1[haproxy]=$(run haproxy "$port_haproxy" 1 "$body" "$pid_haproxy")
+  r1[quillmar]=$(run quillmar "$port_quillmar" 1 "$body" "$pid_quillmar")
   echo
   echo "$body non-streaming chat completions over loopback, wrk -t1, ${duration}s per run, $(nproc) cores"
   printf '%-20s %10s %9s %8s %9s | %10s %9s %9s %14s\n' "" "req/s" "p50 us" "p99 us" "CPU us/r" \
@@ -118,9 +147,9 @@ table() {
       printf "%-20s %10.0f %9.0f %8.0f %9.1f | %10.0f %9.0f %9.0f %14.0f\n",
              n, a[1], a[2], a[3], a[4], b[1], b[2], b[3], b[2] - dp }'
   done
-  awk -v q="${rc[quillmar]}" -v h="${rc[haproxy]}" 'BEGIN {
-    split(q, a, " "); split(h, b, " ")
-    printf "quillmar-proxy / haproxy: throughput %.2f, CPU per request %.2f\n", a[1] / b[1], a[4] / b[4] }'
+  echo "quillmar-proxy / haproxy, each round: throughput ${ratios[*]}, CPU per request ${cpu_ratios[*]}"
+  echo "quillmar-proxy / haproxy, median of $rounds rounds: throughput $(median "${ratios[@]}")," \
+       "CPU per request $(median "${cpu_ratios[@]}")"
 }
 
 table small
