@@ -67,6 +67,27 @@ TEST_F(ProxyE2E, ClientLeavingMidStreamCancelsUpstreamAndReleasesLease) {
     EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 200);
 }
 
+// The request and the hang-up reach the proxy together, before its watch
+// starts: the watch must still see the end of the stream that is already
+// waiting in the socket, not only a later one.
+TEST_F(ProxyE2E, ClientHangingUpRightAfterSendingCancelsItsRequest) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    start_proxy(config(json::array{server(1, a.port())}));
+
+    RawConnection c(proxy_->port());
+    c.send_post(kChat, chat_body("m", false, 400));  // twenty seconds of generation
+    c.close();
+
+    // It ends as the client's hang-up long before its answer would have.
+    EXPECT_TRUE(eventually(
+        [&] {
+            return metrics().find(R"(quillmar_proxy_requests_total{pool="m|1|default",status="499"} 1)") !=
+                   std::string::npos;
+        },
+        5.0));
+    EXPECT_TRUE(clean());
+}
+
 TEST_F(ProxyE2E, ClientLeavingMidWaitRemovesItsWaiter) {
     Child& a = backend("a", {"--tokens-per-sec", "20"});
     start_proxy(config(json::array{server(1, a.port(), 1)}, json::object{{"queue", json::object{{"enabled", true}}}}));

@@ -28,7 +28,8 @@ Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Co
       access_(std::make_unique<AccessLog>(cfg_->access_log, cfg_->access_log_format == "text"
                                                                  ? AccessLog::Format::text
                                                                  : AccessLog::Format::json)),
-      connections_(io) {
+      connections_(io),
+      watches_(io.get_executor()) {
     // Cluster mode: the records handed to the balancer carry this replica's
     // grant as their cap, kept up to date by the cluster's renewal loop.
     if (cfg_->cluster) {

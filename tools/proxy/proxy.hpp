@@ -234,6 +234,7 @@ private:
     boost::asio::cancellation_signal stop_health_;
     std::unique_ptr<AccessLog> access_;
     ClientConnections connections_;
+    WatchSweep watches_;  // starts the client watches of requests still running a tick on
     std::size_t live_sessions_ = 0;
     std::unique_ptr<ClusterCapacity> cluster_;  // cluster mode only
     bool stopping_ = false;

@@ -77,7 +77,7 @@ awaitable<void> Proxy::accept_loop(tcp::acceptor& acceptor, bool admin) {
         // The context in force now: after a reload, new connections present
         // the new certificate while open ones keep theirs.
         const auto& tls = admin ? cfg_->admin_tls : cfg_->listen_tls;
-        auto watch = std::make_shared<ClientWatch>();
+        auto watch = std::make_shared<ClientWatch>(watches_);
         const net::cancellation_slot slot = watch->session_slot();
         net::co_spawn(io_, session(Stream(std::move(socket), tls ? tls->context : nullptr), admin, watch),
                       net::bind_cancellation_slot(slot, ReleaseWatch{watch, &io_}));
