@@ -323,42 +323,49 @@ awaitable<Attempt> Proxy::general_head(Upstream& up) {
     co_return Attempt{true, {}};
 }
 
-awaitable<Attempt> Proxy::forward(Exchange& ex, ClientStream& client, const Request& req,
-                                  const lb::ServerRecord& server) {
-    const Config& cfg = *ex.cfg;
-    auto eit = cfg.servers.find(lb::server_id(server));
-    if (eit == cfg.servers.end()) co_return Attempt{false, "unknown_server"};
-    const Endpoint& ep = eit->second;
-    const std::string& key = ep.pool_key;
-    for (int fresh_try = 0; fresh_try < 2; ++fresh_try) {
-        Upstream up(req.get_allocator());  // the request's arena
-        up.conn = fresh_try == 0 ? pool_.take(key) : nullptr;
-        up.reused = up.conn != nullptr;
-        if (!up.conn) {
-            const std::string failed = co_await connect_upstream(eit->first, ep, cfg, up.conn);
-            if (!failed.empty()) co_return Attempt{false, failed};
-        }
-        Attempt head = co_await exchange_head(ex, req, ep, up);
-        if (!head.ok && head.kind == kStale) continue;
-        if (!head.ok) co_return head;
-        const auto len = up.content_length();
-        Attempt relayed;
-        // An answer without a body goes out as a head alone, whatever length it names.
-        if (len && *len <= kBufferedBodyLimit && !up.bodiless()) relayed = co_await relay_buffered(ex, client, req, up);
-        else relayed = co_await relay_streamed(ex, client, req, up);
-        if (!relayed.ok) co_return relayed;
-        // Back to the pool only after a complete, cleanly framed response
-        // with nothing after it, neither in our buffer nor held back in the
-        // TLS layer; anything else closes the connection.
-        if (up.complete && up.keep_alive() && up.buffer.size() == 0 && !up.conn->holds_unread_input())
-            pool_.put(key, std::move(up.conn), cfg.upstream_pool_size);
-        co_return relayed;
-    }
-    co_return Attempt{false, std::string(kStale)};
+// Back to the pool only after a complete, cleanly framed response with
+// nothing after it, neither in our buffer nor held back in the TLS layer;
+// anything else closes the connection.
+void Proxy::pool_if_clean(Upstream& up, const std::string& pool_key, const Config& cfg) {
+    if (up.complete && up.keep_alive() && up.buffer.size() == 0 && !up.conn->holds_unread_input())
+        pool_.put(pool_key, std::move(up.conn), cfg.upstream_pool_size);
+}
+
+void Proxy::note_failed_attempt(std::int64_t id, const Attempt& a, const Config& cfg) {
+    metrics_.count_upstream_error(a.kind);
+    sin_bin(id, cfg.sin_bin_sec);
+    if (auto e = cfg.servers.find(id); e != cfg.servers.end()) pool_.drop(e->second.pool_key);
+}
+
+Proxy::Response Proxy::upstream_refusal(Exchange& ex, const Request& req, std::int64_t id, const Attempt& a,
+                                        bool retried) {
+    if (!a.retry)
+        return refusal_response(
+            ex, req, http::status::bad_gateway,
+            error_body(fmt::format("upstream server {} failed while sending its response ({})", id, a.kind),
+                       "upstream_error", a.kind));
+    const bool timeout = a.kind.ends_with("_timeout");
+    return refusal_response(ex, req, timeout ? http::status::gateway_timeout : http::status::bad_gateway,
+                            error_body(fmt::format("upstream server {} failed before responding ({}){}", id, a.kind,
+                                                   retried ? "; retry failed too" : ""),
+                                       "upstream_error", a.kind));
+}
+
+// The retry's backend: any other fitting one that may take the request now.
+awaitable<lb::ServerRecord> Proxy::reselect(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                                            std::int64_t estimate, const std::string& sticky, std::int64_t failed) {
+    std::vector<std::int64_t> excluded = excluded_ids();
+    if (std::find(excluded.begin(), excluded.end(), failed) == excluded.end()) excluded.push_back(failed);
+    co_return co_await lb_.select(
+        pool.key, fitting,
+        {.estimated_tokens = estimate, .sin_binned = excluded, .algorithm = pool.algorithm, .sticky_key = sticky});
 }
 
 // Forwards inside a lease; on a failure before any response byte, sin-bins
-// the backend and tries once more on another one.
+// the backend and tries once more on another one. Each attempt takes a
+// pooled connection first and a new one when the pooled one turns out
+// closed. Attempts are not a coroutine of their own: a request's road is
+// deep enough that each frame more misses Asio's two-slot frame cache.
 awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, const Request& req, const PoolConfig& pool,
                                           const std::vector<lb::ServerRecord>& fitting, std::int64_t estimate,
                                           const std::string& sticky, lb::Admission admission) {
@@ -367,12 +374,35 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
     lb::ServerRecord server = std::move(admission.server);
     std::optional<lb::InflightLease> lease = std::move(admission.lease);
     for (int attempt = 0;; ++attempt) {
-        std::int64_t id = lb::server_id(server);
+        const std::int64_t id = lb::server_id(server);
         ex.server_id = id;
         // A retry's server comes from a select with nothing suspending
         // before its lease is entered here.
         if (!lease) lease.emplace(lb::InflightLease::acquire(lb_, id));
-        Attempt a = co_await forward(ex, stream, req, server);
+        const auto eit = cfg.servers.find(id);
+        Attempt a{false, eit == cfg.servers.end() ? "unknown_server" : std::string(kStale)};
+        for (int fresh_try = 0; eit != cfg.servers.end() && fresh_try < 2; ++fresh_try) {
+            const Endpoint& ep = eit->second;
+            Upstream up(req.get_allocator());  // the request's arena
+            up.conn = fresh_try == 0 ? pool_.take(ep.pool_key) : nullptr;
+            up.reused = up.conn != nullptr;
+            if (!up.conn) {
+                std::string failed = co_await connect_upstream(eit->first, ep, cfg, up.conn);
+                if (!failed.empty()) {
+                    a = Attempt{false, std::move(failed)};
+                    break;
+                }
+            }
+            a = co_await exchange_head(ex, req, ep, up);
+            if (!a.ok && a.kind == kStale) continue;
+            if (!a.ok) break;
+            // An answer without a body goes out as a head alone, whatever length it names.
+            const auto len = up.content_length();
+            if (len && *len <= kBufferedBodyLimit && !up.bodiless()) a = co_await relay_buffered(ex, stream, req, up);
+            else a = co_await relay_streamed(ex, stream, req, up);
+            if (a.ok) pool_if_clean(up, ep.pool_key, cfg);
+            break;
+        }
         lease->release();  // the stream has ended, however it ended
         lease.reset();
         if (a.ok || ex.response_started) co_return;
@@ -380,36 +410,16 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
             // The backend answered, then failed within its body: nothing
             // went to the client, and the request is not sent twice.
             ex.note = a.kind;
-            auto refusal = refusal_response(ex, req, http::status::bad_gateway,
-                                  error_body(fmt::format("upstream server {} failed while sending its response ({})",
-                                                         id, a.kind),
-                                             "upstream_error", a.kind));
-            co_await write_refusal(ex, stream, refusal);
-            co_return;
-        }
-        metrics_.count_upstream_error(a.kind);
-        if (first_failure.empty()) first_failure = a.kind;
-        sin_bin(id, cfg.sin_bin_sec);
-        if (auto e = cfg.servers.find(id); e != cfg.servers.end()) pool_.drop(e->second.pool_key);
-        if (attempt == 0) {
-            std::vector<std::int64_t> excluded = excluded_ids();
-            if (std::find(excluded.begin(), excluded.end(), id) == excluded.end()) excluded.push_back(id);
-            server = co_await lb_.select(pool.key, fitting,
-                                         {.estimated_tokens = estimate,
-                                          .sin_binned = excluded,
-                                          .algorithm = pool.algorithm,
-                                          .sticky_key = sticky});
-            if (server) {
+        } else {
+            note_failed_attempt(id, a, cfg);
+            if (first_failure.empty()) first_failure = a.kind;
+            if (attempt == 0 && (server = co_await reselect(pool, fitting, estimate, sticky, id))) {
                 ex.note = "retried:" + a.kind;
                 continue;
             }
+            ex.note = attempt == 0 ? a.kind : first_failure + "," + a.kind;
         }
-        bool timeout = a.kind.ends_with("_timeout");
-        ex.note = attempt == 0 ? a.kind : first_failure + "," + a.kind;
-        auto refusal = refusal_response(ex, req, timeout ? http::status::gateway_timeout : http::status::bad_gateway,
-                              error_body(fmt::format("upstream server {} failed before responding ({}){}", id, a.kind,
-                                                     attempt == 0 ? "" : "; retry failed too"),
-                                         "upstream_error", a.kind));
+        Response refusal = upstream_refusal(ex, req, id, a, attempt > 0);
         co_await write_refusal(ex, stream, refusal);
         co_return;
     }

@@ -194,10 +194,17 @@ private:
                                                     const std::vector<lb::ServerRecord>& fitting,
                                                     std::int64_t estimate, const std::string& sticky,
                                                     lb::Admission admission);
-    // One attempt on one backend: a pooled connection first, a new one when
-    // the pooled one turns out closed.
-    boost::asio::awaitable<Attempt> forward(Exchange& ex, Stream& client, const Request& request,
-                                            const lb::ServerRecord& server);
+    // After an attempt that failed before any response byte: counts the
+    // failure, sin-bins the backend and drops its idle connections.
+    void note_failed_attempt(std::int64_t id, const Attempt& a, const Config& cfg);
+    // The 502 (504 after a timeout) for a failed attempt on backend `id`.
+    Response upstream_refusal(Exchange& ex, const Request& request, std::int64_t id, const Attempt& a,
+                              bool retried);
+    void pool_if_clean(Upstream& up, const std::string& pool_key, const Config& cfg);
+    boost::asio::awaitable<lb::ServerRecord> reselect(const PoolConfig& pool,
+                                                      const std::vector<lb::ServerRecord>& fitting,
+                                                      std::int64_t estimate, const std::string& sticky,
+                                                      std::int64_t failed);
     // Sends the request and reads the final response head.
     boost::asio::awaitable<Attempt> exchange_head(Exchange& ex, const Request& request, const Endpoint& ep,
                                                   Upstream& up);
