@@ -331,10 +331,10 @@ void Proxy::pool_if_clean(Upstream& up, const std::string& pool_key, const Confi
         pool_.put(pool_key, std::move(up.conn), cfg.upstream_pool_size);
 }
 
-void Proxy::note_failed_attempt(std::int64_t id, const Attempt& a, const Config& cfg) {
+void Proxy::note_failed_attempt(std::int64_t id, const Endpoint* ep, const Attempt& a, const Config& cfg) {
     metrics_.count_upstream_error(a.kind);
     sin_bin(id, cfg.sin_bin_sec);
-    if (auto e = cfg.servers.find(id); e != cfg.servers.end()) pool_.drop(e->second.pool_key);
+    if (ep) pool_.drop(ep->pool_key);
 }
 
 Proxy::Response Proxy::upstream_refusal(Exchange& ex, const Request& req, std::int64_t id, const Attempt& a,
@@ -411,7 +411,7 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
             // went to the client, and the request is not sent twice.
             ex.note = a.kind;
         } else {
-            note_failed_attempt(id, a, cfg);
+            note_failed_attempt(id, eit == cfg.servers.end() ? nullptr : &eit->second, a, cfg);
             if (first_failure.empty()) first_failure = a.kind;
             if (attempt == 0 && (server = co_await reselect(pool, fitting, estimate, sticky, id))) {
                 ex.note = "retried:" + a.kind;

@@ -195,8 +195,9 @@ private:
                                                     std::int64_t estimate, const std::string& sticky,
                                                     lb::Admission admission);
     // After an attempt that failed before any response byte: counts the
-    // failure, sin-bins the backend and drops its idle connections.
-    void note_failed_attempt(std::int64_t id, const Attempt& a, const Config& cfg);
+    // failure, sin-bins the backend and drops its idle connections (`ep`:
+    // its endpoint, null when the configuration does not know it).
+    void note_failed_attempt(std::int64_t id, const Endpoint* ep, const Attempt& a, const Config& cfg);
     // The 502 (504 after a timeout) for a failed attempt on backend `id`.
     Response upstream_refusal(Exchange& ex, const Request& request, std::int64_t id, const Attempt& a,
                               bool retried);
