@@ -52,12 +52,6 @@ std::optional<Refusal> check_transfer_encoding(const RequestHead& head) {
 
 }  // namespace
 
-std::string_view trim_blanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 // Line by line: the line's LF and any CR before it are found with memchr,
 // so the bytes between are not looked at one by one. The first fault in
 // byte order is the one reported.

@@ -52,8 +52,12 @@ std::optional<Refusal> check_framing(const RequestHead& head, bool& expect_conti
 std::vector<std::string_view> connection_options(const Fields& fields);
 
 // `s` without the blanks (SP, HTAB) that may surround a field value or a
-// list element.
-std::string_view trim_blanks(std::string_view s);
+// list element. Inline: every field of a plain head goes through it.
+inline std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
 
 // True when `name` is one of `options` (case-insensitive).
 bool listed(const std::vector<std::string_view>& options, std::string_view name);
