@@ -4,12 +4,16 @@
 // Asio's on a peer that takes a few bytes at a time or fails.
 #include "proxy/message.hpp"
 #include "proxy/step_io.hpp"
+#include "proxy/stream.hpp"
 
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <gtest/gtest.h>
@@ -355,6 +359,63 @@ TEST(WriteAll, MatchesAsioWrite) {
         }
         EXPECT_EQ(out.error(), want);
         EXPECT_EQ(step.got, asio.got);
+    }
+}
+
+// On a real socket: what the socket's buffer takes goes out at once, the
+// rest when the peer reads; a peer that reset the connection is an error at
+// once, as an asynchronous write would report it.
+TEST(WriteAll, WritesWhatASocketTakesAtOnceAndWaitsForTheRest) {
+    namespace net = boost::asio;
+    using net::ip::tcp;
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset);
+        net::io_context io;
+        tcp::acceptor acceptor(io, {net::ip::address_v4::loopback(), 0});
+        tcp::socket socket(io);
+        socket.connect(acceptor.local_endpoint());
+        tcp::socket peer = acceptor.accept();
+        // Small buffers without autotuning: the data cannot fit at once.
+        socket.set_option(net::socket_base::send_buffer_size(64 * 1024));
+        peer.set_option(net::socket_base::receive_buffer_size(64 * 1024));
+        if (reset) {
+            peer.set_option(net::socket_base::linger(true, 0));
+            peer.close();
+        }
+        quillmar::proxy::Stream stream(std::move(socket));
+        std::string data(4 << 20, '\0');
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 23);
+
+        WriteAll out(net::buffer(data));
+        if (reset) {
+            // The reset arrives over loopback before the write.
+            out.write_now(stream);
+            EXPECT_TRUE(out.error()) << out.error().message();
+            EXPECT_FALSE(out.wants_write());
+            continue;
+        }
+        out.write_now(stream);
+        ASSERT_FALSE(out.error()) << out.error().message();
+        const std::size_t at_once = data.size() - net::buffer_size(out.rest());
+        EXPECT_GT(at_once, 0u);
+        EXPECT_TRUE(out.wants_write());
+        out.write_now(stream);  // the buffer is full (or nearly): not an error
+        EXPECT_FALSE(out.error());
+
+        std::string got(data.size(), '\0');
+        net::co_spawn(
+            io,
+            [&]() -> net::awaitable<void> {
+                while (out.wants_write()) {
+                    auto [ec, n] = co_await stream.async_write_some(out.rest(), net::as_tuple(net::use_awaitable));
+                    out.wrote(ec, n);
+                }
+            },
+            net::detached);
+        net::async_read(peer, net::buffer(got), [](const beast::error_code&, std::size_t) {});
+        io.run();
+        EXPECT_FALSE(out.error());
+        EXPECT_TRUE(got == data);
     }
 }
 

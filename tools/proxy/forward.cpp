@@ -27,6 +27,8 @@ using Conn = UpstreamPool::Conn;
 // Length-delimited bodies up to this size are read whole before the client
 // gets the response head.
 constexpr std::uint64_t kBufferedBodyLimit = 256 * 1024;
+// Request bodies up to this size are sent in the same buffer as the head.
+constexpr std::size_t kJoinedBodyLimit = 4096;
 // The room for the first read of a backend's answer.
 constexpr std::size_t kFirstResponseRead = 4096;
 // More interim responses than this before the final one: a broken backend.
@@ -52,10 +54,10 @@ awaitable<std::string> connect_upstream(std::int64_t id, const Endpoint& ep, con
 // The upstream request head, written by hand as one string: the client's
 // end-to-end headers, the request's id (the backend logs the one the proxy
 // logs), our Host and the body's length; HTTP/1.1 keeps the connection open
-// by default.
+// by default. With room for a body small enough to join it.
 ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_view request_id) {
     ArenaString head(req.get_allocator());
-    head.reserve(256 + req.target().size());
+    head.reserve(256 + req.target().size() + (req.body().size() <= kJoinedBodyLimit ? req.body().size() : 0));
     append_all(head, req.method_string(), " ", ep.prefix, req.target(), " HTTP/1.1\r\n");
     const auto options = connection_options(req);
     for (const auto& f : req)
@@ -97,14 +99,15 @@ Attempt client_failed(Exchange& ex, const beast::error_code& ec, ProxyMetrics& m
 }
 
 // The client's response head for a body read whole, by hand: status line,
-// the backend's end-to-end headers, the length and the connection choice.
+// the backend's end-to-end headers, the length and the connection choice;
+// with room for the body after it.
 // `head` is a Beast response head or a plain one; `options`, the field
 // names its Connection header lists.
 template <class Head>
 ArenaString buffered_head(const Exchange& ex, const Request& req, const Head& head,
                           const std::vector<std::string_view>& options, std::size_t length) {
     ArenaString out(req.get_allocator());
-    out.reserve(512);
+    out.reserve(512 + length);  // the body is read in after the head
     append_all(out, req.version() == 10 ? "HTTP/1.0 " : "HTTP/1.1 ", Decimal(head.result_int()), " ", head.reason(),
                "\r\n");
     for (const auto& f : head)
@@ -150,10 +153,16 @@ http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req
 // a body on piece by piece, and one write instead of two is most of the
 // proxy's cost per request.
 awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, const Request& req, Upstream& up) {
-    // The body's bytes are read as they are (a length-delimited body has no
-    // framing of its own), past any parser.
-    ArenaString body(static_cast<std::size_t>(*up.content_length()), '\0', req.get_allocator());
-    LengthRead read(up.buffer, net::buffer(body));
+    // The client's head comes first in the buffer and the body's bytes are
+    // read in right after it, as they are (a length-delimited body has no
+    // framing of its own), past any parser: the kernel gets one buffer.
+    // A plain head's Connection names no fields.
+    const auto length = static_cast<std::size_t>(*up.content_length());
+    ArenaString whole = up.plain ? buffered_head(ex, req, *up.plain, {}, length)
+                                 : buffered_head(ex, req, up.reader->get(), connection_options(up.reader->get()), length);
+    const std::size_t head_size = whole.size();
+    whole.resize(head_size + length);
+    LengthRead read(up.buffer, net::buffer(whole.data() + head_size, length));
     while (read.wants_bytes()) {
         up.conn->expires_after(seconds(ex.cfg->idle_timeout_sec));
         auto [rec, rn] = co_await up.conn->async_read_some(read.space(), use_tuple);
@@ -162,16 +171,12 @@ awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, con
     throw_if_cancelled(read.error());
     if (read.error()) co_return upstream_failed(ex, read.error(), metrics_);
     up.complete = true;
-    // A plain head's Connection names no fields.
-    const ArenaString head = up.plain ? buffered_head(ex, req, *up.plain, {}, body.size())
-                                      : buffered_head(ex, req, up.reader->get(), connection_options(up.reader->get()),
-                                                      body.size());
     ex.status = static_cast<int>(up.plain ? up.plain->result_int() : up.reader->get().result_int());
     ex.response_started = true;
-    ex.usage = find_usage(body);
-    const std::array<net::const_buffer, 2> whole{net::buffer(head), net::buffer(body)};
+    ex.usage = find_usage(std::string_view(whole).substr(head_size));
     client.expires_after(seconds(ex.cfg->client_write_timeout_sec));
-    WriteAll out(whole);
+    WriteAll out(net::buffer(whole));
+    out.write_now(client);
     while (out.wants_write()) {
         auto [cwec, cwn] = co_await client.async_write_some(out.rest(), use_tuple);
         out.wrote(cwec, cwn);
@@ -180,7 +185,7 @@ awaitable<Attempt> Proxy::relay_buffered(Exchange& ex, ClientStream& client, con
     const beast::error_code wec = out.error();
     throw_if_cancelled(wec);
     if (wec) co_return client_failed(ex, wec, metrics_);
-    ex.bytes += body.size();
+    ex.bytes += length;
     co_return Attempt{true, {}};
 }
 
@@ -263,10 +268,16 @@ bool Proxy::Upstream::take_plain(FieldAlloc arena, std::uint64_t max_body) {
 // Sends the request on `up` and reads the final response's head; a pooled
 // connection the backend had closed comes back as kStale.
 awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const Endpoint& ep, Upstream& up) {
-    const ArenaString head = upstream_head(req, ep, ex.request_id);
-    const std::array<net::const_buffer, 2> upreq{net::buffer(head), net::buffer(req.body())};
+    // A small body joins the head in one buffer: the copy costs less than
+    // the kernel's handling of a second one. A large one is not copied.
+    ArenaString head = upstream_head(req, ep, ex.request_id);
+    const std::string_view body = req.body();
+    const bool joined = body.size() <= kJoinedBodyLimit;
+    if (joined) head.append(body);
+    const std::array<net::const_buffer, 2> upreq{net::buffer(head), net::buffer(joined ? std::string_view() : body)};
     up.conn->expires_after(seconds(ex.cfg->first_byte_timeout_sec));
     WriteAll out(upreq);
+    out.write_now(*up.conn);
     while (out.wants_write()) {
         auto [uwec, uwn] = co_await up.conn->async_write_some(out.rest(), use_tuple);
         out.wrote(uwec, uwn);

@@ -187,6 +187,15 @@ public:
 
     const boost::beast::error_code& error() const { return ec_; }
 
+    // Writes what `stream` takes at once (its write_now): the common write
+    // is then done without waiting.
+    template <class Stream>
+    void write_now(Stream& stream) {
+        boost::beast::error_code ec;
+        const std::size_t n = stream.write_now(rest_, ec);
+        if (ec != boost::asio::error::would_block) wrote(ec, n);
+    }
+
 private:
     boost::beast::buffers_suffix<ConstBuffers> rest_;
     boost::beast::error_code ec_;

@@ -114,6 +114,29 @@ public:
             token, buffers);
     }
 
+    // Writes what the socket takes at once, without waiting: a request or an
+    // answer of a few kilobytes nearly always fits the socket's buffer, and
+    // an asynchronous write that completes at once still costs a handler, a
+    // trip through the loop's queue and a coroutine resumption. Plain TCP
+    // only; TLS answers would_block (OpenSSL may need a record written over
+    // more than one try, which async_write_some handles). Returns the bytes
+    // written; `ec` is would_block when the caller has to wait, or the
+    // error async_write_some would have given.
+    template <class ConstBuffers>
+    std::size_t write_now(const ConstBuffers& buffers, boost::beast::error_code& ec) {
+        ec = boost::asio::error::would_block;
+        if (tls_) return 0;
+        auto& s = plain_->socket();
+        // The user-level flag: a synchronous write on a socket without it
+        // waits for room. Asynchronous operations ignore it.
+        if (!s.non_blocking()) {
+            boost::beast::error_code set;
+            s.non_blocking(true, set);
+            if (set) return 0;  // the asynchronous write reports what is wrong
+        }
+        return s.write_some(buffers, ec);
+    }
+
 private:
     // Plain TCP goes to the socket itself: the tcp_stream's own operation
     // would only add its per-operation timer bookkeeping, which the Stream's
