@@ -18,6 +18,8 @@
 #include <boost/beast/http/string_body.hpp>
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <algorithm>
 #include <array>
 #include <string>
@@ -381,6 +383,9 @@ TEST(WriteAll, WritesWhatASocketTakesAtOnceAndWaitsForTheRest) {
         if (reset) {
             peer.set_option(net::socket_base::linger(true, 0));
             peer.close();
+            // Readable once the reset has arrived (at most ten seconds).
+            pollfd ready{socket.native_handle(), POLLIN, 0};
+            ASSERT_EQ(::poll(&ready, 1, 10000), 1);
         }
         quillmar::proxy::Stream stream(std::move(socket));
         std::string data(4 << 20, '\0');
@@ -388,7 +393,6 @@ TEST(WriteAll, WritesWhatASocketTakesAtOnceAndWaitsForTheRest) {
 
         WriteAll out(net::buffer(data));
         if (reset) {
-            // The reset arrives over loopback before the write.
             out.write_now(stream);
             EXPECT_TRUE(out.error()) << out.error().message();
             EXPECT_FALSE(out.wants_write());
