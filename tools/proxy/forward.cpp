@@ -27,8 +27,11 @@ using Conn = UpstreamPool::Conn;
 // Length-delimited bodies up to this size are read whole before the client
 // gets the response head.
 constexpr std::uint64_t kBufferedBodyLimit = 256 * 1024;
-// Request bodies up to this size are sent in the same buffer as the head.
+// Request bodies up to this size are sent in the same buffer as the head:
+// the copy costs less than the kernel's handling of a second buffer. A
+// larger one is not copied.
 constexpr std::size_t kJoinedBodyLimit = 4096;
+bool joins_head(std::string_view body) { return body.size() <= kJoinedBodyLimit; }
 // The room for the first read of a backend's answer.
 constexpr std::size_t kFirstResponseRead = 4096;
 // More interim responses than this before the final one: a broken backend.
@@ -54,10 +57,11 @@ awaitable<std::string> connect_upstream(std::int64_t id, const Endpoint& ep, con
 // The upstream request head, written by hand as one string: the client's
 // end-to-end headers, the request's id (the backend logs the one the proxy
 // logs), our Host and the body's length; HTTP/1.1 keeps the connection open
-// by default. With room for a body small enough to join it.
+// by default. A body small enough to join the head follows it.
 ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_view request_id) {
+    const std::string_view body = req.body();
     ArenaString head(req.get_allocator());
-    head.reserve(256 + req.target().size() + (req.body().size() <= kJoinedBodyLimit ? req.body().size() : 0));
+    head.reserve(256 + req.target().size() + (joins_head(body) ? body.size() : 0));
     append_all(head, req.method_string(), " ", ep.prefix, req.target(), " HTTP/1.1\r\n");
     const auto options = connection_options(req);
     for (const auto& f : req)
@@ -66,7 +70,8 @@ ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_vi
             append_all(head, f.name_string(), ": ", f.value(), "\r\n");
     append_all(head, "X-Request-Id: ", request_id, "\r\nHost: ", ep.host);
     if (ep.port != ep.default_port()) append_all(head, ":", Decimal(ep.port));
-    append_all(head, "\r\nContent-Length: ", Decimal(req.body().size()), "\r\n\r\n");
+    append_all(head, "\r\nContent-Length: ", Decimal(body.size()), "\r\n\r\n");
+    if (joins_head(body)) head.append(body);
     return head;
 }
 
@@ -268,13 +273,10 @@ bool Proxy::Upstream::take_plain(FieldAlloc arena, std::uint64_t max_body) {
 // Sends the request on `up` and reads the final response's head; a pooled
 // connection the backend had closed comes back as kStale.
 awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const Endpoint& ep, Upstream& up) {
-    // A small body joins the head in one buffer: the copy costs less than
-    // the kernel's handling of a second one. A large one is not copied.
-    ArenaString head = upstream_head(req, ep, ex.request_id);
+    const ArenaString head = upstream_head(req, ep, ex.request_id);
     const std::string_view body = req.body();
-    const bool joined = body.size() <= kJoinedBodyLimit;
-    if (joined) head.append(body);
-    const std::array<net::const_buffer, 2> upreq{net::buffer(head), net::buffer(joined ? std::string_view() : body)};
+    const std::array<net::const_buffer, 2> upreq{net::buffer(head),
+                                                 net::buffer(joins_head(body) ? std::string_view() : body)};
     up.conn->expires_after(seconds(ex.cfg->first_byte_timeout_sec));
     WriteAll out(upreq);
     out.write_now(*up.conn);
