@@ -8,7 +8,10 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <ctime>
 #include <random>
@@ -18,26 +21,53 @@ namespace json = boost::json;
 
 namespace {
 
-bool id_char(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-    return std::string_view("-_.:/+=@").find(c) != std::string_view::npos;
+// The bytes a client's own request id may hold: letters, digits, -_.:/+=@.
+constexpr std::array<bool, 256> kIdChars = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::string_view("-_.:/+=@").find(static_cast<char>(c)) != std::string_view::npos;
+    return t;
+}();
+
+// splitmix64's finaliser: a bijection on 64 bits in which every input bit
+// reaches every output bit.
+std::uint64_t mix64(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
 }
 
-std::string fresh_id() {
-    // Seeded once with 128 bits of the system's entropy, so that ids stay
-    // unique across restarts too; they need not be unpredictable.
-    static std::mt19937_64 rng = [] {
-        std::random_device rd;
-        std::seed_seq seed{rd(), rd(), rd(), rd()};
-        return std::mt19937_64(seed);
-    }();
-    // Hex by hand: this runs for every request that brings no id of its own.
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string id(32, '0');
-    for (std::size_t half = 0; half < 2; ++half) {
-        std::uint64_t bits = rng();
-        for (std::size_t i = 16; i-- > 0; bits >>= 4) id[half * 16 + i] = kDigits[bits & 0xf];
+// Two hex digits per byte value, so an id takes 16 table reads.
+constexpr std::array<char, 512> kHexPairs = [] {
+    constexpr char digits[] = "0123456789abcdef";
+    std::array<char, 512> t{};
+    for (std::size_t b = 0; b < 256; ++b) {
+        t[2 * b] = digits[b >> 4];
+        t[2 * b + 1] = digits[b & 0xf];
     }
+    return t;
+}();
+
+std::string fresh_id() {
+    // A counter mixed with 128 bits of the system's entropy drawn once: the
+    // counter never repeats and the mix is a bijection, so ids are unique
+    // within a process, and the seed keeps them apart across restarts. They
+    // need not be unpredictable, and this runs for every request that brings
+    // no id of its own, so it costs a few multiplications.
+    static const std::array<std::uint64_t, 2> seed = [] {
+        std::random_device rd;
+        auto draw = [&rd] { return (std::uint64_t{rd()} << 32) ^ rd(); };
+        return std::array<std::uint64_t, 2>{draw(), draw()};
+    }();
+    static std::atomic<std::uint64_t> counter{0};
+    const std::uint64_t n = counter.fetch_add(1, std::memory_order_relaxed);
+    const std::array<std::uint64_t, 2> halves{mix64(seed[0] + n), mix64(seed[1] ^ mix64(n))};
+    std::string id(32, '0');
+    char* out = id.data();
+    for (std::uint64_t bits : halves)
+        for (int shift = 56; shift >= 0; shift -= 8, out += 2)
+            std::memcpy(out, &kHexPairs[2 * ((bits >> shift) & 0xff)], 2);
     return id;
 }
 
@@ -99,7 +129,7 @@ std::string text_opt(const std::optional<T>& v) {
 
 std::string request_id_for(std::string_view header) {
     bool sane = !header.empty() && header.size() <= 128;
-    for (char c : header) sane = sane && id_char(c);
+    for (char c : header) sane = sane && kIdChars[static_cast<unsigned char>(c)];
     return sane ? std::string(header) : fresh_id();
 }
 
