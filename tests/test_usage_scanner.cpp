@@ -48,6 +48,19 @@ TEST(UsageScanner, FindsTheUsageObjectOfAWholeBody) {
         {"escaped key", R"({"usage":{"prompt\u005ftokens":7}})", 7, std::nullopt},
         {"beyond int64", R"({"usage":{"prompt_tokens":9223372036854775808}})", std::nullopt, std::nullopt},
         {"broken inside", R"({"usage":{"prompt_tokens":4,"completion_tokens":[}})", std::nullopt, std::nullopt},
+        // The edges of plain integer counts, which are read without the full parser.
+        {"zero and blanks everywhere", "{\"usage\":{ \"prompt_tokens\" :\t0 ,\r\n\"completion_tokens\":7 }}", 0, 7},
+        {"empty object", R"({"usage":{}})", std::nullopt, std::nullopt},
+        {"leading zero", R"({"usage":{"prompt_tokens":01,"completion_tokens":2}})", std::nullopt, std::nullopt},
+        {"trailing comma", R"({"usage":{"prompt_tokens":1,"completion_tokens":2,}})", std::nullopt, std::nullopt},
+        {"exponent", R"({"usage":{"prompt_tokens":1e2,"completion_tokens":2}})", std::nullopt, 2},
+        {"eighteen and nineteen digits", R"({"usage":{"prompt_tokens":999999999999999999,)"
+                                         R"("completion_tokens":1000000000000000000}})",
+         999999999999999999, 1000000000000000000},
+        {"non-ASCII key", "{\"usage\":{\"prompt_tok\xc3\xa9ns\":3,\"completion_tokens\":2}}", std::nullopt, 2},
+        {"control byte in a key", "{\"usage\":{\"prompt\x01\":3,\"completion_tokens\":2}}", std::nullopt,
+         std::nullopt},
+        {"object cut after a count", R"({"usage":{"prompt_tokens":4)", std::nullopt, std::nullopt},
     };
     for (const Case& c : cases) expect_usage(find_usage(c.text), c);
 }

@@ -2,6 +2,7 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 
@@ -83,12 +84,94 @@ struct UsageEvents {
     bool on_comment(std::string_view, boost::system::error_code&) { return true; }
 };
 
+// Reads the usage object as nearly every backend writes it: flat, keys
+// without escapes, counts as plain non-negative integers of at most 18 digits
+// (`{"prompt_tokens":9,"completion_tokens":12,"total_tokens":21}`). Gives
+// nothing for anything else (a nested object, a string, a fraction, an
+// escape, a byte above ASCII, a syntax error), which the full parser then
+// decides, so what this accepts it reads exactly as that parser does.
+class FlatUsage {
+    // Bytes a key may hold on this path: no escapes, control or non-ASCII bytes.
+    static constexpr std::array<bool, 256> kPlainKeyByte = [] {
+        std::array<bool, 256> t{};
+        for (int c = 0x20; c < 0x80; ++c) t[c] = c != '\\';
+        return t;
+    }();
+
+public:
+    explicit FlatUsage(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+    std::optional<Usage> read() {
+        Usage usage;
+        if (!take('{')) return std::nullopt;
+        if (take('}')) return usage;
+        do {
+            if (!take('"')) return std::nullopt;
+            // The two keys wanted are matched whole: a byte-by-byte scan of
+            // every key cost more than the full parser saves.
+            std::optional<std::int64_t>* member = key("prompt_tokens\"")       ? &usage.prompt_tokens
+                                                  : key("completion_tokens\"") ? &usage.completion_tokens
+                                                                               : nullptr;
+            std::int64_t count = 0;
+            if ((member == nullptr && !other_key()) || !take(':') || !number(count)) return std::nullopt;
+            if (member != nullptr) *member = count;
+        } while (take(','));
+        if (!take('}')) return std::nullopt;
+        return usage;
+    }
+
+private:
+    void blanks() {
+        // Compact JSON has none: one comparison settles the common case.
+        while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' &&
+               (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r'))
+            ++p_;
+    }
+    // Skips blanks, then takes `c` if it comes next.
+    bool take(char c) {
+        blanks();
+        if (p_ == end_ || *p_ != c) return false;
+        ++p_;
+        return true;
+    }
+    // Takes `name` (a key's text and its closing quote) if it comes next.
+    bool key(std::string_view name) {
+        if (static_cast<std::size_t>(end_ - p_) < name.size() || std::memcmp(p_, name.data(), name.size()) != 0)
+            return false;
+        p_ += name.size();
+        return true;
+    }
+    // Takes the rest of any other key that holds only plain bytes.
+    bool other_key() {
+        const auto* quote = static_cast<const char*>(std::memchr(p_, '"', static_cast<std::size_t>(end_ - p_)));
+        if (quote == nullptr) return false;
+        bool plain = true;
+        for (; p_ != quote; ++p_) plain &= kPlainKeyByte[static_cast<unsigned char>(*p_)];
+        ++p_;
+        return plain;
+    }
+    bool number(std::int64_t& out) {
+        blanks();
+        const char* start = p_;
+        for (unsigned d; p_ != end_ && (d = static_cast<unsigned char>(*p_) - '0') <= 9; ++p_) out = out * 10 + d;
+        const auto digits = p_ - start;
+        if (digits == 0 || digits > 18 || (digits > 1 && *start == '0')) return false;  // a sign, a leading zero
+        // A fraction or an exponent makes it a double; a cut-off body is the
+        // full parser's to refuse.
+        return p_ != end_ && *p_ != '.' && *p_ != 'e' && *p_ != 'E';
+    }
+
+    const char* p_;
+    const char* end_;
+};
+
 // The counts of the object that starts at `text` (after optional blanks):
 // the first complete JSON value there, when it is a valid object; nothing
 // when it is broken or cut short. What follows the object is not read.
 Usage usage_at(std::string_view text) {
     const std::size_t start = text.find_first_not_of(" \t\r\n");
     if (start == std::string_view::npos || text[start] != '{') return {};
+    if (std::optional<Usage> flat = FlatUsage(text.substr(start)).read()) return *flat;
     json::basic_parser<UsageEvents> parser{json::parse_options{}};
     boost::system::error_code ec;
     parser.write_some(false, text.data() + start, text.size() - start, ec);
