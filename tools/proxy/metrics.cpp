@@ -15,17 +15,19 @@ void Histogram::observe(double seconds) noexcept {
     }
 }
 
-void ProxyMetrics::count_request(const std::string& pool, int status) { ++requests_[pool][status]; }
+void ProxyMetrics::count_request(const std::string& pool, int status) { ++last_pool_(requests_, pool)[status]; }
 void ProxyMetrics::count_upstream_error(const std::string& kind) { ++upstream_errors_[kind]; }
 void ProxyMetrics::count_client_event(const std::string& event) { ++client_events_[event]; }
 void ProxyMetrics::observe_queue_wait(const std::string& model, double seconds) {
-    models_[model].queue_wait.observe(seconds);
+    last_model_(models_, model).queue_wait.observe(seconds);
 }
-void ProxyMetrics::observe_ttfb(const std::string& model, double seconds) { models_[model].ttfb.observe(seconds); }
+void ProxyMetrics::observe_ttfb(const std::string& model, double seconds) {
+    last_model_(models_, model).ttfb.observe(seconds);
+}
 
 void ProxyMetrics::observe_end(const std::string& model, double total, std::int64_t prompt, std::int64_t completion,
                                double cut_wait) {
-    ModelSeries& m = models_[model];
+    ModelSeries& m = last_model_(models_, model);
     if (cut_wait >= 0) m.queue_wait.observe(cut_wait);
     m.total.observe(total);
     if (prompt > 0) m.prompt_tokens += static_cast<std::uint64_t>(prompt);

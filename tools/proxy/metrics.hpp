@@ -36,6 +36,40 @@ struct BackendState {
     bool sin_binned = false;
 };
 
+namespace detail {
+
+// The entry of a string-keyed map that the last look-up found. Requests come
+// in runs of one pool and model, and hashing the name for every observation
+// was a visible share of a small request's cost; a comparison with the last
+// name is cheaper. Holds addresses into the map: tsl::ordered_map keeps its
+// values in a std::deque, whose elements stay where they are as it grows, and
+// nothing here erases from these maps. A copy starts with nothing remembered.
+template <class Map>
+class LastEntry {
+public:
+    LastEntry() = default;
+    LastEntry(const LastEntry&) noexcept {}
+    LastEntry& operator=(const LastEntry&) noexcept {
+        key_ = nullptr;
+        value_ = nullptr;
+        return *this;
+    }
+    typename Map::mapped_type& operator()(Map& map, const std::string& key) {
+        if (key_ == nullptr || *key_ != key) {
+            auto it = map.try_emplace(key).first;
+            key_ = &it->first;
+            value_ = &it.value();
+        }
+        return *value_;
+    }
+
+private:
+    const std::string* key_ = nullptr;
+    typename Map::mapped_type* value_ = nullptr;
+};
+
+}  // namespace detail
+
 class ProxyMetrics {
 public:
     void count_request(const std::string& pool, int status);
@@ -60,7 +94,9 @@ public:
     std::string text(const std::vector<BackendState>& backends) const;
 
 private:
-    tsl::ordered_map<std::string, tsl::ordered_map<int, std::uint64_t>> requests_;
+    using Statuses = tsl::ordered_map<int, std::uint64_t>;
+    tsl::ordered_map<std::string, Statuses> requests_;
+    detail::LastEntry<tsl::ordered_map<std::string, Statuses>> last_pool_;
     tsl::ordered_map<std::string, std::uint64_t> upstream_errors_;
     tsl::ordered_map<std::string, std::uint64_t> client_events_;
     // Every per-model series of a model together, so that a request's end
@@ -71,6 +107,7 @@ private:
         std::uint64_t prompt_tokens = 0, completion_tokens = 0;
     };
     tsl::ordered_map<std::string, ModelSeries> models_;
+    detail::LastEntry<tsl::ordered_map<std::string, ModelSeries>> last_model_;
     std::array<std::uint64_t, 2> reloads_{};  // ok, failed
 };
 
