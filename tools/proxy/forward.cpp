@@ -65,7 +65,7 @@ ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_vi
     append_all(head, req.method_string(), " ", ep.prefix, req.target(), " HTTP/1.1\r\n");
     const auto options = connection_options(req);
     for (const auto& f : req)
-        if (!hop_by_hop(f.name()) && f.name() != http::field::host && !listed(options, f.name_string()) &&
+        if (!hop_by_hop_field(f) && f.name() != http::field::host && !listed(options, f.name_string()) &&
             !is_request_id(f.name_string()))
             append_all(head, f.name_string(), ": ", f.value(), "\r\n");
     append_all(head, "X-Request-Id: ", request_id, "\r\nHost: ", ep.host);
@@ -116,7 +116,7 @@ ArenaString buffered_head(const Exchange& ex, const Request& req, const Head& he
     append_all(out, req.version() == 10 ? "HTTP/1.0 " : "HTTP/1.1 ", Decimal(head.result_int()), " ", head.reason(),
                "\r\n");
     for (const auto& f : head)
-        if (!hop_by_hop(f.name()) && !listed(options, f.name_string()) && !is_request_id(f.name_string()))
+        if (!hop_by_hop_field(f) && !listed(options, f.name_string()) && !is_request_id(f.name_string()))
             append_all(out, f.name_string(), ": ", f.value(), "\r\n");
     append_all(out, "X-Request-Id: ", ex.request_id, "\r\nContent-Length: ", Decimal(length), "\r\n");
     if (!ex.client_keep) append_all(out, "Connection: close\r\n");
@@ -137,7 +137,7 @@ http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req
     res.result(head.result_int());
     res.reason(head.reason());
     for (const auto& f : head)
-        if (!hop_by_hop(f.name()) && !listed(options, f.name_string())) res.insert(f.name_string(), f.value());
+        if (!hop_by_hop_field(f) && !listed(options, f.name_string())) res.insert(f.name_string(), f.value());
     res.set("X-Request-Id", ex.request_id);
     const int status = head.result_int();
     const bool bodiless = status / 100 == 1 || status == 204 || status == 304;

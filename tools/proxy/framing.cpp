@@ -4,11 +4,14 @@
 #include <boost/beast/http/field.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace quillmar::proxy {
 
+namespace beast = boost::beast;
 namespace http = boost::beast::http;
 // HTTP tokens compare as ASCII, whatever the process locale.
 using boost::beast::iequals;
@@ -115,6 +118,49 @@ std::vector<std::string_view> connection_options(const Fields& fields) {
 bool listed(const std::vector<std::string_view>& options, std::string_view name) {
     for (std::string_view o : options)
         if (iequals(o, name)) return true;
+    return false;
+}
+
+namespace {
+
+constexpr std::array kHopByHop{
+    http::field::connection,          http::field::keep_alive,       http::field::proxy_authenticate,
+    http::field::proxy_authorization, http::field::proxy_connection, http::field::te,
+    http::field::trailer,             http::field::transfer_encoding, http::field::upgrade,
+    http::field::content_length,
+    http::field::expect,  // answered by the proxy itself
+};
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+// The names of kHopByHop in lower case by length (the longest has 19 bytes;
+// no length has more than two), so that a name is compared with at most
+// two of them: this runs for every field of every answer.
+struct HopByHopNames {
+    std::array<std::array<std::string, 2>, 20> by_length;
+    HopByHopNames() {
+        for (http::field f : kHopByHop) {
+            std::string name(http::to_string(f));
+            std::transform(name.begin(), name.end(), name.begin(), ascii_lower);
+            auto& slot = by_length.at(name.size());
+            (slot[0].empty() ? slot[0] : slot[1]) = std::move(name);
+        }
+    }
+};
+const HopByHopNames kHopByHopNames;
+
+}  // namespace
+
+bool hop_by_hop(http::field f) { return std::find(kHopByHop.begin(), kHopByHop.end(), f) != kHopByHop.end(); }
+
+bool hop_by_hop(std::string_view name) {
+    if (name.size() >= kHopByHopNames.by_length.size()) return false;
+    for (const std::string& h : kHopByHopNames.by_length[name.size()]) {
+        if (h.empty()) return false;
+        std::size_t i = 0;
+        while (i < h.size() && ascii_lower(name[i]) == h[i]) ++i;
+        if (i == h.size()) return true;
+    }
     return false;
 }
 

@@ -12,6 +12,8 @@
 
 #include "proxy/message.hpp"
 
+#include <boost/beast/http/field.hpp>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -61,5 +63,18 @@ inline std::string_view trim_blanks(std::string_view s) {
 
 // True when `name` is one of `options` (case-insensitive).
 bool listed(const std::vector<std::string_view>& options, std::string_view name);
+
+// Headers that describe one hop, not the message: never forwarded. By
+// Beast's code for a field, or by name in any case (what the code of that
+// name would say, without the look-up in Beast's table of every name).
+bool hop_by_hop(boost::beast::http::field f);
+bool hop_by_hop(std::string_view name);
+// The same for a field of a Beast message or of a plain head (which
+// classifies its fields as it reads them).
+template <class Field>
+bool hop_by_hop_field(const Field& f) {
+    if constexpr (requires { f.hop_by_hop(); }) return f.hop_by_hop();
+    else return hop_by_hop(f.name());
+}
 
 }  // namespace quillmar::proxy

@@ -8,25 +8,6 @@
 
 namespace quillmar::proxy {
 
-bool hop_by_hop(http::field f) {
-    switch (f) {
-        case http::field::connection:
-        case http::field::keep_alive:
-        case http::field::proxy_authenticate:
-        case http::field::proxy_authorization:
-        case http::field::proxy_connection:
-        case http::field::te:
-        case http::field::trailer:
-        case http::field::transfer_encoding:
-        case http::field::upgrade:
-        case http::field::content_length:
-        case http::field::expect:  // answered by the proxy itself
-            return true;
-        default:
-            return false;
-    }
-}
-
 bool is_request_id(std::string_view name) { return beast::iequals(name, "x-request-id"); }
 
 std::string peer_of(Stream& stream) {

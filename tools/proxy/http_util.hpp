@@ -44,8 +44,6 @@ inline std::chrono::steady_clock::duration seconds(double s) {
 // Monotonic seconds, the clock of every wait and duration the proxy reports.
 inline double now() { return lb::monotonic(); }
 
-// Headers that describe one hop, not the message: never forwarded.
-bool hop_by_hop(boost::beast::http::field f);
 // The proxy sets the request id on both hops; a backend's own is dropped.
 bool is_request_id(std::string_view name);
 // "address:port" of the stream's peer; empty once the socket is gone.

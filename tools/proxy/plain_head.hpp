@@ -22,6 +22,7 @@
 // allocation per field cost more than the whole parse).
 #pragma once
 
+#include "proxy/framing.hpp"
 #include "proxy/message.hpp"
 
 #include <boost/beast/http/field.hpp>
@@ -35,17 +36,18 @@
 
 namespace quillmar::proxy {
 
-// One field of a plain head, read the way a Beast field is.
+// One field of a plain head, read the way a Beast field is. Only whether
+// it is hop-by-hop is asked of its name; that is settled here, once.
 class PlainField {
 public:
     PlainField(std::string_view name, std::string_view value)
-        : id_(boost::beast::http::string_to_field(name)), name_(name), value_(value) {}
-    boost::beast::http::field name() const noexcept { return id_; }
+        : hop_by_hop_(proxy::hop_by_hop(name)), name_(name), value_(value) {}
+    bool hop_by_hop() const noexcept { return hop_by_hop_; }
     std::string_view name_string() const noexcept { return name_; }
     std::string_view value() const noexcept { return value_; }
 
 private:
-    boost::beast::http::field id_;
+    bool hop_by_hop_;
     std::string_view name_;
     std::string_view value_;
 };
