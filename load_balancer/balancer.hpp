@@ -162,6 +162,13 @@ public:
     // admit() (admission.hpp) does select, wait and lease in one call.
     boost::asio::awaitable<ServerRecord> select(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
                                                 SelectOptions options = {});
+    // select() as a plain call, for a caller to whom a coroutine frame costs
+    // more than the decision: the same record (or null) with the dispatch
+    // recorded, or std::nullopt, with nothing recorded, when another
+    // coroutine holds the pool's round-robin lock (then await select()).
+    // Throws as select() does.
+    std::optional<ServerRecord> select_now(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
+                                           const SelectOptions& options = {});
     // The candidates whose "max_input_tokens" (0: unlimited) holds the
     // estimate, limited ones first by ascending limit, then by id. A
     // non-positive estimate keeps all. O(n log n); throws ValueError for an

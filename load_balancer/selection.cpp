@@ -328,6 +328,15 @@ boost::asio::awaitable<ServerRecord> LoadBalancer::select(const PoolKey& pool_ke
     co_return winner;
 }
 
+std::optional<ServerRecord> LoadBalancer::select_now(const PoolKey& pool_key,
+                                                     std::span<const ServerRecord> candidates,
+                                                     const SelectOptions& options) {
+    Decision d = decide(pool_key, candidates, options);
+    if (d.winner != nullptr) return *d.winner;
+    if (d.lock_wait.empty()) return ServerRecord{};
+    return std::nullopt;  // nothing was recorded: the pick waits for the lock
+}
+
 LoadBalancer::Decision LoadBalancer::decide(const PoolKey& pool_key, std::span<const ServerRecord> candidates,
                                             const SelectOptions& options) {
     Decision d;

@@ -700,6 +700,28 @@ TEST_F(SelectionTest, EvictionLogCountsPoolsAndTruncatesTheTtl) {
     EXPECT_EQ(log.lines().size(), 1u);
 }
 
+// The plain call decides and records what select does, pick for pick.
+TEST_F(SelectionTest, PlainCallPicksAsSelectDoes) {
+    const std::vector<ServerRecord> candidates = {rec(1, json::value(3)), rec(2), rec(3)};
+    for (std::string_view algo : {LB_ALGO_WRR, LB_ALGO_LEAST_CONN, LB_ALGO_STICKY}) {
+        SCOPED_TRACE(algo);
+        LoadBalancer awaited, plain;
+        for (int i = 0; i < 8; ++i) {
+            const SelectOptions options{.algorithm = algo, .sticky_key = i % 3 == 0 ? "a" : "b"};
+            const ServerRecord want = select_in(awaited, pool, candidates, options);
+            const std::optional<ServerRecord> got = plain.select_now(pool, candidates, options);
+            ASSERT_TRUE(got.has_value());
+            EXPECT_EQ(got->get(), want.get()) << "pick " << i;
+        }
+        EXPECT_EQ(plain.dispatch_counts, awaited.dispatch_counts);
+    }
+    // Nobody eligible: a null record, not "wait".
+    const std::vector<std::int64_t> all_binned{1, 2, 3};
+    const std::optional<ServerRecord> none = lb.select_now(pool, candidates, {.sin_binned = all_binned});
+    ASSERT_TRUE(none.has_value());
+    EXPECT_EQ(*none, nullptr);
+}
+
 // ---- the per-pool round-robin lock ------------------------------------------
 
 TEST_F(SelectionTest, QueuedRoundRobinPicksRunInArrivalOrder) {
@@ -720,6 +742,9 @@ TEST_F(SelectionTest, QueuedRoundRobinPicksRunInArrivalOrder) {
     EXPECT_FALSE(b->done());
     EXPECT_EQ(lock.queued(), 2u);
     EXPECT_TRUE(lb.dispatch_counts.empty());  // recorded only after the pick
+    // The plain call does not wait: it says so and records nothing.
+    EXPECT_EQ(lb.select_now(pool, candidates), std::nullopt);
+    EXPECT_TRUE(lb.dispatch_counts.empty());
 
     // Another pool's picks do not wait for this lock.
     EXPECT_NE(select_in(lb, other, candidates), nullptr);

@@ -369,9 +369,7 @@ awaitable<lb::ServerRecord> Proxy::reselect(const PoolConfig& pool, const std::v
                                             std::int64_t estimate, const std::string& sticky, std::int64_t failed) {
     std::vector<std::int64_t> excluded = excluded_ids();
     if (std::find(excluded.begin(), excluded.end(), failed) == excluded.end()) excluded.push_back(failed);
-    co_return co_await lb_.select(
-        pool.key, fitting,
-        {.estimated_tokens = estimate, .sin_binned = excluded, .algorithm = pool.algorithm, .sticky_key = sticky});
+    co_return co_await lb_.select(pool.key, fitting, select_options(pool, estimate, excluded, sticky));
 }
 
 // Forwards inside a lease; on a failure before any response byte, sin-bins

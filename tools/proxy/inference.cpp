@@ -150,6 +150,28 @@ bool Proxy::all_full(const PoolConfig& pool, const std::vector<lb::ServerRecord>
     return true;
 }
 
+lb::SelectOptions Proxy::select_options(const PoolConfig& pool, std::int64_t estimate,
+                                        const std::vector<std::int64_t>& excluded, const std::string& sticky) {
+    return {.estimated_tokens = estimate, .sin_binned = excluded, .algorithm = pool.algorithm, .sticky_key = sticky};
+}
+
+// The common road of admit() as a plain call: a coroutine frame for every
+// request costs more than the decision. Cluster mode's demand and a pick
+// that waits for the round-robin lock take the whole road.
+bool Proxy::admit_at_once(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                          const lb::SelectOptions& options, bool& stopped, lb::Admission& admission) {
+    stopped = connections_.draining();
+    if (stopped) return true;
+    if (cluster_ && all_full(pool, fitting)) return false;
+    std::optional<lb::ServerRecord> server = lb_.select_now(pool.key, fitting, options);
+    // No room (a select that finds none records nothing, so admit() may
+    // make it again), or the lock is taken.
+    if (!server || !*server) return false;
+    admission = lb::Admission{std::move(*server), std::nullopt, "ok", 0.0, false};
+    admission.lease.emplace(lb::InflightLease::acquire(lb_, lb::server_id(*admission.server)));
+    return true;
+}
+
 // Parks the request until a backend has room, the queue refuses it, or the
 // proxy stops (`stopped`: the wait was abandoned for the shutdown).
 awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
@@ -300,10 +322,12 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
     const std::string sticky = sticky_key(pool, req, scan);
     ex.wait_started = now();
     bool stopped = false;
-    lb::Admission admission = co_await admit(
-        pool, fitting, {.estimated_tokens = estimate, .sin_binned = excluded, .algorithm = pool.algorithm,
-                        .sticky_key = sticky},
-        stopped);
+    // The options are made twice rather than kept: what lives across a
+    // suspension sits in the frame, and a frame over about a kilobyte misses
+    // Asio's recycling.
+    lb::Admission admission;
+    if (!admit_at_once(pool, fitting, select_options(pool, estimate, excluded, sticky), stopped, admission))
+        admission = co_await admit(pool, fitting, select_options(pool, estimate, excluded, sticky), stopped);
     ex.wait_started = -1.0;
     ex.wait = admission.waited_sec;
     if (stopped) {

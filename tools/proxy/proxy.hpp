@@ -167,6 +167,14 @@ private:
     // Whether every fitting backend is at its cap in force (cluster mode's
     // cue to ask for a larger grant).
     bool all_full(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting);
+    // What select() is asked for a request of `pool`.
+    static lb::SelectOptions select_options(const PoolConfig& pool, std::int64_t estimate,
+                                            const std::vector<std::int64_t>& excluded, const std::string& sticky);
+    // True, with `admission` set, when it is decided without waiting: the
+    // proxy is stopping (`stopped` set, the admission empty), or a backend
+    // has room now (most requests). False otherwise: then admit().
+    bool admit_at_once(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
+                       const lb::SelectOptions& options, bool& stopped, lb::Admission& admission);
     // lb::admit, given up when the proxy starts to stop while the request
     // is parked (`stopped` is then set and the admission is empty).
     boost::asio::awaitable<lb::Admission> admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
