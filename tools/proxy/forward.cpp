@@ -315,7 +315,8 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
 awaitable<Attempt> Proxy::general_head(Upstream& up) {
     for (int interim = 0;; ++interim) {
         // Its fields share the request's arena.
-        up.reader.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(up.buffer.get_allocator()));
+        up.reader = std::make_unique<ResponseReader>(std::piecewise_construct, std::make_tuple(),
+                                                     std::make_tuple(up.buffer.get_allocator()));
         up.reader->body_limit(boost::none);
         MessageRead read(up.buffer, *up.reader, MessageRead<false>::Until::header);
         while (read.wants_bytes()) {
@@ -350,18 +351,18 @@ void Proxy::note_failed_attempt(std::int64_t id, const Endpoint* ep, const Attem
     if (ep) pool_.drop(ep->pool_key);
 }
 
-Proxy::Response Proxy::upstream_refusal(Exchange& ex, const Request& req, std::int64_t id, const Attempt& a,
-                                        bool retried) {
-    if (!a.retry)
-        return refusal_response(
-            ex, req, http::status::bad_gateway,
-            error_body(fmt::format("upstream server {} failed while sending its response ({})", id, a.kind),
-                       "upstream_error", a.kind));
-    const bool timeout = a.kind.ends_with("_timeout");
-    return refusal_response(ex, req, timeout ? http::status::gateway_timeout : http::status::bad_gateway,
-                            error_body(fmt::format("upstream server {} failed before responding ({}){}", id, a.kind,
-                                                   retried ? "; retry failed too" : ""),
-                                       "upstream_error", a.kind));
+// A coroutine of its own, so that the response it holds is not part of
+// forward_with_retry's frame on every request's road.
+awaitable<void> Proxy::refuse_upstream(Exchange& ex, ClientStream& stream, const Request& req, std::int64_t id,
+                                       const Attempt& a, bool retried) {
+    const bool timeout = a.retry && a.kind.ends_with("_timeout");
+    Response refusal = refusal_response(
+        ex, req, timeout ? http::status::gateway_timeout : http::status::bad_gateway,
+        error_body(a.retry ? fmt::format("upstream server {} failed before responding ({}){}", id, a.kind,
+                                         retried ? "; retry failed too" : "")
+                           : fmt::format("upstream server {} failed while sending its response ({})", id, a.kind),
+                   "upstream_error", a.kind));
+    co_await write_refusal(ex, stream, refusal);
 }
 
 // The retry's backend: any other fitting one that may take the request now.
@@ -430,8 +431,7 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
             }
             ex.note = attempt == 0 ? a.kind : first_failure + "," + a.kind;
         }
-        Response refusal = upstream_refusal(ex, req, id, a, attempt > 0);
-        co_await write_refusal(ex, stream, refusal);
+        co_await refuse_upstream(ex, stream, req, id, a, attempt > 0);
         co_return;
     }
 }

@@ -89,7 +89,10 @@ private:
         bool reused = false;
         ArenaBuffer buffer;
         std::optional<PlainResponse> plain;
-        std::optional<ResponseReader> reader;  // set when `plain` is not
+        // Set when `plain` is not. On the heap: it is most of this struct's
+        // size, most answers do without it, and the struct lives in a
+        // coroutine frame that Asio recycles only up to about a kilobyte.
+        std::unique_ptr<ResponseReader> reader;
         bool complete = false;                 // the whole body was read
 
         std::optional<std::uint64_t> content_length() const {
@@ -206,9 +209,9 @@ private:
     // failure, sin-bins the backend and drops its idle connections (`ep`:
     // its endpoint, null when the configuration does not know it).
     void note_failed_attempt(std::int64_t id, const Endpoint* ep, const Attempt& a, const Config& cfg);
-    // The 502 (504 after a timeout) for a failed attempt on backend `id`.
-    Response upstream_refusal(Exchange& ex, const Request& request, std::int64_t id, const Attempt& a,
-                              bool retried);
+    // Answers a failed attempt on backend `id` with 502 (504 after a timeout).
+    boost::asio::awaitable<void> refuse_upstream(Exchange& ex, ClientStream& stream, const Request& request,
+                                                 std::int64_t id, const Attempt& a, bool retried);
     void pool_if_clean(Upstream& up, const std::string& pool_key, const Config& cfg);
     boost::asio::awaitable<lb::ServerRecord> reselect(const PoolConfig& pool,
                                                       const std::vector<lb::ServerRecord>& fitting,
