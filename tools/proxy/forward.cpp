@@ -392,7 +392,8 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
         // before its lease is entered here.
         if (!lease) lease.emplace(lb::InflightLease::acquire(lb_, id));
         const auto eit = cfg.servers.find(id);
-        Attempt a{false, eit == cfg.servers.end() ? "unknown_server" : std::string(kStale)};
+        // Every try below sets the outcome; this one stands when there is no try.
+        Attempt a{false, eit == cfg.servers.end() ? "unknown_server" : ""};
         for (int fresh_try = 0; eit != cfg.servers.end() && fresh_try < 2; ++fresh_try) {
             const Endpoint& ep = eit->second;
             Upstream up(req.get_allocator());  // the request's arena
