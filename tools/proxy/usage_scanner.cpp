@@ -153,9 +153,13 @@ private:
     bool number(std::int64_t& out) {
         blanks();
         const char* start = p_;
-        for (unsigned d; p_ != end_ && (d = static_cast<unsigned char>(*p_) - '0') <= 9; ++p_) out = out * 10 + d;
+        // Unsigned, so that a longer run of digits wraps instead of
+        // overflowing; it is refused below, and 18 digits fit an int64_t.
+        std::uint64_t value = 0;
+        for (unsigned d; p_ != end_ && (d = static_cast<unsigned char>(*p_) - '0') <= 9; ++p_) value = value * 10 + d;
         const auto digits = p_ - start;
         if (digits == 0 || digits > 18 || (digits > 1 && *start == '0')) return false;  // a sign, a leading zero
+        out = static_cast<std::int64_t>(value);
         // A fraction or an exponent makes it a double; a cut-off body is the
         // full parser's to refuse.
         return p_ != end_ && *p_ != '.' && *p_ != 'e' && *p_ != 'E';
