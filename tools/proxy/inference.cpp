@@ -167,9 +167,16 @@ bool Proxy::admit_at_once(const PoolConfig& pool, const std::vector<lb::ServerRe
     // No room (a select that finds none records nothing, so admit() may
     // make it again), or the lock is taken.
     if (!server || !*server) return false;
-    admission = lb::Admission{std::move(*server), std::nullopt, "ok", 0.0, false};
-    admission.lease.emplace(lb::InflightLease::acquire(lb_, lb::server_id(*admission.server)));
+    admission = admitted(std::move(*server));
     return true;
+}
+
+// The admission of a server select has just picked, its lease entered:
+// nothing has suspended since the pick, so its slot is still free.
+lb::Admission Proxy::admitted(lb::ServerRecord server) {
+    lb::Admission now{std::move(server), std::nullopt, "ok", 0.0, false};
+    now.lease.emplace(lb::InflightLease::acquire(lb_, lb::server_id(*now.server)));
+    return now;
 }
 
 // Parks the request until a backend has room, the queue refuses it, or the
@@ -188,12 +195,8 @@ awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<
     // against a stop (two spawned coroutines and a group per request). A
     // select that finds no room records nothing, so admit() may make it
     // again before parking.
-    if (lb::ServerRecord server = co_await lb_.select(pool.key, fitting, options)) {
-        // Nothing has suspended since select decided: the slot is still free.
-        lb::Admission now{std::move(server), std::nullopt, "ok", 0.0, false};
-        now.lease.emplace(lb::InflightLease::acquire(lb_, lb::server_id(*now.server)));
-        co_return now;
-    }
+    if (lb::ServerRecord server = co_await lb_.select(pool.key, fitting, options))
+        co_return admitted(std::move(server));
     co_return co_await park(pool, fitting, options, stopped);
 }
 

@@ -178,6 +178,8 @@ private:
     // has room now (most requests). False otherwise: then admit().
     bool admit_at_once(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
                        const lb::SelectOptions& options, bool& stopped, lb::Admission& admission);
+    // The admission of `server`, just picked by select, with its lease.
+    lb::Admission admitted(lb::ServerRecord server);
     // lb::admit, given up when the proxy starts to stop while the request
     // is parked (`stopped` is then set and the admission is empty).
     boost::asio::awaitable<lb::Admission> admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
