@@ -15,9 +15,9 @@ seconds=${FUZZ_SECONDS:-30}
 jobs=${FUZZ_BUILD_JOBS:-2}
 
 # fuzzer target -> seed corpus directory under fuzz/corpus
-declare -A corpus=([fuzz_estimator]=estimator [fuzz_env]=env [fuzz_request_scan]=request_scan [fuzz_trace]=trace)
+declare -A corpus=([fuzz_estimator]=estimator [fuzz_env]=env [fuzz_request_scan]=request_scan [fuzz_trace]=trace [fuzz_usage]=usage)
 targets=("$@")
-if ((${#targets[@]} == 0)); then targets=(fuzz_estimator fuzz_env fuzz_request_scan fuzz_trace); fi
+if ((${#targets[@]} == 0)); then targets=(fuzz_estimator fuzz_env fuzz_request_scan fuzz_trace fuzz_usage); fi
 
 cmake --preset fuzz -B "$build_dir" >/dev/null
 cmake --build "$build_dir" --target "${targets[@]}" -j"$jobs"

@@ -175,15 +175,22 @@ private:
 Usage usage_at(std::string_view text) {
     const std::size_t start = text.find_first_not_of(" \t\r\n");
     if (start == std::string_view::npos || text[start] != '{') return {};
-    if (std::optional<Usage> flat = FlatUsage(text.substr(start)).read()) return *flat;
-    json::basic_parser<UsageEvents> parser{json::parse_options{}};
-    boost::system::error_code ec;
-    parser.write_some(false, text.data() + start, text.size() - start, ec);
-    if (ec || !parser.done()) return {};
-    return parser.handler().usage;
+    text.remove_prefix(start);
+    if (std::optional<Usage> flat = detail::read_flat_usage(text)) return *flat;
+    return detail::parse_usage(text).value_or(Usage{});
 }
 
 }  // namespace
+
+std::optional<Usage> detail::read_flat_usage(std::string_view text) { return FlatUsage(text).read(); }
+
+std::optional<Usage> detail::parse_usage(std::string_view text) {
+    json::basic_parser<UsageEvents> parser{json::parse_options{}};
+    boost::system::error_code ec;
+    parser.write_some(false, text.data(), text.size(), ec);
+    if (ec || !parser.done()) return std::nullopt;
+    return parser.handler().usage;
+}
 
 Usage find_usage(std::string_view text) {
     // Inside a JSON string a quote is escaped, so `"usage"` followed by a

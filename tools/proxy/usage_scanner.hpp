@@ -41,4 +41,14 @@ private:
     Usage usage_;
 };
 
+namespace detail {
+// The two readers of one usage object (`text` starts at its `{`, blanks
+// allowed before it), apart so the fuzz target can hold one to the other.
+// read_flat_usage takes only the common flat shape and gives nothing for
+// anything else; where it answers, parse_usage (the full JSON parser,
+// nothing for a broken or cut-off object) must give the same counts.
+std::optional<Usage> read_flat_usage(std::string_view text);
+std::optional<Usage> parse_usage(std::string_view text);
+}  // namespace detail
+
 }  // namespace quillmar::proxy
