@@ -23,10 +23,6 @@ namespace proxy = quillmar::proxy;
     std::abort();
 }
 
-bool same(const proxy::Usage& a, const proxy::Usage& b) {
-    return a.prompt_tokens == b.prompt_tokens && a.completion_tokens == b.completion_tokens;
-}
-
 void check_counts(const proxy::Usage& u) {
     if ((u.prompt_tokens && *u.prompt_tokens < 0) || (u.completion_tokens && *u.completion_tokens < 0))
         fail("a negative count");
@@ -41,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const std::optional<proxy::Usage> flat = proxy::detail::read_flat_usage(text)) {
         const std::optional<proxy::Usage> full = proxy::detail::parse_usage(text);
         if (!full) fail("the flat reader accepted an object the parser refuses");
-        if (!same(*flat, *full)) fail("the flat reader and the parser read different counts");
+        if (*flat != *full) fail("the flat reader and the parser read different counts");
     }
 
     const proxy::Usage found = proxy::find_usage(text);
@@ -51,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     whole.feed(text);
     whole.finish();
     check_counts(whole.usage());
-    if (text.find('\n') == std::string_view::npos && !same(whole.usage(), found))
+    if (text.find('\n') == std::string_view::npos && whole.usage() != found)
         fail("a one-line stream read differently from the whole body");
     if (text.size() < proxy::UsageScanner::kMaxLine / 2) {
         const std::size_t cut = data[0] % (text.size() + 1);
@@ -59,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pieces.feed(text.substr(0, cut));
         pieces.feed(text.substr(cut));
         pieces.finish();
-        if (!same(pieces.usage(), whole.usage())) fail("a stream read differently in two pieces");
+        if (pieces.usage() != whole.usage()) fail("a stream read differently in two pieces");
     }
     return 0;
 }

@@ -14,6 +14,7 @@ struct Usage {
     std::optional<std::int64_t> prompt_tokens;
     std::optional<std::int64_t> completion_tokens;
     bool empty() const { return !prompt_tokens && !completion_tokens; }
+    bool operator==(const Usage&) const = default;
 };
 
 // The last top-level-looking `"usage": {...}` in `text` (OpenAI-style bodies
