@@ -38,10 +38,11 @@ std::int64_t reject_count(const json::object& snapshot, const char* reason) {
 TEST_F(ProxyE2E, MisbehavingBackendsNeverLeakOneAnswerIntoAnotherExchange) {
     struct Case {
         const char* mode;
-        int status;  // of each of two requests in a row
+        int status;      // of each of two requests in a row
+        int pause_ms{};  // between them
     };
-    for (const Case& c : {Case{"interim", 200}, Case{"extra", 200}, Case{"garbage", 502}, Case{"short", 502},
-                          Case{"both", 502}, Case{"reset", 502}, Case{"stall", 504}}) {
+    for (const Case& c : {Case{"interim", 200}, Case{"extra", 200}, Case{"late", 200, 300}, Case{"garbage", 502},
+                          Case{"short", 502}, Case{"both", 502}, Case{"reset", 502}, Case{"stall", 504}}) {
         SCOPED_TRACE(c.mode);
         children_.clear();
         Child& b = misbehaving(c.mode);
@@ -55,7 +56,36 @@ TEST_F(ProxyE2E, MisbehavingBackendsNeverLeakOneAnswerIntoAnotherExchange) {
             if (c.status == 200) {
                 EXPECT_EQ(r.json().at("n").to_number<std::int64_t>(), n);
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pause_ms));
         }
+        EXPECT_TRUE(eventually([&] { return clean(); }));
+    }
+}
+
+// A request goes to a second backend only when the first cannot have
+// served it: never after an answer that is not HTTP, and at most once in
+// all (a reused connection reset before answering is that one retry).
+TEST_F(ProxyE2E, FailedRequestIsSentAgainOnlyWhenTheBackendNeverAnswered) {
+    struct Case {
+        const char* mode;
+        int ok_first;  // requests it answers well before breaking
+        int status;    // of the request after those
+        std::int64_t sent_to_first, sent_to_second;
+    };
+    for (const Case& c : {Case{"garbage", 0, 502, 1, 0}, Case{"reset", 1, 200, 1, 1}}) {
+        SCOPED_TRACE(c.mode);
+        children_.clear();
+        Child& bad = misbehaving(c.mode, {"--ok-first", std::to_string(c.ok_first)});
+        Child& good = misbehaving("ok");
+        json::object first = server(1, bad.port());
+        first["weight"] = 100;  // chosen first every time
+        json::object cfg = config(json::array{first, server(2, good.port())}, json::object{{"sin_bin_sec", 0}});
+        cfg["models"].as_object()["m"].as_object()["algorithm"] = "weighted_round_robin";
+        start_proxy(cfg);
+        for (int i = 0; i < c.ok_first; ++i) ASSERT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 200);
+        EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, c.status);
+        EXPECT_EQ(mock_stat(bad, "requests"), c.ok_first + c.sent_to_first);
+        EXPECT_EQ(mock_stat(good, "requests"), c.sent_to_second);
         EXPECT_TRUE(eventually([&] { return clean(); }));
     }
 }

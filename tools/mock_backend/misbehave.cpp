@@ -16,6 +16,9 @@
 //   flood       a chunked event stream that never ends, as fast as it is read
 //   unmodified  "304 Not Modified" with the Content-Length of a body it
 //               does not send (as a 304 may), on a connection kept open
+//   late        the ok answer, then a tenth of a second later a second
+//               answer nobody asked for, on a connection kept open
+// With --ok-first N the first N POSTs get the ok answer whatever the mode.
 // GET /mock/stats answers {"requests":N,"active":A,"cancelled":C} (cancelled:
 // answers cut short because the peer went away). With --tls-cert and
 // --tls-key it serves HTTPS, breaking HTTP the same way inside TLS. Prints
@@ -46,13 +49,14 @@ constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 
 namespace {
 
-enum class Mode { ok, interim, garbage, short_body, extra, both, stall, reset, flood, unmodified };
+enum class Mode { ok, interim, garbage, short_body, extra, both, stall, reset, flood, unmodified, late };
 
 const std::map<std::string, Mode> kModes{{"ok", Mode::ok},         {"interim", Mode::interim},
                                          {"garbage", Mode::garbage}, {"short", Mode::short_body},
                                          {"extra", Mode::extra},     {"both", Mode::both},
                                          {"stall", Mode::stall},     {"reset", Mode::reset},
-                                         {"flood", Mode::flood},     {"unmodified", Mode::unmodified}};
+                                         {"flood", Mode::flood},     {"unmodified", Mode::unmodified},
+                                         {"late", Mode::late}};
 
 std::string ok_answer(std::uint64_t n, std::string_view target) {
     std::string body = json::serialize(json::object{{"object", "chat.completion"}, {"n", n}, {"target", target}});
@@ -62,7 +66,8 @@ std::string ok_answer(std::uint64_t n, std::string_view target) {
 
 class Misbehaving {
 public:
-    Misbehaving(net::io_context& io, Mode mode) : io_(io), mode_(mode), acceptor_(io) {}
+    Misbehaving(net::io_context& io, Mode mode, std::uint64_t ok_first)
+        : io_(io), mode_(mode), ok_first_(ok_first), acceptor_(io) {}
 
     // `tls`: the server context, null for plain HTTP.
     std::uint16_t start(const std::string& host, std::uint16_t port, quillmar::proxy::TlsContext tls) {
@@ -120,6 +125,7 @@ private:
     // One answer in the configured way; true: the connection may carry more.
     awaitable<bool> answer(Stream& stream, std::string_view target) {
         const std::uint64_t n = requests_;
+        if (n <= ok_first_) co_return co_await put(stream, ok_answer(n, target));
         switch (mode_) {
             case Mode::ok: co_return co_await put(stream, ok_answer(n, target));
             case Mode::interim:
@@ -145,6 +151,7 @@ private:
             case Mode::flood: co_return co_await flood(stream);
             case Mode::unmodified:
                 co_return co_await put(stream, "HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\nContent-Length: 5\r\n\r\n");
+            case Mode::late: co_return co_await late(stream, n, target);
         }
         co_return false;
     }
@@ -159,6 +166,16 @@ private:
         const std::size_t head_end = bytes.find("\r\n\r\n") + 4;
         if (!co_await put(stream, bytes.substr(0, head_end))) co_return false;
         co_return co_await put(stream, bytes.substr(head_end));
+    }
+
+    // The ok answer, then a stray one once the connection has gone quiet:
+    // a reader that pooled it meanwhile must not take the stray bytes for
+    // the next request's answer.
+    awaitable<bool> late(Stream& stream, std::uint64_t n, std::string_view target) {
+        if (!co_await put(stream, ok_answer(n, target))) co_return false;
+        net::steady_timer pause(io_, std::chrono::milliseconds(100));
+        co_await pause.async_wait(use_tuple);
+        co_return co_await put(stream, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
     }
 
     awaitable<void> stall(Stream& stream) {
@@ -179,6 +196,7 @@ private:
 
     net::io_context& io_;
     Mode mode_;
+    std::uint64_t ok_first_;
     quillmar::proxy::TlsContext tls_;
     tcp::acceptor acceptor_;
     std::uint64_t requests_ = 0;
@@ -201,12 +219,15 @@ int main(int argc, char** argv) {
     std::string tls_cert, tls_key;
     app.add_option("--host", host, "Listen address");
     app.add_option("--port", port, "Listen port (0: any free port)")->check(CLI::Range(0, 65535));
-    app.add_option("--mode", mode_name, "ok, interim, garbage, short, extra, both, stall, reset, flood or unmodified")
+    std::uint64_t ok_first = 0;
+    app.add_option("--mode", mode_name,
+                   "ok, interim, garbage, short, extra, both, stall, reset, flood, unmodified or late")
         ->check(CLI::IsMember([] {
             std::vector<std::string> names;
             for (const auto& kv : kModes) names.push_back(kv.first);
             return names;
         }()));
+    app.add_option("--ok-first", ok_first, "Answer the first N POSTs with the ok answer whatever the mode");
     app.add_option("--tls-cert", tls_cert, "PEM certificate chain: serve HTTPS (with --tls-key)");
     app.add_option("--tls-key", tls_key, "PEM private key of --tls-cert");
     try {
@@ -222,7 +243,7 @@ int main(int argc, char** argv) {
     Loop io;
     int status = 0;
     {
-        Misbehaving server(io, kModes.at(mode_name));
+        Misbehaving server(io, kModes.at(mode_name), ok_first);
         net::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code& ec, int) {
             if (!ec) io.stop();

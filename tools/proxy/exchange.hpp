@@ -44,6 +44,10 @@ struct Attempt {
     bool ok = false;
     std::string kind;    // failure kind
     bool retry = true;   // a failure before the backend's first response byte
+    // The backend is to blame (sin-binned). Not so when a reused connection
+    // failed before any answer: the backend may have closed it just as the
+    // request went out, a race of its keep-alive timeout and not a fault.
+    bool blame = true;
 };
 
 }  // namespace quillmar::proxy

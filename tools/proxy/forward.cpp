@@ -36,7 +36,8 @@ bool joins_head(std::string_view body) { return body.size() <= kJoinedBodyLimit;
 constexpr std::size_t kFirstResponseRead = 4096;
 // More interim responses than this before the final one: a broken backend.
 constexpr int kMaxInterimResponses = 16;
-// A pooled connection the backend had closed: the attempt is made again on
+// A pooled connection the backend had closed before the request was
+// written whole (it cannot have been served): the attempt is made again on
 // a new connection, without counting it as the backend's failure.
 constexpr std::string_view kStale = "stale_connection";
 
@@ -75,12 +76,20 @@ ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_vi
     return head;
 }
 
-// A failed read of the answer's head. On a pooled connection, before any
-// byte of the answer, the backend had closed the connection while it sat
-// idle (unless the wait ran out): kStale, tried again on a new one.
+// A failed read of the answer's head. A connection that was refused, reset,
+// closed or timed out before answering is tried once more on another
+// backend. An answer that is not HTTP is not: the backend took the request
+// and answered it, badly, and a request is not sent twice once it may have
+// been served. A pooled connection failing before any byte is not the
+// backend's fault (it may have closed it as the request went out), so it
+// is not sin-binned for it; the pool checks each connection before reuse,
+// so this is rare.
 Attempt head_failed(bool reused, const beast::error_code& ec, bool before_any_byte) {
-    if (reused && before_any_byte && ec != beast::error::timeout) return Attempt{false, std::string(kStale)};
-    return Attempt{false, classify(ec, "first_byte")};
+    const bool not_http = ec.category() == beast::error_code(http::error::bad_version).category() &&
+                          ec != http::error::end_of_stream && ec != http::error::partial_message;
+    if (not_http) return Attempt{false, classify(ec, "first_byte"), false};
+    return Attempt{false, classify(ec, "first_byte"), true,
+                   !(reused && before_any_byte && ec != beast::error::timeout)};
 }
 
 // A failure reading the backend's body: counted, and the client connection
@@ -271,7 +280,8 @@ bool Proxy::Upstream::take_plain(FieldAlloc arena, std::uint64_t max_body) {
 }
 
 // Sends the request on `up` and reads the final response's head; a pooled
-// connection the backend had closed comes back as kStale.
+// connection the backend had closed before the request was written whole
+// comes back as kStale.
 awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const Endpoint& ep, Upstream& up) {
     const ArenaString head = upstream_head(req, ep, ex.request_id);
     const std::string_view body = req.body();
@@ -325,7 +335,11 @@ awaitable<Attempt> Proxy::general_head(Upstream& up) {
         }
         const beast::error_code ec = read.error();
         throw_if_cancelled(ec);
-        if (ec) co_return head_failed(up.reused, ec, interim == 0 && !up.reader->got_some());
+        if (ec) {
+            Attempt failed = head_failed(up.reused, ec, interim == 0 && !up.reader->got_some());
+            if (!failed.retry) metrics_.count_upstream_error(failed.kind);
+            co_return failed;
+        }
         const int code = up.reader->get().result_int();
         if (code / 100 != 1) break;
         // 101 was never asked for (Upgrade is not forwarded).
@@ -347,7 +361,7 @@ void Proxy::pool_if_clean(Upstream& up, const std::string& pool_key, const Confi
 
 void Proxy::note_failed_attempt(std::int64_t id, const Endpoint* ep, const Attempt& a, const Config& cfg) {
     metrics_.count_upstream_error(a.kind);
-    sin_bin(id, cfg.sin_bin_sec);
+    if (a.blame) sin_bin(id, cfg.sin_bin_sec);
     if (ep) pool_.drop(ep->pool_key);
 }
 

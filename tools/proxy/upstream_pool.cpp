@@ -1,13 +1,38 @@
 #include "proxy/upstream_pool.hpp"
 
+#include <cerrno>
+#include <sys/socket.h>
+
 namespace quillmar::proxy {
+
+namespace {
+
+// Whether an idle connection is still just that: open, with nothing sent on
+// it since its last answer. A backend may close it while it sits here (its
+// own keep-alive timeout), or write bytes nobody asked for; those would be
+// read as the next request's answer and hand one client another's response.
+// One non-blocking peek per reuse: the reactor cannot say, since the bytes
+// may have arrived while no read was waiting for them.
+bool quiet(Stream& conn) {
+    char byte;
+    ssize_t n;
+    do n = ::recv(conn.socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+}  // namespace
 
 UpstreamPool::Conn UpstreamPool::take(const std::string& key) {
     auto it = idle_.find(key);
-    if (it == idle_.end() || it->second.empty()) return nullptr;
-    Conn c = std::move(it->second.back());
-    it->second.pop_back();
-    return c;
+    if (it == idle_.end()) return nullptr;
+    auto& list = it->second;
+    while (!list.empty()) {
+        Conn c = std::move(list.back());
+        list.pop_back();
+        if (quiet(*c)) return c;
+    }  // each one that is not closes as it goes
+    return nullptr;
 }
 
 void UpstreamPool::put(const std::string& key, Conn conn, std::size_t max_idle) {

@@ -1,7 +1,8 @@
 // Idle keep-alive connections to the backends, plain or TLS, a few per backend, most
 // recently used first out (the warmest socket is the least likely to have
 // been closed by the server). Loop thread only; every call is O(1) apart
-// from drop(), which closes that backend's idle connections.
+// from drop(), which closes that backend's idle connections (take() is
+// O(1) per connection it hands out or closes).
 #pragma once
 
 #include "proxy/stream.hpp"
@@ -17,6 +18,8 @@ class UpstreamPool {
 public:
     using Conn = std::unique_ptr<Stream>;
     // An idle connection to `key` ("scheme://host:port"), or null when none is idle.
+    // Each candidate costs one non-blocking peek: one the backend closed, or
+    // sent unasked-for bytes on, is closed instead of handed out.
     Conn take(const std::string& key);
     // Keeps `conn` for reuse unless `max_idle` are idle already (it closes then).
     void put(const std::string& key, Conn conn, std::size_t max_idle);
