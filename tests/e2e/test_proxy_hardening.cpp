@@ -160,6 +160,7 @@ TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
     // A body that is itself a request: if it were read as one, it would reach the backend.
     const std::string smuggled = raw_post(kChat, chat_body("m", false, 1));
     const std::string chunked = std::to_string(smuggled.size()) + "\r\n" + smuggled + "\r\n0\r\n\r\n";
+    const std::string chunked_head = "POST " + kChat + " HTTP/1.1\r\nHost: p\r\nTransfer-Encoding: chunked\r\n\r\n";
     auto te = [&](const std::string& codings, const std::string& version = "1.1") {
         return "POST " + kChat + " HTTP/" + version + "\r\nHost: p\r\nTransfer-Encoding: " + codings + "\r\n\r\n" +
                smuggled;
@@ -185,6 +186,9 @@ TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
         {"bare LF", "POST " + kChat + " HTTP/1.1\nHost: p\nContent-Length: 0\n\n" + smuggled, "400"},
         {"no Host", "POST " + kChat + " HTTP/1.1\r\nContent-Length: 0\r\n\r\n" + smuggled, "400"},
         {"two Hosts", "POST " + kChat + " HTTP/1.1\r\nHost: p\r\nHost: q\r\nContent-Length: 0\r\n\r\n" + smuggled, "400"},
+        // Lines the parser must hold whole are capped like a head.
+        {"chunk extension over 64 KiB", chunked_head + "3;x=" + std::string(70000, 'a'), "400"},
+        {"trailer over 64 KiB", chunked_head + "3\r\nabc\r\n0\r\nX-T: " + std::string(70000, 'a'), "400"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -195,13 +199,18 @@ TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
         EXPECT_EQ(conn.received().find("HTTP/1.1", 1), std::string::npos) << "a second response";
     }
     EXPECT_EQ(mock_stat(a, "requests"), 0);
-    EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="-",status="400"} 13)"), std::string::npos);
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="-",status="400"} 15)"), std::string::npos);
     // A proper chunked request is served.
     RawConnection ok(proxy_->port());
     const std::string body = chat_body("m", false, 1);
-    ok.send("POST " + kChat + " HTTP/1.1\r\nHost: p\r\nTransfer-Encoding: chunked\r\n\r\n" +
-            hex(body.size()) + "\r\n" + body + "\r\n0\r\n\r\n");
+    ok.send(chunked_head + hex(body.size()) + "\r\n" + body + "\r\n0\r\n\r\n");
     EXPECT_TRUE(ok.read_until("\"finish_reason\":\"stop\""));
+    // Its trailer is dropped, not taken for header fields: here it would
+    // name the request.
+    RawConnection trailer(proxy_->port());
+    trailer.send(chunked_head + hex(body.size()) + "\r\n" + body + "\r\n0\r\nX-Request-Id: from-trailer\r\n\r\n");
+    EXPECT_TRUE(trailer.read_until("\"finish_reason\":\"stop\""));
+    EXPECT_EQ(trailer.received().find("from-trailer"), std::string::npos) << trailer.received();
     EXPECT_TRUE(clean());
 }
 

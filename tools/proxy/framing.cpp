@@ -164,4 +164,14 @@ bool hop_by_hop(std::string_view name) {
     return false;
 }
 
+std::size_t field_count(const Fields& fields) {
+    return static_cast<std::size_t>(std::distance(fields.begin(), fields.end()));
+}
+
+void drop_trailer(Fields& fields, std::size_t head_fields) {
+    auto it = fields.begin();
+    for (std::size_t i = 0; i < head_fields && it != fields.end(); ++i) ++it;
+    while (it != fields.end()) it = fields.erase(it);
+}
+
 }  // namespace quillmar::proxy

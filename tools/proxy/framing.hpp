@@ -48,6 +48,15 @@ HeadScan scan_head(std::string_view bytes) noexcept;
 // `expect_continue` is set when the client waits for "100 Continue".
 std::optional<Refusal> check_framing(const RequestHead& head, bool& expect_continue);
 
+// The fields of a head, and a chunked request's trailer taken off it.
+// Beast's parser adds trailer fields to the head's, where they would be
+// forwarded, routed on and logged as if the client had sent them in its
+// head, which a recipient must never do (RFC 9110 6.5.1). The proxy removes
+// the chunked coding, and the trailer with it: every field after the first
+// `head_fields` goes. Linear in the fields.
+std::size_t field_count(const Fields& fields);
+void drop_trailer(Fields& fields, std::size_t head_fields);
+
 // Field names a message's Connection header lists as options for this hop
 // only (RFC 9110 7.6.1), "close" and "keep-alive" left out. They are not
 // forwarded. Views into `fields`.

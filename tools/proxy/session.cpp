@@ -191,6 +191,8 @@ std::optional<Refusal> check_head(RequestParser& parser, const beast::error_code
 // client left or idled out.
 std::optional<Refusal> check_body(const beast::error_code& ec, const Config& cfg) {
     if (ec == http::error::body_limit) return Refusal{413, "body_too_large", too_large_message(cfg)};
+    if (ec == http::error::header_limit)
+        return Refusal{400, "bad_request", "a chunk's size line or the trailer exceeds 64 KiB"};
     if (ec == beast::error::timeout || ec == http::error::end_of_stream || ec == http::error::partial_message ||
         ec == net::error::connection_reset || ec == net::error::operation_aborted)
         return std::nullopt;
@@ -285,13 +287,17 @@ awaitable<bool> Proxy::read_general(Stream& stream, beast::flat_buffer& buffer, 
         if (wec) co_return false;
         stream.expires_after(seconds(cfg.client_idle_timeout_sec));
     }
+    const std::size_t head_fields = field_count(parser.get());
     MessageRead body(buffer, parser, MessageRead<true>::Until::message);
     while (body.wants_bytes()) {
         auto [rec, rn] = co_await stream.async_read_some(body.space(), use_tuple);
         body.received(rec, rn);
     }
     stream.expires_never();
-    if (!body.error()) co_return true;
+    if (!body.error()) {
+        drop_trailer(parser.get(), head_fields);
+        co_return true;
+    }
     co_return co_await refuse_body(stream, cfg, body.error(), method, raw_target);
 }
 

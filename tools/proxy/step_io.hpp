@@ -21,10 +21,12 @@
 // async_read_header (parse what is buffered first, read at most 64 KiB at a
 // time, an end of stream before any byte is error::end_of_stream, one after
 // some bytes ends the message through put_eof) and gives the same error
-// codes; WriteAll those of Asio's async_write. One rule is its own: the
+// codes; WriteAll those of Asio's async_write. Two rules are its own: the
 // rest of a body whose length is known is asked for in one read (16 KiB,
 // then up to 64 KiB once a read came back full), where Beast asks for what
-// its buffer has room for.
+// its buffer has room for; and past the head at most 64 KiB may wait
+// unparsed (a chunk's size line or the trailer), where Beast would buffer
+// any amount: more is http::error::header_limit.
 //
 // What they drop is the composed operation around each socket operation:
 // its layers, each with a work guard and executor copies, and a post when
@@ -77,6 +79,14 @@ public:
                 buffer_.consume(used);
                 if (ec_ != http::error::need_more) continue;
                 ec_ = {};
+                // Past the head the parser takes every body byte it is
+                // given: what it leaves is a chunk's size line or the
+                // trailer, still incomplete, which it would have kept
+                // growing without bound.
+                if (parser_.is_header_done() && buffer_.size() >= kPendingLimit) {
+                    ec_ = http::error::header_limit;
+                    return false;
+                }
             }
             next_read_ = boost::beast::read_size(buffer_, kReadSize);
             if (next_read_ == 0) {
@@ -114,6 +124,9 @@ public:
 
 private:
     static constexpr std::size_t kReadSize = 65536;
+    // The most a chunk's size line (with its extensions) or a trailer may
+    // take; more is http::error::header_limit.
+    static constexpr std::size_t kPendingLimit = 65536;
     // The first body read's size. A peer that announces a large body and
     // then trickles it must not make every connection hold kReadSize.
     static constexpr std::size_t kFirstBodyRead = 16384;
