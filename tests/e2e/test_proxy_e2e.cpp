@@ -410,6 +410,18 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
          "$.admin_token_file"},
         {R"({"admin_token_file":"/dev/null","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
          "$.admin_token_file"},
+        // What would go into every upstream request line or Host header, or into metrics labels.
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1/p\r\nX-Evil: 1"}]}}})", R"($.models["m"].servers[0].url)"},
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1/p q"}]}}})", R"($.models["m"].servers[0].url)"},
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://user:secret@a:1"}]}}})", R"($.models["m"].servers[0].url)"},
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://::1:80"}]}}})", R"($.models["m"].servers[0].url)"},
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:+80"}]}}})", R"($.models["m"].servers[0].url)"},
+        {R"({"health_check":{"path":"/health\r\nX-Evil: 1"},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.health_check.path"},
+        // What would only fail once the proxy starts.
+        {R"({"listen":{"address":"localhost"},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.listen.address"},
+        {R"({"access_log":"/","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})", "$.access_log"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

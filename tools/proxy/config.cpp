@@ -2,6 +2,7 @@
 
 #include "proxy/cluster/redis_client.hpp"
 
+#include <boost/asio/ip/address.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/stream_parser.hpp>
 #include <fmt/format.h>
@@ -157,7 +158,10 @@ void read_listener(ObjectReader& r, std::string_view key, const ListenerFields& 
         if (auto e = lr.boolean("enabled")) *out.enabled = *e;
     }
     out.address = lr.string("address", out.address);
-    if (out.address.empty()) throw ConfigError(lr.child("address"), "must not be empty");
+    boost::system::error_code not_address;
+    boost::asio::ip::make_address(out.address, not_address);
+    if (not_address)
+        throw ConfigError(lr.child("address"), "must be an IPv4 or IPv6 address (got \"" + out.address + "\")");
     out.port = static_cast<std::uint16_t>(lr.integer("port", out.port, 0, 65535));
     out.tls = read_listener_tls(lr, base_dir);
     lr.finish();
@@ -189,6 +193,9 @@ void read_upstream_tls(ObjectReader& r, Config& cfg, const std::string& base_dir
 void read_access_log(ObjectReader& r, Config& cfg) {
     cfg.access_log = r.string("access_log", cfg.access_log);
     if (cfg.access_log.empty()) throw ConfigError(r.child("access_log"), "must not be empty");
+    std::error_code ignored;
+    if (std::filesystem::is_directory(cfg.access_log, ignored))
+        throw ConfigError(r.child("access_log"), "names a directory, not a file (\"" + cfg.access_log + "\")");
     cfg.access_log_format = r.string("access_log_format", cfg.access_log_format);
     if (cfg.access_log_format != "json" && cfg.access_log_format != "text")
         throw ConfigError(r.child("access_log_format"), "must be \"json\" or \"text\"");
@@ -272,6 +279,41 @@ std::string Config::unverified_servers() const {
     return out;
 }
 
+namespace {
+
+bool ascii_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// The characters a URL's path may hold as they are (RFC 3986 3.3: unreserved,
+// sub-delims, ":", "@", "/", and "%" of a percent-encoding). The prefix goes
+// into every upstream request line, so a space, a CR or LF, or a quote in
+// it would split or corrupt the request.
+bool path_text(std::string_view s) {
+    static constexpr std::string_view kMarks = "-._~!$&'()*+,;=:@/%";
+    return std::all_of(s.begin(), s.end(), [](char c) { return ascii_alnum(c) || kMarks.find(c) != kMarks.npos; });
+}
+
+// An origin-form request target: an absolute path and perhaps a query
+// (which may also hold "?").
+bool target_text(std::string_view s) {
+    const std::size_t q = s.find('?');
+    if (s.empty() || s.front() != '/' || !path_text(s.substr(0, q))) return false;
+    if (q == s.npos) return true;
+    const std::string_view query = s.substr(q + 1);
+    return std::all_of(query.begin(), query.end(), [](char c) { return c == '?' || path_text({&c, 1}); });
+}
+
+// A host name or IPv4 address (letters, digits, "-", "." and "_"), or the
+// inside of an IPv6 literal's brackets (hex digits, ":" and "."). Neither
+// user information ("user:password@", which would also end up in metrics
+// labels) nor anything else that is not a host passes.
+bool host_text(std::string_view s, bool v6) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [v6](char c) {
+        return ascii_alnum(c) || c == '.' || (v6 ? c == ':' : (c == '-' || c == '_'));
+    });
+}
+
+}  // namespace
+
 Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
     Endpoint ep;
     ep.tls = url.rfind("https://", 0) == 0;
@@ -283,31 +325,45 @@ Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
     std::string authority = rest.substr(0, slash);
     if (slash != std::string::npos) ep.prefix = rest.substr(slash);
     while (!ep.prefix.empty() && ep.prefix.back() == '/') ep.prefix.pop_back();
+    if (!path_text(ep.prefix))
+        throw ConfigError(json_path, "has a path with a character a URL path cannot hold (a query, a fragment, a "
+                                     "space or a control byte; percent-encode it)");
     std::size_t colon = authority.rfind(':');
     std::string port_text;
-    if (!authority.empty() && authority.front() == '[') {  // [v6]:port
+    bool has_port = false;
+    const bool v6 = !authority.empty() && authority.front() == '[';
+    if (v6) {  // [v6]:port
         std::size_t close = authority.find(']');
         if (close == std::string::npos) throw ConfigError(json_path, "has an unterminated IPv6 address");
         ep.host = authority.substr(1, close - 1);
         if (close + 1 < authority.size()) {
             if (authority[close + 1] != ':') throw ConfigError(json_path, "has a malformed host");
             port_text = authority.substr(close + 2);
+            has_port = true;
         }
     } else if (colon != std::string::npos) {
         ep.host = authority.substr(0, colon);
         port_text = authority.substr(colon + 1);
+        has_port = true;
     } else {
         ep.host = authority;
     }
     if (ep.host.empty()) throw ConfigError(json_path, "has no host");
-    if (port_text.empty()) {
+    if (!host_text(ep.host, v6))
+        throw ConfigError(json_path, "has a malformed host \"" + ep.host +
+                                         "\" (no user information; an IPv6 address goes in brackets)");
+    if (!has_port) {
         ep.port = ep.default_port();
     } else {
-        auto p = lb::parse_int_text(port_text);
-        if (!p || *p < 1 || *p > 65535) throw ConfigError(json_path, "has an invalid port \"" + port_text + "\"");
-        ep.port = static_cast<std::uint16_t>(*p);
+        const bool digits = !port_text.empty() && port_text.size() <= 5 &&
+                            std::all_of(port_text.begin(), port_text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const int port = digits ? std::stoi(port_text) : 0;
+        if (port < 1 || port > 65535) throw ConfigError(json_path, "has an invalid port \"" + port_text + "\"");
+        ep.port = static_cast<std::uint16_t>(port);
     }
-    ep.pool_key = (ep.tls ? "https://" : "http://") + ep.host + ":" + std::to_string(ep.port);
+    const std::string host = v6 ? "[" + ep.host + "]" : ep.host;
+    ep.pool_key = (ep.tls ? "https://" : "http://") + host + ":" + std::to_string(ep.port);
+    ep.host_header = ep.port == ep.default_port() ? host : host + ":" + std::to_string(ep.port);
     return ep;
 }
 
@@ -368,8 +424,9 @@ void read_health(ObjectReader& r, Config& cfg) {
         cfg.health_interval_sec = hr.number("interval_sec", cfg.health_interval_sec, 0, 86400);
         cfg.health_timeout_sec = hr.number("timeout_sec", cfg.health_timeout_sec, 0.001, 86400);
         cfg.health_path = hr.string("path", cfg.health_path);
-        if (cfg.health_path.empty() || cfg.health_path.front() != '/')
-            throw ConfigError(hr.child("path"), "must start with /");
+        if (!target_text(cfg.health_path))
+            throw ConfigError(hr.child("path"), "must be an absolute path, with a query if any, of the characters a "
+                                                "URL may hold (percent-encode others)");
         hr.finish();
     }
     cfg.reaper_interval_sec = r.number("reaper_interval_sec", cfg.reaper_interval_sec, 0, 86400);

@@ -40,6 +40,9 @@ struct Endpoint {
     // connection is never handed to a plain one's request, nor the reverse).
     // Made once, by parse_endpoint: every forward looks it up.
     std::string pool_key;
+    // The Host header's value: the host (an IPv6 address in brackets) and
+    // the port unless it is the scheme's default.
+    std::string host_header;
 };
 
 // TLS of a listener: its certificate chain and key (paths resolved against

@@ -69,9 +69,8 @@ ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_vi
         if (!hop_by_hop_field(f) && f.name() != http::field::host && !listed(options, f.name_string()) &&
             !is_request_id(f.name_string()))
             append_all(head, f.name_string(), ": ", f.value(), "\r\n");
-    append_all(head, "X-Request-Id: ", request_id, "\r\nHost: ", ep.host);
-    if (ep.port != ep.default_port()) append_all(head, ":", Decimal(ep.port));
-    append_all(head, "\r\nContent-Length: ", Decimal(body.size()), "\r\n\r\n");
+    append_all(head, "X-Request-Id: ", request_id, "\r\nHost: ", ep.host_header, "\r\nContent-Length: ",
+               Decimal(body.size()), "\r\n\r\n");
     if (joins_head(body)) head.append(body);
     return head;
 }

@@ -60,7 +60,7 @@ awaitable<std::string> probe_health(const Endpoint& ep, const Config& cfg) {
     Stream& s = *dialed.stream;
     s.expires_after(seconds(cfg.health_timeout_sec));
     http::request<http::empty_body> req{http::verb::get, ep.prefix + cfg.health_path, 11};
-    req.set(http::field::host, ep.host);
+    req.set(http::field::host, ep.host_header);
     req.keep_alive(false);
     auto [wec, wn] = co_await http::async_write(s, req, use_tuple);
     if (wec) co_return "send: " + wec.message();

@@ -68,9 +68,11 @@ int run(std::shared_ptr<const quillmar::proxy::Config> cfg, const std::string& c
     quillmar::lb::LoadBalancer lb;
     Loop io;
     int status = 0;
-    quillmar::proxy::Proxy proxy(io, lb, cfg, config_path);
+    std::optional<quillmar::proxy::Proxy> proxy;
     try {
-        auto [bound, admin_bound] = proxy.start();
+        // Building it opens the access log, which may fail too.
+        proxy.emplace(io, lb, cfg, config_path);
+        auto [bound, admin_bound] = proxy->start();
         std::printf("{\"port\":%u,\"admin_port\":%u}\n", bound, admin_bound);
         std::fflush(stdout);
         spdlog::info("listening on {}:{} (admin {})", cfg->listen_address, bound,
@@ -80,7 +82,7 @@ int run(std::shared_ptr<const quillmar::proxy::Config> cfg, const std::string& c
         std::fprintf(stderr, "quillmar-proxy: %s\n", e.what());
         status = 1;
     }
-    proxy.stop();
+    if (proxy) proxy->stop();
     io.destroy_pending();
     return status;
 }
