@@ -325,16 +325,19 @@ TEST_F(ProxyE2E, SighupReloadKeepsRunningRequestsAndRoutesNewOnesToTheNewServers
     Child& a = backend("a", {"--tokens-per-sec", "50"});
     Child& b = backend("b");
     start_proxy(config(json::array{server(1, a.port())}));
+    const std::int64_t default_cap = snapshot().at("superfast_cap").as_int64();
 
     RawConnection running(proxy_->port());
     running.send_post(kChat, chat_body("m", true, 30));
     ASSERT_TRUE(running.read_until("data: "));
 
-    write_file(config_path(), json::serialize(config(json::array{server(2, b.port())})));
+    write_file(config_path(),
+               json::serialize(config(json::array{server(2, b.port())}, {{"superfast_cap", default_cap + 3}})));
     proxy_->signal(SIGHUP);
     ASSERT_TRUE(eventually([&] {
         return post(proxy_->port(), kChat, chat_body("m", false, 1)).header("x-mock-server") == "b";
     }));
+    EXPECT_EQ(snapshot().at("superfast_cap").as_int64(), default_cap + 3);
 
     // The request that was running when the file changed ends normally.
     ASSERT_TRUE(running.read_until("data: [DONE]")) << running.received();
@@ -345,6 +348,11 @@ TEST_F(ProxyE2E, SighupReloadKeepsRunningRequestsAndRoutesNewOnesToTheNewServers
     proxy_->signal(SIGHUP);
     EXPECT_TRUE(eventually([&] { return proxy_->stderr_text().find("reload of") != std::string::npos; }));
     EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).header("x-mock-server"), "b");
+
+    // A setting the file no longer names goes back to what it was before the file set it.
+    write_file(config_path(), json::serialize(config(json::array{server(2, b.port())})));
+    proxy_->signal(SIGHUP);
+    EXPECT_TRUE(eventually([&] { return snapshot().at("superfast_cap").as_int64() == default_cap; }));
 }
 
 TEST_F(ProxyE2E, RoutingModeChangesOnlyThroughTheAdminListener) {

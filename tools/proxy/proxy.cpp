@@ -40,10 +40,10 @@ Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Co
 
 void Proxy::apply_settings(const Config& cfg) {
     lb_.set_routing_mode(std::string_view(cfg.routing_mode));
-    if (cfg.queue_enabled) lb::QUEUE_ENABLED = *cfg.queue_enabled;
-    if (cfg.queue_ttl_sec) lb::QUEUE_TTL_SEC = *cfg.queue_ttl_sec;
-    if (cfg.queue_max_depth_multiplier) lb::QUEUE_MAX_DEPTH_MULTIPLIER = *cfg.queue_max_depth_multiplier;
-    if (cfg.superfast_cap) lb::SUPERFAST_PER_SERVER_CAP = *cfg.superfast_cap;
+    lb::QUEUE_ENABLED = cfg.queue_enabled.value_or(start_settings_.queue_enabled);
+    lb::QUEUE_TTL_SEC = cfg.queue_ttl_sec.value_or(start_settings_.queue_ttl_sec);
+    lb::QUEUE_MAX_DEPTH_MULTIPLIER = cfg.queue_max_depth_multiplier.value_or(start_settings_.queue_max_depth_multiplier);
+    lb::SUPERFAST_PER_SERVER_CAP = cfg.superfast_cap.value_or(start_settings_.superfast_cap);
 }
 
 void Proxy::warn_unverified() const {

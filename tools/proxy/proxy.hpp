@@ -14,6 +14,7 @@
 #include "load_balancer/admission.hpp"
 #include "load_balancer/balancer.hpp"
 #include "load_balancer/request_scan.hpp"
+#include "load_balancer/settings.hpp"
 #include "proxy/access_log.hpp"
 #include "proxy/client_watch.hpp"
 #include "proxy/cluster/capacity.hpp"
@@ -111,6 +112,9 @@ private:
     };
 
     // ---- life (proxy.cpp)
+    // The file's balancer settings; one it does not name takes the value
+    // the environment (or the default) gave at start, so a key removed
+    // before a reload does not keep its old value.
     void apply_settings(const Config& cfg);
     // Logs the https backends whose certificates go unchecked, if any.
     void warn_unverified() const;
@@ -247,6 +251,13 @@ private:
     ProxyMetrics metrics_;
     UpstreamPool pool_;
     std::unordered_map<std::int64_t, double> sin_bin_until_;  // server id -> monotonic seconds
+    // The settings the file may override, as they were before it did.
+    struct StartSettings {
+        bool queue_enabled = lb::QUEUE_ENABLED;
+        double queue_ttl_sec = lb::QUEUE_TTL_SEC;
+        std::int64_t queue_max_depth_multiplier = lb::QUEUE_MAX_DEPTH_MULTIPLIER;
+        std::int64_t superfast_cap = lb::SUPERFAST_PER_SERVER_CAP;
+    } start_settings_;
     std::set<std::int64_t> unhealthy_;
     boost::asio::ip::tcp::acceptor listener_;
     boost::asio::ip::tcp::acceptor admin_listener_;
