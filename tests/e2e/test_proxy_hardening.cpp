@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -42,7 +44,8 @@ TEST_F(ProxyE2E, MisbehavingBackendsNeverLeakOneAnswerIntoAnotherExchange) {
         int pause_ms{};  // between them
     };
     for (const Case& c : {Case{"interim", 200}, Case{"extra", 200}, Case{"late", 200, 300}, Case{"garbage", 502},
-                          Case{"short", 502}, Case{"both", 502}, Case{"reset", 502}, Case{"stall", 504}}) {
+                          Case{"short", 502}, Case{"both", 502}, Case{"coded", 502}, Case{"reset", 502},
+                          Case{"stall", 504}}) {
         SCOPED_TRACE(c.mode);
         children_.clear();
         Child& b = misbehaving(c.mode);
@@ -197,6 +200,7 @@ TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
         EXPECT_TRUE(conn.wait_closed(10));
         EXPECT_EQ(conn.received().rfind(std::string("HTTP/1.1 ") + c.status, 0), 0u) << conn.received();
         EXPECT_EQ(conn.received().find("HTTP/1.1", 1), std::string::npos) << "a second response";
+        EXPECT_NE(conn.received().find("X-Request-Id: "), std::string::npos) << "traceable in the access log";
     }
     EXPECT_EQ(mock_stat(a, "requests"), 0);
     EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="-",status="400"} 15)"), std::string::npos);
@@ -244,6 +248,7 @@ TEST_F(ProxyE2E, DotSegmentsAreResolvedBeforeRoutingAndNeverForwarded) {
         {"/v1/.x/../chat/completions", 200, "/base/v1/chat/completions"},
         {"/v1/chat/completions?next=/../a%2f.", 200, "/base/v1/chat/completions?next=/../a%2f."},
         {"/v1/chat/completions#top", 400, nullptr},
+        {"/v1/chat/compl\xc3\xa9tions", 400, nullptr},
     };
     std::int64_t forwarded = 0;
     for (const Case& c : cases) {
@@ -264,12 +269,15 @@ TEST_F(ProxyE2E, DotSegmentsAreResolvedBeforeRoutingAndNeverForwarded) {
 TEST_F(ProxyE2E, HeadAnswersCarryNoBodySoTheNextAnswerIsReadRight) {
     Child& a = backend("a");
     start_proxy(config(json::array{server(1, a.port())}));
-    for (const char* target : {"/healthz", "/v1/models", "/nowhere", "/v1/chat/completions"}) {
+    for (const auto& [target, status] : std::vector<std::pair<std::string, std::string>>{
+             {"/healthz", "200"}, {"/readyz", "200"}, {"/v1/models", "200"}, {"/nowhere", "404"},
+             {"/v1/chat/completions", "405"}}) {
         SCOPED_TRACE(target);
         RawConnection c(proxy_->port());
-        c.send(std::string("HEAD ") + target + " HTTP/1.1\r\nHost: p\r\n\r\nGET /healthz HTTP/1.1\r\nHost: p\r\n\r\n");
+        c.send("HEAD " + target + " HTTP/1.1\r\nHost: p\r\n\r\nGET /healthz HTTP/1.1\r\nHost: p\r\n\r\n");
         ASSERT_TRUE(c.read_until("{\"status\":\"ok\"}", 10)) << c.received();
         const std::string& got = c.received();
+        EXPECT_EQ(got.rfind("HTTP/1.1 " + status, 0), 0u) << got;
         std::size_t end = got.find("\r\n\r\n");
         ASSERT_NE(end, std::string::npos);
         EXPECT_NE(got.find("Content-Length: "), std::string::npos);
@@ -277,17 +285,71 @@ TEST_F(ProxyE2E, HeadAnswersCarryNoBodySoTheNextAnswerIsReadRight) {
     }
 }
 
-// A 304 may name the length of a body it never sends: the client gets the
-// head alone, and the next answer on its connection starts right after it.
+// A 304 may name the length of a body it never sends, a 204 must not name
+// one: the client gets the head alone, and the next answer on its
+// connection starts right after it.
 TEST_F(ProxyE2E, BodilessAnswersThatNameALengthAreRelayedAsAHeadAlone) {
-    Child& b = misbehaving("unmodified");
+    for (const auto& [mode, status_line, length] :
+         {std::tuple{"unmodified", "HTTP/1.1 304 Not Modified\r\n", true},
+          std::tuple{"no_content", "HTTP/1.1 204 No Content\r\n", false}}) {
+        SCOPED_TRACE(mode);
+        children_.clear();
+        Child& b = misbehaving(mode);
+        start_proxy(config(json::array{server(1, b.port())}));
+        RawConnection c(proxy_->port());
+        c.send_post(kChat, chat_body("m", false, 1));
+        ASSERT_TRUE(c.read_until("\r\n\r\n", 10)) << c.received();
+        c.send_post(kChat, chat_body("m", false, 1));
+        ASSERT_TRUE(c.read_until(std::string("\r\n\r\n") + status_line, 10)) << c.received();
+        EXPECT_EQ(c.received().rfind(status_line, 0), 0u) << c.received();
+        EXPECT_EQ(c.received().find("Content-Length") != std::string::npos, length) << c.received();
+    }
+}
+
+// An event stream is relayed as it comes even when it names its length.
+TEST_F(ProxyE2E, EventStreamWithALengthIsRelayedAsItComes) {
+    Child& b = misbehaving("sized_stream");
     start_proxy(config(json::array{server(1, b.port())}));
     RawConnection c(proxy_->port());
-    c.send_post(kChat, chat_body("m", false, 1));
-    ASSERT_TRUE(c.read_until("\r\n\r\n", 10)) << c.received();
-    c.send_post(kChat, chat_body("m", false, 1));
-    ASSERT_TRUE(c.read_until("\r\n\r\nHTTP/1.1 304 Not Modified\r\n", 10)) << c.received();
-    EXPECT_EQ(c.received().rfind("HTTP/1.1 304 Not Modified\r\n", 0), 0u) << c.received();
+    c.send_post(kChat, chat_body("m", true, 1));
+    EXPECT_TRUE(c.read_until("data: 1\n\n", 10)) << c.received();
+}
+
+// What each endpoint takes: HEAD as GET, 405 with Allow for another method,
+// and one model by its id.
+TEST_F(ProxyE2E, EndpointsAnswerTheMethodsTheyTakeAndNameThemOtherwise) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}));
+    struct Case {
+        bool admin;
+        http::verb method;
+        const char* target;
+        int status;
+        const char* allow;  // nullptr: no Allow expected
+    };
+    const std::vector<Case> cases{
+        {false, http::verb::get, "/v1/chat/completions", 405, "POST"},
+        {false, http::verb::delete_, "/v1/models", 405, "GET, HEAD"},
+        {false, http::verb::post, "/healthz", 405, "GET, HEAD"},
+        {true, http::verb::post, "/metrics", 405, "GET, HEAD"},
+        {true, http::verb::put, "/lb/snapshot", 405, "GET, HEAD"},
+        {true, http::verb::delete_, "/lb/routing-mode", 405, "GET, HEAD, PUT, POST"},
+        {false, http::verb::get, "/v1/models/m", 200, nullptr},
+        {false, http::verb::get, "/v1/models/nope", 404, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        Response r = request(c.admin ? proxy_->admin_port() : proxy_->port(), c.method, c.target);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        EXPECT_EQ(r.header("allow"), c.allow ? c.allow : "");
+    }
+    Response one = get(proxy_->port(), "/v1/models/m");
+    EXPECT_EQ(one.json().at("id").as_string(), "m");
+    EXPECT_EQ(one.json().at("object").as_string(), "model");
+    const json::value missing = get(proxy_->port(), "/v1/models/nope").json();
+    const json::object& error = missing.at("error").as_object();
+    EXPECT_EQ(error.at("code").as_string(), "model_not_found");
+    EXPECT_TRUE(error.at("param").is_null());
 }
 
 // ---- every backend out of rotation ---------------------------------------------------------------

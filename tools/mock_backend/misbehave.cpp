@@ -18,6 +18,10 @@
 //               does not send (as a 304 may), on a connection kept open
 //   late        the ok answer, then a tenth of a second later a second
 //               answer nobody asked for, on a connection kept open
+//   no_content  "204 No Content" naming a Content-Length (which it must not)
+//   coded       a body in a transfer coding other than chunked, then the close
+//   sized_stream an event stream with a Content-Length: its first event,
+//               then nothing more until the peer leaves
 // With --ok-first N the first N POSTs get the ok answer whatever the mode.
 // GET /mock/stats answers {"requests":N,"active":A,"cancelled":C} (cancelled:
 // answers cut short because the peer went away). With --tls-cert and
@@ -49,14 +53,18 @@ constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 
 namespace {
 
-enum class Mode { ok, interim, garbage, short_body, extra, both, stall, reset, flood, unmodified, late };
+enum class Mode {
+    ok, interim, garbage, short_body, extra, both, stall, reset, flood, unmodified, late, no_content, coded,
+    sized_stream
+};
 
 const std::map<std::string, Mode> kModes{{"ok", Mode::ok},         {"interim", Mode::interim},
                                          {"garbage", Mode::garbage}, {"short", Mode::short_body},
                                          {"extra", Mode::extra},     {"both", Mode::both},
                                          {"stall", Mode::stall},     {"reset", Mode::reset},
                                          {"flood", Mode::flood},     {"unmodified", Mode::unmodified},
-                                         {"late", Mode::late}};
+                                         {"late", Mode::late},       {"no_content", Mode::no_content},
+                                         {"coded", Mode::coded},     {"sized_stream", Mode::sized_stream}};
 
 std::string ok_answer(std::uint64_t n, std::string_view target) {
     std::string body = json::serialize(json::object{{"object", "chat.completion"}, {"n", n}, {"target", target}});
@@ -152,6 +160,15 @@ private:
             case Mode::unmodified:
                 co_return co_await put(stream, "HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\nContent-Length: 5\r\n\r\n");
             case Mode::late: co_return co_await late(stream, n, target);
+            case Mode::no_content: co_return co_await put(stream, "HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n\r\n");
+            case Mode::coded:
+                co_await put(stream, "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n\x1f\x8b\x08\x00coded");
+                co_return false;
+            case Mode::sized_stream:
+                if (co_await put(stream, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                                         "Content-Length: 1000\r\n\r\ndata: 1\n\n"))
+                    co_await stall(stream);
+                co_return false;
         }
         co_return false;
     }
@@ -221,7 +238,8 @@ int main(int argc, char** argv) {
     app.add_option("--port", port, "Listen port (0: any free port)")->check(CLI::Range(0, 65535));
     std::uint64_t ok_first = 0;
     app.add_option("--mode", mode_name,
-                   "ok, interim, garbage, short, extra, both, stall, reset, flood, unmodified or late")
+                   "ok, interim, garbage, short, extra, both, stall, reset, flood, unmodified, late, no_content, "
+                   "coded or sized_stream")
         ->check(CLI::IsMember([] {
             std::vector<std::string> names;
             for (const auto& kv : kModes) names.push_back(kv.first);

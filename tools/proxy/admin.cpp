@@ -28,6 +28,14 @@ std::string error_json(std::string_view message, std::string_view code) {
         json::object{{"error", json::object{{"message", message}, {"type", "invalid_request_error"}, {"code", code}}}});
 }
 
+// 405 naming what the resource takes (RFC 9110 15.5.6: Allow is required).
+AdminResponse not_allowed(const AdminRequest& req, std::string_view allow) {
+    AdminResponse res = answer(req, http::status::method_not_allowed,
+                               error_json("this resource takes " + std::string(allow), "method_not_allowed"));
+    res.set(http::field::allow, allow);
+    return res;
+}
+
 bool sin_binned(const AdminView& v, std::int64_t id) {
     auto it = v.sin_bin_until.find(id);
     return it != v.sin_bin_until.end() && it->second > v.now;
@@ -67,10 +75,9 @@ AdminResponse readiness(const AdminRequest& req, const AdminView& v) {
 
 // {"routing_mode": "..."} or {"mode": "..."} or the bare name.
 AdminResponse routing_mode(const AdminRequest& req, const AdminView& v) {
-    if (req.method() == http::verb::get)
+    if (req.method() == http::verb::get || req.method() == http::verb::head)
         return answer(req, http::status::ok, json::serialize(json::object{{"routing_mode", v.lb.get_routing_mode()}}));
-    if (req.method() != http::verb::put && req.method() != http::verb::post)
-        return answer(req, http::status::method_not_allowed, error_json("use GET or PUT", "method_not_allowed"));
+    if (req.method() != http::verb::put && req.method() != http::verb::post) return not_allowed(req, "GET, HEAD, PUT, POST");
     std::string mode;
     boost::system::error_code jec;
     json::value body = json::parse(req.body(), jec);
@@ -115,20 +122,28 @@ std::vector<BackendState> backend_states(const AdminView& v) {
 }
 
 std::optional<AdminResponse> admin_answer(const AdminRequest& req, std::string_view path, const AdminView& v) {
-    const bool get = req.method() == http::verb::get;
-    if (get && path == "/healthz") return answer(req, http::status::ok, R"({"status":"ok"})");
-    if (get && path == "/readyz") return readiness(req, v);
+    // HEAD is answered like GET (the caller sends the head alone): probes use it.
+    const bool get = req.method() == http::verb::get || req.method() == http::verb::head;
+    const bool probe = path == "/healthz" || path == "/readyz";
+    if (probe && !get) return not_allowed(req, "GET, HEAD");
+    if (path == "/healthz") return answer(req, http::status::ok, R"({"status":"ok"})");
+    if (path == "/readyz") return readiness(req, v);
     if (v.admin_listener && !v.cfg.admin_token.empty() && !authorized(req, v.cfg.admin_token)) {
         AdminResponse res = answer(req, http::status::unauthorized,
                                    error_json("this listener needs an Authorization: Bearer token", "unauthorized"));
         res.set(http::field::www_authenticate, R"(Bearer realm="quillmar-proxy")");
         return res;
     }
-    if (get && path == "/metrics" && (v.admin_listener || v.cfg.public_metrics))
-        return answer(req, http::status::ok, v.lb.prometheus_text() + v.metrics.text(backend_states(v)) + (v.cluster ? v.cluster->metrics_text() : ""),
+    const bool metrics = path == "/metrics" && (v.admin_listener || v.cfg.public_metrics);
+    const bool snapshot = path == "/lb/snapshot" && v.admin_listener;
+    if ((metrics || snapshot) && !get) return not_allowed(req, "GET, HEAD");
+    if (metrics)
+        return answer(req, http::status::ok,
+                      v.lb.prometheus_text() + v.metrics.text(backend_states(v)) +
+                          (v.cluster ? v.cluster->metrics_text() : ""),
                       "text/plain; version=0.0.4");
     if (!v.admin_listener) return std::nullopt;
-    if (get && path == "/lb/snapshot") {
+    if (snapshot) {
         json::object snap = v.lb.snapshot();
         if (v.cluster) snap["cluster"] = v.cluster->snapshot();
         return answer(req, http::status::ok, json::serialize(snap));

@@ -45,7 +45,9 @@ bool equal_constant_time(std::string_view a, std::string_view b);
 // served on this listener, else nullopt (the caller answers 404 or serves
 // inference). On the admin listener a configured token is demanded of every
 // path but /healthz and /readyz (probes carry no secrets): 401 with
-// `WWW-Authenticate: Bearer` without it. Builds the body synchronously.
+// `WWW-Authenticate: Bearer` without it. HEAD is answered as GET (the
+// caller strips the body); another method than an endpoint takes is 405
+// with Allow. Builds the body synchronously.
 std::optional<AdminResponse> admin_answer(const AdminRequest& req, std::string_view path, const AdminView& view);
 
 // Every configured backend's in-flight count, dispatches and health.

@@ -149,7 +149,9 @@ http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req
     res.set("X-Request-Id", ex.request_id);
     const int status = head.result_int();
     const bool bodiless = status / 100 == 1 || status == 204 || status == 304;
-    if (auto len = parser.content_length()) {
+    // A 304 may name the length of the body it stands for; a 204 (or 1xx)
+    // must not name one at all (RFC 9110 8.6).
+    if (auto len = parser.content_length(); len && status != 204 && status / 100 != 1) {
         res.content_length(*len);
     } else if (!bodiless) {
         if (req.version() >= 11) res.chunked(true);
@@ -340,7 +342,17 @@ awaitable<Attempt> Proxy::general_head(Upstream& up) {
             co_return failed;
         }
         const int code = up.reader->get().result_int();
-        if (code / 100 != 1) break;
+        if (code / 100 != 1) {
+            // A coding other than chunked would reach the client undone: the
+            // proxy re-frames the body and drops Transfer-Encoding.
+            const auto& head = up.reader->get();
+            const auto te = head.count(http::field::transfer_encoding);
+            if (te > 1 || (te == 1 && !beast::iequals(trim_blanks(head[http::field::transfer_encoding]), "chunked"))) {
+                metrics_.count_upstream_error("bad_transfer_coding");
+                co_return Attempt{false, "bad_transfer_coding", false};
+            }
+            break;
+        }
         // 101 was never asked for (Upgrade is not forwarded).
         if (code == 101 || interim >= kMaxInterimResponses) {
             metrics_.count_upstream_error("bad_interim_response");
@@ -424,7 +436,8 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
             if (!a.ok) break;
             // An answer without a body goes out as a head alone, whatever length it names.
             const auto len = up.content_length();
-            if (len && *len <= kBufferedBodyLimit && !up.bodiless()) a = co_await relay_buffered(ex, stream, req, up);
+            if (len && *len <= kBufferedBodyLimit && !up.bodiless() && !up.event_stream())
+                a = co_await relay_buffered(ex, stream, req, up);
             else a = co_await relay_streamed(ex, stream, req, up);
             if (a.ok) pool_if_clean(up, ep.pool_key, cfg);
             break;

@@ -20,6 +20,7 @@ std::string error_body(std::string_view message, std::string_view type, std::str
     json::object err;
     err["message"] = message;
     err["type"] = type;
+    err["param"] = nullptr;  // the request field at fault; clients expect the key
     err["code"] = code.empty() ? json::value(nullptr) : json::value(code);
     for (auto& kv : extra) err[kv.key()] = kv.value();
     json::object body;

@@ -106,6 +106,7 @@ struct Framing {
     std::optional<std::uint64_t> length;
     bool close = false;
     bool keep_alive = false;
+    bool event_stream = false;  // Content-Type: text/event-stream
     int hosts = 0;
 
     bool add(std::string_view name, std::string_view value) {
@@ -122,6 +123,9 @@ struct Framing {
             return true;
         case 4:
             hosts += iequals(name, "host") ? 1 : 0;
+            return true;
+        case 12:
+            event_stream = event_stream || (iequals(name, "content-type") && is_event_stream(value));
             return true;
         case 6:  // an expectation is the general path's to answer
             return !iequals(name, "expect");
@@ -259,7 +263,7 @@ std::optional<PlainResponse> read_plain_response(std::string_view bytes, FieldAl
     std::size_t count = 0;
     Framing framing;
     if (!read_status_line(in, out.version, out.status, out.reason_text) || !in.fields(lines, count, framing) ||
-        !framing.length)
+        !framing.length || framing.event_stream)
         return std::nullopt;
     // The head is plain: its text moves to the arena (the buffer it was read
     // into takes the body next), and the views with it.

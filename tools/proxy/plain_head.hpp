@@ -7,8 +7,8 @@
 // on such heads (its state machine, a call per field, the framing fields
 // parsed as lists). These readers recognise a strict subset of what that
 // parser accepts and give the same message for it; anything outside the
-// subset (HTTP/1.0 requests, an interim or bodiless status,
-// Transfer-Encoding, Expect, a repeated or listed Content-Length, a
+// subset (HTTP/1.0 requests, an interim or bodiless status, an event
+// stream (relayed as it comes, never read whole), Transfer-Encoding, Expect, a repeated or listed Content-Length, a
 // Connection that lists more than one option, obsolete folding, a byte
 // either parser might read otherwise, a head not yet whole) is declined,
 // and the general parser reads the same bytes with all of its rules and the
@@ -25,6 +25,7 @@
 #include "proxy/framing.hpp"
 #include "proxy/message.hpp"
 
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/status.hpp>
 
@@ -71,6 +72,12 @@ struct PlainResponse {
     auto begin() const noexcept { return fields.begin(); }
     auto end() const noexcept { return fields.end(); }
 };
+
+// Whether a Content-Type value names an event stream (whatever parameters follow).
+inline bool is_event_stream(std::string_view content_type) {
+    constexpr std::string_view kType = "text/event-stream";
+    return content_type.size() >= kType.size() && boost::beast::iequals(content_type.substr(0, kType.size()), kType);
+}
 
 struct PlainRequest {
     std::size_t head_bytes = 0;  // through the blank line that ends the head

@@ -105,6 +105,11 @@ private:
         // The general parser found no body to read: a 204 or 304 (which may
         // carry the Content-Length of a body they never send), or a length of 0.
         bool bodiless() const { return !plain && reader->is_done(); }
+        // An event stream is relayed as it comes even when its length is
+        // known (a plain head is never one).
+        bool event_stream() const {
+            return !plain && is_event_stream(reader->get()[boost::beast::http::field::content_type]);
+        }
         // Reads a plain head (one whose body is at most `max_body`) from the
         // start of `buffer` into `plain`; false, and nothing changed, when
         // the head is not plain or not whole.

@@ -41,6 +41,32 @@ constexpr std::size_t kHeaderLimit = 64 * 1024;
 // their largest request needed.
 constexpr std::size_t kIdleBufferCapacity = 16 * 1024;
 
+// GET /v1/models: every configured model; GET /v1/models/{id}: that one,
+// or 404 model_not_found as for an inference request naming it.
+http::response<http::string_body> models_answer(const Config& cfg, std::string_view path, bool keep,
+                                                unsigned version) {
+    auto model = [](std::string_view id) {
+        return json::object{{"id", id}, {"object", "model"}, {"created", 0}, {"owned_by", "quillmar"}};
+    };
+    http::response<http::string_body> res;
+    if (path == "/v1/models") {
+        json::array data;
+        for (const auto& m : cfg.model_order) data.push_back(model(m));
+        res = make_response(http::status::ok, json::serialize(json::object{{"object", "list"}, {"data", std::move(data)}}),
+                            keep);
+    } else {
+        const std::string id = percent_decoded(path.substr(std::string_view("/v1/models/").size()));
+        res = cfg.models.contains(id)
+                  ? make_response(http::status::ok, json::serialize(model(id)), keep)
+                  : make_response(http::status::not_found,
+                                  error_body("the model `" + id + "` does not exist", "invalid_request_error",
+                                             "model_not_found"),
+                                  keep);
+    }
+    res.version(version);
+    return res;
+}
+
 // A POST under /v1/: the inference road.
 bool inference_request(const Request& req) {
     const std::string_view target = req.target();
@@ -150,10 +176,15 @@ awaitable<void> Proxy::refuse_request(Stream& stream, const Config& cfg, const R
     ex.cfg = cfg_;
     ex.method = method;
     ex.target = target;
+    // Refused requests are the ones an operator most wants to trace.
+    const std::string client = peer_of(stream);
+    ex.client = client;
+    ex.request_id = request_id_for({});
     ex.status = refusal.status;
     ex.note = refusal.code;
     auto res = make_response(static_cast<http::status>(refusal.status),
                              error_body(refusal.message, refusal.type, refusal.code), false);
+    res.set("X-Request-Id", ex.request_id);
     strip_body_for_head(res, method == "HEAD");
     ex.bytes = res.body().size();
     co_await write_message(stream, res, cfg.client_write_timeout_sec);
@@ -342,16 +373,15 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
     };
     auto route = [&]() -> http::response<http::string_body> {
         const bool get = req.method() == http::verb::get || head;  // HEAD: the same head, no body
-        if (get && path == "/v1/models") {
-            json::array data;
-            for (const auto& m : cfg->model_order)
-                data.push_back(json::object{{"id", m}, {"object", "model"}, {"created", 0}, {"owned_by", "quillmar"}});
-            return simple(http::status::ok,
-                          json::serialize(json::object{{"object", "list"}, {"data", std::move(data)}}));
+        const bool models = path == "/v1/models" || path.starts_with("/v1/models/");
+        if (get && models) return models_answer(*cfg, path, keep, req.version());
+        if (path.starts_with("/v1/")) {
+            auto res = simple(http::status::method_not_allowed,
+                              error_body(models ? "the model list takes GET" : "only POST is served under /v1/",
+                                         "invalid_request_error", "method_not_allowed"));
+            res.set(http::field::allow, models ? "GET, HEAD" : "POST");
+            return res;
         }
-        if (path.starts_with("/v1/"))
-            return simple(http::status::method_not_allowed,
-                          error_body("only POST is served under /v1/", "invalid_request_error", "method_not_allowed"));
         return simple(http::status::not_found,
                       error_body("no route for " + std::string(path), "invalid_request_error", "not_found"));
     };

@@ -73,6 +73,8 @@ constexpr std::array<TargetByte, 256> kTargetBytes = [] {
     std::array<TargetByte, 256> table{};
     for (int c = 0; c < 0x21; ++c) table[c] = TargetByte::refused;
     table[0x7f] = TargetByte::refused;
+    // A target is ASCII (RFC 9112 3.2); backends read other bytes as they like.
+    for (int c = 0x80; c < 0x100; ++c) table[c] = TargetByte::refused;
     table['#'] = TargetByte::refused;
     table['?'] = TargetByte::query;
     table['%'] = TargetByte::escape;
@@ -118,7 +120,7 @@ NormalizedTarget normalize_target(std::string_view target) {
         return out;
     }
     if (has_refused_byte(target)) {
-        out.error = "the request target holds a control character, a space or a fragment";
+        out.error = "the request target holds a control character, a space, a byte outside ASCII or a fragment";
         return out;
     }
     const std::size_t q = target.find('?');
@@ -151,6 +153,28 @@ NormalizedTarget normalize_target(std::string_view target) {
     for (const auto& s : segments) out.target.append("/").append(s);
     if (out.target.empty() || trailing_slash) out.target.push_back('/');
     if (q != std::string_view::npos) out.target.append(target.substr(q));
+    return out;
+}
+
+std::string percent_decoded(std::string_view path) {
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const int hi = path[i] == '%' && i + 2 < path.size() ? hex(path[i + 1]) : -1;
+        const int lo = hi >= 0 ? hex(path[i + 2]) : -1;
+        if (lo < 0) {
+            out += path[i];
+            continue;
+        }
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
     return out;
 }
 

@@ -30,4 +30,8 @@ NormalizedTarget normalize_target(std::string_view target);
 // caller can keep it where it is. One pass, no allocation.
 bool is_normal_target(std::string_view target) noexcept;
 
+// `path` with each "%XX" decoded (a normalised target's escapes are well
+// formed; a malformed one is kept as it is).
+std::string percent_decoded(std::string_view path);
+
 }  // namespace quillmar::proxy
