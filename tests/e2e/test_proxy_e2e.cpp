@@ -398,6 +398,9 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
     const std::vector<Case> cases{
         {"{", "$"},
         {"{\n  \"models\": ,\n}", "$", "at line 2, column 13"},
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]},)"
+         "\n" R"("m":{"servers":[{"id":2,"url":"http://b:1"}]}}})",
+         "$", R"(names the key "m" twice in one object, the second time at line 2)"},
         {R"({"listen":{"port":0}})", "$.models"},
         {R"({"models":{"m":{"servers":[{"id":1,"url":"ftp://x"}]}}})", R"($.models["m"].servers[0].url)"},
         {R"({"models":{"m":{"servers":[{"url":"http://127.0.0.1:1"}]}}})", R"($.models["m"].servers[0].id)"},
