@@ -370,6 +370,13 @@ TEST_F(ProxyE2E, RoutingModeChangesOnlyThroughTheAdminListener) {
     EXPECT_EQ(get(proxy_->port(), "/healthz").status, 200);
 }
 
+// The environment may set a duration to infinity; the snapshot stays JSON.
+TEST_F(ProxyE2E, SnapshotSpellsAnInfiniteSettingAsJsonCan) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}), {"/usr/bin/env", "QUILLMAR_LB_POOL_LRU_TTL_SEC=inf"});
+    EXPECT_EQ(snapshot().at("pool_lru_ttl_sec").as_string(), "inf");
+}
+
 // ---- health checks --------------------------------------------------------------------------
 
 TEST_F(ProxyE2E, FailingHealthCheckTakesAServerOutOfRotation) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 namespace quillmar::proxy {
 
@@ -34,6 +35,19 @@ AdminResponse not_allowed(const AdminRequest& req, std::string_view allow) {
                                error_json("this resource takes " + std::string(allow), "method_not_allowed"));
     res.set(http::field::allow, allow);
     return res;
+}
+
+// Settings may hold infinity or NaN (the environment may say "inf"), which
+// JSON cannot: they are written as the strings the settings command uses.
+void spell_non_finite(json::value& v) {
+    if (v.is_double() && !std::isfinite(v.get_double())) {
+        const double d = v.get_double();
+        v = std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf";
+    } else if (v.is_object()) {
+        for (auto& kv : v.get_object()) spell_non_finite(kv.value());
+    } else if (v.is_array()) {
+        for (auto& e : v.get_array()) spell_non_finite(e);
+    }
 }
 
 bool sin_binned(const AdminView& v, std::int64_t id) {
@@ -144,8 +158,9 @@ std::optional<AdminResponse> admin_answer(const AdminRequest& req, std::string_v
                       "text/plain; version=0.0.4");
     if (!v.admin_listener) return std::nullopt;
     if (snapshot) {
-        json::object snap = v.lb.snapshot();
-        if (v.cluster) snap["cluster"] = v.cluster->snapshot();
+        json::value snap = v.lb.snapshot();
+        if (v.cluster) snap.get_object()["cluster"] = v.cluster->snapshot();
+        spell_non_finite(snap);
         return answer(req, http::status::ok, json::serialize(snap));
     }
     if (path == "/lb/routing-mode") return routing_mode(req, v);
