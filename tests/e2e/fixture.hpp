@@ -94,10 +94,13 @@ protected:
         return *children_.back();
     }
 
-    // `wrapper`: a command the proxy runs under (for example prlimit).
-    Child& start_proxy(const json::object& cfg, std::vector<std::string> wrapper = {}) {
+    // `wrapper`: a command the proxy runs under (for example prlimit);
+    // `args`: more of its own options.
+    Child& start_proxy(const json::object& cfg, std::vector<std::string> wrapper = {},
+                       const std::vector<std::string>& args = {}) {
         write_file(config_path(), json::serialize(cfg));
         wrapper.insert(wrapper.end(), {QUILLMAR_PROXY_BIN, "--config", config_path()});
+        wrapper.insert(wrapper.end(), args.begin(), args.end());
         children_.push_back(std::make_unique<Child>(wrapper, dir_ + "/proxy.err"));
         proxy_ = children_.back().get();
         return *proxy_;

@@ -324,7 +324,12 @@ TEST_F(ProxyE2E, MalformedRequestsGetTheirStatusAndLeaveNoState) {
 TEST_F(ProxyE2E, SighupReloadKeepsRunningRequestsAndRoutesNewOnesToTheNewServers) {
     Child& a = backend("a", {"--tokens-per-sec", "50"});
     Child& b = backend("b");
-    start_proxy(config(json::array{server(1, a.port())}));
+    // The file names a port the command line overrides, in every version of it.
+    auto file = [](json::object cfg) {
+        cfg["listen"].as_object()["port"] = 1;
+        return cfg;
+    };
+    start_proxy(file(config(json::array{server(1, a.port())})), {}, {"--port", "0"});
     const std::int64_t default_cap = snapshot().at("superfast_cap").as_int64();
 
     RawConnection running(proxy_->port());
@@ -332,7 +337,7 @@ TEST_F(ProxyE2E, SighupReloadKeepsRunningRequestsAndRoutesNewOnesToTheNewServers
     ASSERT_TRUE(running.read_until("data: "));
 
     write_file(config_path(),
-               json::serialize(config(json::array{server(2, b.port())}, {{"superfast_cap", default_cap + 3}})));
+               json::serialize(file(config(json::array{server(2, b.port())}, {{"superfast_cap", default_cap + 3}}))));
     proxy_->signal(SIGHUP);
     ASSERT_TRUE(eventually([&] {
         return post(proxy_->port(), kChat, chat_body("m", false, 1)).header("x-mock-server") == "b";
@@ -350,9 +355,10 @@ TEST_F(ProxyE2E, SighupReloadKeepsRunningRequestsAndRoutesNewOnesToTheNewServers
     EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).header("x-mock-server"), "b");
 
     // A setting the file no longer names goes back to what it was before the file set it.
-    write_file(config_path(), json::serialize(config(json::array{server(2, b.port())})));
+    write_file(config_path(), json::serialize(file(config(json::array{server(2, b.port())}))));
     proxy_->signal(SIGHUP);
     EXPECT_TRUE(eventually([&] { return snapshot().at("superfast_cap").as_int64() == default_cap; }));
+    EXPECT_EQ(proxy_->stderr_text().find("listener changes"), std::string::npos) << proxy_->stderr_text();
 }
 
 TEST_F(ProxyE2E, RoutingModeChangesOnlyThroughTheAdminListener) {

@@ -619,4 +619,12 @@ std::shared_ptr<const Config> load_config(const std::string& path) {
     return parse_config(ss.str(), std::filesystem::path(path).parent_path().string());
 }
 
+std::shared_ptr<const Config> with_overrides(std::shared_ptr<const Config> cfg, const PortOverrides& ports) {
+    if (!ports.listen && !ports.admin) return cfg;
+    auto copy = std::make_shared<Config>(*cfg);
+    copy->listen_port = ports.listen.value_or(copy->listen_port);
+    copy->admin_port = ports.admin.value_or(copy->admin_port);
+    return copy;
+}
+
 }  // namespace quillmar::proxy

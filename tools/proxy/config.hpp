@@ -144,6 +144,15 @@ std::shared_ptr<const Config> parse_config(std::string_view text, const std::str
 // Reads and parses `path`. Throws ConfigError (path "$" for I/O and syntax).
 std::shared_ptr<const Config> load_config(const std::string& path);
 
+// Listener ports given on the command line, over the file's (at start and
+// on every reload).
+struct PortOverrides {
+    std::optional<std::uint16_t> listen;
+    std::optional<std::uint16_t> admin;
+};
+// `cfg` with the overrides applied; `cfg` itself when there are none.
+std::shared_ptr<const Config> with_overrides(std::shared_ptr<const Config> cfg, const PortOverrides& ports);
+
 // Parses "http[s]://host[:port][/prefix]" (default port 80 or 443). Throws
 // ConfigError at `json_path`.
 Endpoint parse_endpoint(const std::string& url, const std::string& json_path);

@@ -64,14 +64,15 @@ std::optional<int> parse_command_line(int argc, char** argv, Options& o) {
 }
 
 // Runs the proxy until it stops; the exit status.
-int run(std::shared_ptr<const quillmar::proxy::Config> cfg, const std::string& config_path) {
+int run(std::shared_ptr<const quillmar::proxy::Config> cfg, const std::string& config_path,
+        const quillmar::proxy::PortOverrides& ports) {
     quillmar::lb::LoadBalancer lb;
     Loop io;
     int status = 0;
     std::optional<quillmar::proxy::Proxy> proxy;
     try {
         // Building it opens the access log, which may fail too.
-        proxy.emplace(io, lb, cfg, config_path);
+        proxy.emplace(io, lb, cfg, config_path, ports);
         auto [bound, admin_bound] = proxy->start();
         std::printf("{\"port\":%u,\"admin_port\":%u}\n", bound, admin_bound);
         std::fflush(stdout);
@@ -108,11 +109,8 @@ int main(int argc, char** argv) {
         std::printf("configuration ok: %zu models, %zu servers\n", cfg->models.size(), cfg->servers.size());
         return 0;
     }
-    if (o.port || o.admin_port) {
-        auto copy = std::make_shared<quillmar::proxy::Config>(*cfg);
-        if (o.port) copy->listen_port = static_cast<std::uint16_t>(*o.port);
-        if (o.admin_port) copy->admin_port = static_cast<std::uint16_t>(*o.admin_port);
-        cfg = copy;
-    }
-    return run(cfg, o.config_path);
+    quillmar::proxy::PortOverrides ports;
+    if (o.port) ports.listen = static_cast<std::uint16_t>(*o.port);
+    if (o.admin_port) ports.admin = static_cast<std::uint16_t>(*o.admin_port);
+    return run(cfg, o.config_path, ports);
 }

@@ -17,10 +17,11 @@
 
 namespace quillmar::proxy {
 
-Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Config> cfg, std::string config_path)
+Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Config> cfg, std::string config_path,
+             PortOverrides ports)
     : io_(io),
       lb_(lb),
-      cfg_(std::move(cfg)),
+      cfg_(with_overrides(std::move(cfg), ports)),
       config_path_(std::move(config_path)),
       listener_(io),
       admin_listener_(io),
@@ -30,6 +31,7 @@ Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Co
                                                                  : AccessLog::Format::json)),
       connections_(io),
       watches_(io.get_executor()) {
+    ports_ = ports;
     // Cluster mode: the records handed to the balancer carry this replica's
     // grant as their cap, kept up to date by the cluster's renewal loop.
     if (cfg_->cluster) {
@@ -42,7 +44,8 @@ void Proxy::apply_settings(const Config& cfg) {
     lb_.set_routing_mode(std::string_view(cfg.routing_mode));
     lb::QUEUE_ENABLED = cfg.queue_enabled.value_or(start_settings_.queue_enabled);
     lb::QUEUE_TTL_SEC = cfg.queue_ttl_sec.value_or(start_settings_.queue_ttl_sec);
-    lb::QUEUE_MAX_DEPTH_MULTIPLIER = cfg.queue_max_depth_multiplier.value_or(start_settings_.queue_max_depth_multiplier);
+    lb::QUEUE_MAX_DEPTH_MULTIPLIER =
+        cfg.queue_max_depth_multiplier.value_or(start_settings_.queue_max_depth_multiplier);
     lb::SUPERFAST_PER_SERVER_CAP = cfg.superfast_cap.value_or(start_settings_.superfast_cap);
 }
 
@@ -119,7 +122,7 @@ void Proxy::stop() {
 bool Proxy::reload() {
     std::shared_ptr<const Config> next;
     try {
-        next = load_config(config_path_);
+        next = with_overrides(load_config(config_path_), ports_);
     } catch (const std::exception& e) {
         spdlog::error("reload of {} failed, keeping the running configuration: {}", config_path_, e.what());
         metrics_.count_reload(false);

@@ -59,8 +59,9 @@ using ClientStream = Stream;
 
 class Proxy {
 public:
+    // `ports` (from the command line) stand over the file's, also on reload.
     Proxy(boost::asio::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Config> cfg,
-          std::string config_path);
+          std::string config_path, PortOverrides ports = {});
 
     // Opens the listeners (throws boost::system::system_error when a port
     // cannot be bound), applies the configuration to the balancer and starts
@@ -263,6 +264,7 @@ private:
         std::int64_t queue_max_depth_multiplier = lb::QUEUE_MAX_DEPTH_MULTIPLIER;
         std::int64_t superfast_cap = lb::SUPERFAST_PER_SERVER_CAP;
     } start_settings_;
+    PortOverrides ports_;
     std::set<std::int64_t> unhealthy_;
     boost::asio::ip::tcp::acceptor listener_;
     boost::asio::ip::tcp::acceptor admin_listener_;
