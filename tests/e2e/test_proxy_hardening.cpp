@@ -249,6 +249,9 @@ TEST_F(ProxyE2E, DotSegmentsAreResolvedBeforeRoutingAndNeverForwarded) {
         {"/v1/chat/completions?next=/../a%2f.", 200, "/base/v1/chat/completions?next=/../a%2f."},
         {"/v1/chat/completions#top", 400, nullptr},
         {"/v1/chat/compl\xc3\xa9tions", 400, nullptr},
+        // The absolute form a server must accept: only its path and query count.
+        {"http://p:8080/v1/chat/completions?x=1", 200, "/base/v1/chat/completions?x=1"},
+        {"HTTPS://p/v1/../admin", 404, nullptr},
     };
     std::int64_t forwarded = 0;
     for (const Case& c : cases) {

@@ -1,7 +1,11 @@
 #include "proxy/target.hpp"
 
+#include <boost/beast/core/string.hpp>
+
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <optional>
 #include <vector>
 
 namespace quillmar::proxy {
@@ -109,18 +113,40 @@ bool is_normal_target(std::string_view target) noexcept {
     return !dot_after_slash || !has_dot_segment(target.substr(0, path_end));
 }
 
+namespace {
+
+// The path and query of an absolute-form target ("http://host/path?q"),
+// which a server must accept (RFC 9112 3.2.2): the authority goes, since
+// the proxy routes by path alone. Nullopt for any other form.
+std::optional<std::string> origin_form(std::string_view target) {
+    constexpr std::string_view kHttp = "http://", kHttps = "https://";
+    auto starts = [&](std::string_view scheme) {
+        return target.size() >= scheme.size() && boost::beast::iequals(target.substr(0, scheme.size()), scheme);
+    };
+    const std::size_t scheme = starts(kHttp) ? kHttp.size() : starts(kHttps) ? kHttps.size() : 0;
+    if (scheme == 0) return std::nullopt;
+    const std::size_t end = std::min(target.find_first_of("/?", scheme), target.size());
+    std::string rest(target.substr(end));
+    if (rest.empty() || rest.front() == '?') rest.insert(0, "/");
+    return rest;
+}
+
+}  // namespace
+
 NormalizedTarget normalize_target(std::string_view target) {
     NormalizedTarget out;
     if (is_normal_target(target)) {  // the rewrite below would give it back unchanged
         out.target.assign(target);
         return out;
     }
-    if (target.empty() || target.front() != '/') {
-        out.error = "the request target must be an absolute path";
-        return out;
-    }
     if (has_refused_byte(target)) {
         out.error = "the request target holds a control character, a space, a byte outside ASCII or a fragment";
+        return out;
+    }
+    const std::optional<std::string> origin = origin_form(target);
+    if (origin) target = *origin;
+    if (target.empty() || target.front() != '/') {
+        out.error = "the request target must be an absolute path or an absolute http URL";
         return out;
     }
     const std::size_t q = target.find('?');

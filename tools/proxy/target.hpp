@@ -22,7 +22,9 @@ struct NormalizedTarget {
     std::string error;   // non-empty: the target is refused (400) for this reason
 };
 
-// Normalises an origin-form target ("/path?query"); anything else is refused.
+// Normalises an origin-form target ("/path?query"), or an absolute-form
+// one ("http://host/path?query", reduced to its path and query: the proxy
+// routes by path alone); anything else is refused.
 NormalizedTarget normalize_target(std::string_view target);
 
 // True when normalize_target would accept `target` and give it back
