@@ -124,8 +124,8 @@ struct Framing {
         case 4:
             hosts += iequals(name, "host") ? 1 : 0;
             return true;
-        case 12:
-            event_stream = event_stream || (iequals(name, "content-type") && is_event_stream(value));
+        case 12:  // the value first: it is rarely an event stream, and tells at once
+            event_stream = event_stream || (is_event_stream(value) && iequals(name, "content-type"));
             return true;
         case 6:  // an expectation is the general path's to answer
             return !iequals(name, "expect");

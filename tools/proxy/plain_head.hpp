@@ -76,7 +76,8 @@ struct PlainResponse {
 // Whether a Content-Type value names an event stream (whatever parameters follow).
 inline bool is_event_stream(std::string_view content_type) {
     constexpr std::string_view kType = "text/event-stream";
-    return content_type.size() >= kType.size() && boost::beast::iequals(content_type.substr(0, kType.size()), kType);
+    return content_type.size() >= kType.size() && (content_type[0] | 0x20) == 't' &&
+           boost::beast::iequals(content_type.substr(0, kType.size()), kType);
 }
 
 struct PlainRequest {
