@@ -443,6 +443,7 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
         {R"({"health_check":{"path":"/health\r\nX-Evil: 1"},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
          "$.health_check.path"},
         // What would only fail once the proxy starts.
+        {R"({"models":{"":{"servers":[{"id":1,"url":"http://a:1"}]}}})", R"($.models[""])"},
         {R"({"listen":{"address":"localhost"},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
          "$.listen.address"},
         {R"({"access_log":"/","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})", "$.access_log"},

@@ -578,6 +578,8 @@ void read_models(ObjectReader& r, Config& cfg) {
     if (models->as_object().empty()) throw ConfigError("$.models", "must name at least one model");
     for (const auto& kv : models->as_object()) {
         std::string model(kv.key());
+        // No request can name it: an empty "model" is refused as missing.
+        if (model.empty()) throw ConfigError("$.models[\"\"]", "names no model (an empty id cannot be requested)");
         ObjectReader mr(kv.value(), "$.models[\"" + model + "\"]");
         PoolConfig pool = read_pool(model, mr, cfg);
         mr.finish();
