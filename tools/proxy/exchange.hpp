@@ -44,9 +44,12 @@ struct Attempt {
     bool ok = false;
     std::string kind;    // failure kind
     bool retry = true;   // a failure before the backend's first response byte
-    // The backend is to blame (sin-binned). Not so when a reused connection
-    // failed before any answer: the backend may have closed it just as the
-    // request went out, a race of its keep-alive timeout and not a fault.
+    // The backend is to blame (sin-binned): it could not be reached, or did
+    // not answer in time. Not so when it closed or reset the connection
+    // after taking the request: the request itself may have caused that (a
+    // client must not be able to take every backend out of rotation with
+    // a request or two), or, on a reused connection, the backend closed it
+    // just as the request went out.
     bool blame = true;
 };
 

@@ -75,20 +75,17 @@ ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_vi
     return head;
 }
 
-// A failed read of the answer's head. A connection that was refused, reset,
-// closed or timed out before answering is tried once more on another
-// backend. An answer that is not HTTP is not: the backend took the request
-// and answered it, badly, and a request is not sent twice once it may have
-// been served. A pooled connection failing before any byte is not the
-// backend's fault (it may have closed it as the request went out), so it
-// is not sin-binned for it; the pool checks each connection before reuse,
-// so this is rare.
-Attempt head_failed(bool reused, const beast::error_code& ec, bool before_any_byte) {
+// A failed read of the answer's head, the request written whole. A
+// connection reset, closed or timed out before answering is tried once
+// more on another backend; only the time-out sin-bins the backend (see
+// Attempt::blame). An answer that is not HTTP is not tried again: the
+// backend took the request and answered it, badly, and a request is not
+// sent twice once it may have been served.
+Attempt head_failed(const beast::error_code& ec) {
     const bool not_http = ec.category() == beast::error_code(http::error::bad_version).category() &&
                           ec != http::error::end_of_stream && ec != http::error::partial_message;
     if (not_http) return Attempt{false, classify(ec, "first_byte"), false};
-    return Attempt{false, classify(ec, "first_byte"), true,
-                   !(reused && before_any_byte && ec != beast::error::timeout)};
+    return Attempt{false, classify(ec, "first_byte"), true, ec == beast::error::timeout};
 }
 
 // A failure reading the backend's body: counted, and the client connection
@@ -307,7 +304,7 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
     if (rec) {
         const beast::error_code ec = rec == net::error::eof ? beast::error_code(http::error::end_of_stream) : rec;
         throw_if_cancelled(ec);
-        co_return head_failed(up.reused, ec, true);
+        co_return head_failed(ec);
     }
     if (!up.take_plain(req.get_allocator(), kBufferedBodyLimit)) {
         Attempt general = co_await general_head(up);
@@ -337,7 +334,7 @@ awaitable<Attempt> Proxy::general_head(Upstream& up) {
         const beast::error_code ec = read.error();
         throw_if_cancelled(ec);
         if (ec) {
-            Attempt failed = head_failed(up.reused, ec, interim == 0 && !up.reader->got_some());
+            Attempt failed = head_failed(ec);
             if (!failed.retry) metrics_.count_upstream_error(failed.kind);
             co_return failed;
         }
