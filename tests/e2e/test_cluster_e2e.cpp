@@ -86,10 +86,10 @@ protected:
         for (auto& b : backends_) b->stop();
     }
 
-    void start_backends(int n) {
+    void start_backends(int n, int ttft_ms = 60) {
         for (int i = 0; i < n; ++i)
             backends_.push_back(std::make_unique<Child>(
-                std::vector<std::string>{QUILLMAR_MOCK_BIN, "--port", "0", "--ttft-ms", "60"},
+                std::vector<std::string>{QUILLMAR_MOCK_BIN, "--port", "0", "--ttft-ms", std::to_string(ttft_ms)},
                 dir_ + "/mock" + std::to_string(i) + ".err"));
     }
 
@@ -201,6 +201,23 @@ TEST_F(ClusterE2E, KilledReplicaGrantReturnsAfterTheTtl) {
         // Not before the dead replica's entry expired (TTL 2 s from its
         // last renewal, at most 0.2 s before the kill).
         EXPECT_GE(std::chrono::steady_clock::now() - killed, std::chrono::milliseconds(1500));
+    }
+    expect_peaks_within(cap_);
+}
+
+// A replica told to stop keeps its grants renewed while its running
+// requests drain, and gives them back only then.
+TEST_F(ClusterE2E, StoppingReplicaKeepsItsGrantsUntilItsRequestsEnd) {
+    start_backends(1, 1500);
+    start_replicas(2);
+    {
+        Load a(port(0), 4), b(port(1), 4);
+        ASSERT_TRUE(eventually([&] { return grant(0) == 2 && grant(1) == 2; }, 8.0));
+        replicas_[0]->signal(SIGTERM);
+        a.stop();
+        EXPECT_EQ(replicas_[0]->wait_exit(10.0), 0);
+        replicas_[0].reset();
+        EXPECT_TRUE(eventually([&] { return grant(1) == cap_; }, 6.0));
     }
     expect_peaks_within(cap_);
 }

@@ -108,6 +108,11 @@ std::pair<std::uint16_t, std::uint16_t> Proxy::start() {
 }
 
 void Proxy::stop() {
+    stop_serving();
+    if (cluster_) cluster_->stop();
+}
+
+void Proxy::stop_serving() {
     if (stopping_) return;
     stopping_ = true;
     beast::error_code ec;
@@ -116,7 +121,6 @@ void Proxy::stop() {
     signals_.cancel(ec);
     stop_reaper_.emit(net::cancellation_type::terminal);
     stop_health_.emit(net::cancellation_type::terminal);
-    if (cluster_) cluster_->stop();
 }
 
 bool Proxy::reload() {
@@ -147,7 +151,9 @@ bool Proxy::reload() {
 }
 
 awaitable<void> Proxy::shutdown() {
-    stop();
+    // The cluster's renewals go on while requests drain: the grants they
+    // run on stay reserved, so no other replica takes slots still in use.
+    stop_serving();
     co_await connections_.drain(cfg_->drain_sec);
     // The sessions closed by the drain unwind on their next turn of the
     // loop (leases released, upstream requests cancelled); give them that.
@@ -157,6 +163,8 @@ awaitable<void> Proxy::shutdown() {
         co_await tick.async_wait(use_tuple);
     }
     spdlog::info("stopped ({} connections left)", live_sessions_);
+    if (cluster_) co_await cluster_->release();  // give the shares back for the other replicas
+    stop();
     io_.stop();
 }
 
@@ -168,7 +176,6 @@ awaitable<void> Proxy::signal_loop() {
             reload();
         } else {
             spdlog::info("signal {}: stopping, running requests get up to {:.1f}s", sig, cfg_->drain_sec);
-            if (cluster_) co_await cluster_->release();  // give the shares back for the other replicas
             co_await shutdown();
             co_return;
         }

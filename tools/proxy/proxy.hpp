@@ -70,9 +70,10 @@ public:
     // Closes the listeners and stops the background tasks; sessions end as
     // their clients leave.
     void stop();
-    // Graceful stop (SIGTERM, SIGINT): stop() at once, answer parked
-    // requests 503, let running ones finish for up to the configured drain
-    // time, close every client connection, then stop the loop.
+    // Graceful stop (SIGTERM, SIGINT): close the listeners at once, answer
+    // parked requests 503, let running ones finish for up to the configured
+    // drain time, close every client connection, give the cluster grants
+    // back (kept renewed until then), then stop the loop.
     boost::asio::awaitable<void> shutdown();
     // Re-reads the configuration file; keeps the old one when the new one is
     // invalid. New requests use the new records; running and parked requests
@@ -118,6 +119,8 @@ private:
     };
 
     // ---- life (proxy.cpp)
+    // stop() but for the cluster's renewals.
+    void stop_serving();
     // The file's balancer settings; one it does not name takes the value
     // the environment (or the default) gave at start, so a key removed
     // before a reload does not keep its old value.
