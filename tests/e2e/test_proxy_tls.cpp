@@ -125,6 +125,15 @@ TEST_F(ProxyTls, HttpsBackendsAreVerifiedUnlessTheOperatorSaysOtherwise) {
         }
         EXPECT_TRUE(eventually([&] { return proxy.stderr_text().find(c.in_log) != std::string::npos; }, 10))
             << proxy.stderr_text();
+        if (c.name == "skip") {
+            // Verification turned on by a reload holds at once, also for
+            // the connection that sat idle in the pool.
+            cfg["upstream_tls"] = json::object{{"ca_file", certs_.ca()}};
+            write_file(config_path(), json::serialize(cfg));
+            proxy.signal(SIGHUP);
+            ASSERT_TRUE(eventually([&] { return proxy.stderr_text().find("reloaded") != std::string::npos; }, 10));
+            EXPECT_EQ(post(proxy.port(), kChat, chat_body("m", false, 4)).status, 502);
+        }
         if (c.name == "trusted") {
             // Both requests rode one kept-alive TLS connection (the second
             // connection is this stats request's own).

@@ -141,6 +141,10 @@ bool Proxy::reload() {
     if (cluster_) next = cluster_->adopt(next);  // new caps and backends, records carrying the grants
     apply_settings(*next);
     connections_.set_limit(next->max_client_connections);
+    // Idle upstream connections were made under the old TLS settings (a CA
+    // or a verification switch may have changed with the same file names):
+    // new ones are made under the new.
+    pool_.clear();
     // Forget health and sin-bin state of backends that left the configuration.
     std::erase_if(unhealthy_, [&](std::int64_t id) { return !next->servers.contains(id); });
     std::erase_if(sin_bin_until_, [&](const auto& kv) { return !next->servers.contains(kv.first); });

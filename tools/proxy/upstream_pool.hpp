@@ -25,6 +25,8 @@ public:
     void put(const std::string& key, Conn conn, std::size_t max_idle);
     // Closes every idle connection to one backend (after it failed).
     void drop(const std::string& key);
+    // Closes every idle connection.
+    void clear() { idle_.clear(); }
     std::size_t idle(const std::string& key) const;
 
 private:
