@@ -437,7 +437,8 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
         // What would go into every upstream request line or Host header, or into metrics labels.
         {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1/p\r\nX-Evil: 1"}]}}})", R"($.models["m"].servers[0].url)"},
         {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1/p q"}]}}})", R"($.models["m"].servers[0].url)"},
-        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://user:secret@a:1"}]}}})", R"($.models["m"].servers[0].url)"},
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://user:secret@a:1"}]}}})", R"($.models["m"].servers[0].url)",
+         "holds user information"},
         {R"({"models":{"m":{"servers":[{"id":1,"url":"http://::1:80"}]}}})", R"($.models["m"].servers[0].url)"},
         {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:+80"}]}}})", R"($.models["m"].servers[0].url)"},
         {R"({"health_check":{"path":"/health\r\nX-Evil: 1"},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
@@ -457,6 +458,7 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
         EXPECT_NE(text.find("at " + c.path + ":"), std::string::npos) << text;
         EXPECT_NE(text.find(c.detail), std::string::npos) << text;
         EXPECT_EQ(text.find(".hpp"), std::string::npos) << text;  // no parser source paths
+        EXPECT_EQ(text.find("secret"), std::string::npos) << text;  // nor a password
     }
 }
 

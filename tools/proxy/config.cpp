@@ -351,6 +351,9 @@ Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
         ep.host = authority;
     }
     if (ep.host.empty()) throw ConfigError(json_path, "has no host");
+    // Not echoed: it may hold a password.
+    if (authority.find('@') != std::string::npos)
+        throw ConfigError(json_path, "holds user information (user:password@), which is never sent; remove it");
     if (!host_text(ep.host, v6))
         throw ConfigError(json_path, "has a malformed host \"" + ep.host +
                                          "\" (no user information; an IPv6 address goes in brackets)");
