@@ -91,7 +91,8 @@ AdminResponse readiness(const AdminRequest& req, const AdminView& v) {
 AdminResponse routing_mode(const AdminRequest& req, const AdminView& v) {
     if (req.method() == http::verb::get || req.method() == http::verb::head)
         return answer(req, http::status::ok, json::serialize(json::object{{"routing_mode", v.lb.get_routing_mode()}}));
-    if (req.method() != http::verb::put && req.method() != http::verb::post) return not_allowed(req, "GET, HEAD, PUT, POST");
+    if (req.method() != http::verb::put && req.method() != http::verb::post)
+        return not_allowed(req, "GET, HEAD, PUT, POST");
     std::string mode;
     boost::system::error_code jec;
     json::value body = json::parse(req.body(), jec);
