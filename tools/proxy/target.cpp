@@ -183,17 +183,11 @@ NormalizedTarget normalize_target(std::string_view target) {
 }
 
 std::string percent_decoded(std::string_view path) {
-    auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
     std::string out;
     out.reserve(path.size());
     for (std::size_t i = 0; i < path.size(); ++i) {
-        const int hi = path[i] == '%' && i + 2 < path.size() ? hex(path[i + 1]) : -1;
-        const int lo = hi >= 0 ? hex(path[i + 2]) : -1;
+        const int hi = path[i] == '%' && i + 2 < path.size() ? hex_value(path[i + 1]) : -1;
+        const int lo = hi >= 0 ? hex_value(path[i + 2]) : -1;
         if (lo < 0) {
             out += path[i];
             continue;
