@@ -61,6 +61,12 @@ TEST(UsageScanner, FindsTheUsageObjectOfAWholeBody) {
         {"control byte in a key", "{\"usage\":{\"prompt\x01\":3,\"completion_tokens\":2}}", std::nullopt,
          std::nullopt},
         {"object cut after a count", R"({"usage":{"prompt_tokens":4)", std::nullopt, std::nullopt},
+        // The Responses API's names, flat and with their detail objects.
+        {"responses", R"({"object":"response","usage":{"input_tokens":12,"output_tokens":34,"total_tokens":46}})",
+         12, 34},
+        {"responses with details", R"({"response":{"usage":{"input_tokens":5,"input_tokens_details":)"
+                                   R"({"cached_tokens":0},"output_tokens":9,"total_tokens":14}}})",
+         5, 9},
     };
     for (const Case& c : cases) expect_usage(find_usage(c.text), c);
 }

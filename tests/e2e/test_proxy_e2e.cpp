@@ -69,23 +69,30 @@ TEST_F(ProxyE2E, ClientLeavingMidStreamCancelsUpstreamAndReleasesLease) {
 
 // The request and the hang-up reach the proxy together, before its watch
 // starts: the watch must still see the end of the stream that is already
-// waiting in the socket, not only a later one.
+// waiting in the socket, not only a later one. Bytes the client sent after
+// its request (a stray CRLF, its next request) do not hide the hang-up.
 TEST_F(ProxyE2E, ClientHangingUpRightAfterSendingCancelsItsRequest) {
     Child& a = backend("a", {"--tokens-per-sec", "20"});
     start_proxy(config(json::array{server(1, a.port())}));
+    int hang_ups = 0;
+    for (const std::string after : {"", "\r\n", "pipelined"}) {
+        SCOPED_TRACE(after);
+        RawConnection c(proxy_->port());
+        c.send_post(kChat, chat_body("m", false, 400));  // twenty seconds of generation
+        if (after == "pipelined") c.send_post(kChat, chat_body("m", false, 1));
+        else if (!after.empty()) c.send(after);
+        c.close();
 
-    RawConnection c(proxy_->port());
-    c.send_post(kChat, chat_body("m", false, 400));  // twenty seconds of generation
-    c.close();
-
-    // It ends as the client's hang-up long before its answer would have.
-    EXPECT_TRUE(eventually(
-        [&] {
-            return metrics().find(R"(quillmar_proxy_requests_total{pool="m|1|default",status="499"} 1)") !=
-                   std::string::npos;
-        },
-        5.0));
-    EXPECT_TRUE(clean());
+        // It ends as the client's hang-up long before its answer would have.
+        ++hang_ups;
+        EXPECT_TRUE(eventually(
+            [&] {
+                return metrics().find(R"(quillmar_proxy_requests_total{pool="m|1|default",status="499"} )" +
+                                      std::to_string(hang_ups)) != std::string::npos;
+            },
+            5.0));
+        EXPECT_TRUE(eventually([&] { return clean(); }, 5.0));
+    }
 }
 
 TEST_F(ProxyE2E, ClientLeavingMidWaitRemovesItsWaiter) {
@@ -445,6 +452,10 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
          "$.health_check.path"},
         // What would only fail once the proxy starts.
         {R"({"models":{"":{"servers":[{"id":1,"url":"http://a:1"}]}}})", R"($.models[""])"},
+        // Two pools that metrics and the snapshot would name alike.
+        {R"({"models":{"a":{"tier":"|t","servers":[{"id":1,"url":"http://a:1"}]},)"
+         R"("a|":{"tier":"t","servers":[{"id":2,"url":"http://b:1"}]}}})",
+         R"($.models["a|"].tier)", R"(the label "a|||t" that model "a" has already)"},
         {R"({"listen":{"address":"localhost"},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
          "$.listen.address"},
         {R"({"access_log":"/","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})", "$.access_log"},

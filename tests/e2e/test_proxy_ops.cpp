@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <algorithm>
@@ -208,9 +209,10 @@ protected:
                 std::fprintf(stderr, "---- child stderr ----\n%s\n", c->stderr_text().c_str());
     }
 
-    Child& mock(const std::string& name) {
+    Child& mock(const std::string& name, double ttft_ms = 0) {
         children_.push_back(std::make_unique<Child>(
-            std::vector<std::string>{QUILLMAR_MOCK_BIN, "--port", "0", "--name", name, "--tokens-per-sec", "200"},
+            std::vector<std::string>{QUILLMAR_MOCK_BIN, "--port", "0", "--name", name, "--tokens-per-sec", "200",
+                                     "--ttft-ms", std::to_string(ttft_ms)},
             dir_ + "/mock-" + name + ".err"));
         return *children_.back();
     }
@@ -346,6 +348,80 @@ TEST_F(ProxyOps, TextAccessLogShowsTheTimeACancelledWaitReallyTook) {
     EXPECT_EQ(value_of(text, R"(quillmar_proxy_queue_wait_seconds_count{model="m"})"), 1);
     EXPECT_GE(value_of(text, R"(quillmar_proxy_queue_wait_seconds_sum{model="m"})"), 0.3);
     holder.close();
+}
+
+// Targets and model names are the client's bytes: every line stays valid
+// UTF-8 (a '?' for each byte that does not belong), and a configured model
+// keeps its whole id in the log and in its metrics labels, however long.
+TEST_F(ProxyOps, AccessLogStaysValidUtf8AndModelsKeepTheirWholeId) {
+    Child& a = mock("a");
+    const std::string long_id = std::string(255, 'L') + "\xc3\xa9";  // 257 bytes, the last character split at 256
+    start(json::object{{"m", model(json::array{backend_at(1, a.port())})},
+                       {long_id, model(json::array{backend_at(2, a.port())})}});
+    struct Case {
+        std::string bytes, logged;
+    };
+    const std::vector<Case> cases{
+        {"\xc3\xa9", "\xc3\xa9"},      // well-formed, but a target must be ASCII: refused, logged as sent
+        {"\xed\xa0\x80x", "???x"},       // a surrogate
+        {"\xc0\xaf", "??"},              // an overlong '/'
+        {"\xf4\x90\x80\x80", "????"},   // past U+10FFFF
+        {"\xf5\x80\x80\x80", "????"},   // no such lead byte
+        {"\xe2\x82", "??"},              // cut short
+    };
+    for (const Case& c : cases) {
+        RawConnection raw(proxy_->port());
+        raw.send("POST /v1/" + c.bytes + " HTTP/1.1\r\nHost: p\r\nContent-Length: 0\r\n\r\n");
+        ASSERT_TRUE(raw.read_until("HTTP/1.1 400", 10)) << raw.received();
+    }
+    ASSERT_EQ(post(proxy_->port(), kChat, chat(long_id, false, 1)).status, 200);
+    ASSERT_TRUE(eventually([&] { return log_lines().size() == cases.size() + 1; }));
+    const std::vector<std::string> lines = log_lines();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        boost::system::error_code ec;
+        json::value line = json::parse(lines[i], ec);  // refuses invalid UTF-8
+        ASSERT_FALSE(ec) << lines[i];
+        EXPECT_EQ(line.at("path").as_string(), "/v1/" + cases[i].logged);
+    }
+    EXPECT_EQ(json::parse(lines.back()).at("model").as_string(), long_id);
+    const std::string text = get(proxy_->admin_port(), "/metrics").body;
+    EXPECT_EQ(value_of(text, "quillmar_proxy_ttfb_seconds_count{model=\"" + long_id + "\"}"), 1) << text;
+    EXPECT_EQ(value_of(text, "quillmar_proxy_request_duration_seconds_count{model=\"" + long_id + "\"}"), 1);
+}
+
+// A stop that outlives its drain: the request still waiting for its
+// backend's answer gets 503 and its line, and the one parked meanwhile was
+// logged with the time it really waited.
+TEST_F(ProxyOps, StopCutsWhatOutlivesTheDrainWithA503AndALogLine) {
+    Child& slow = mock("slow", 20000);
+    start(json::object{{"m", model(json::array{backend_at(1, slow.port(), 1)})}},
+          json::object{{"queue", json::object{{"enabled", true}, {"ttl_sec", 60}}},
+                       {"timeouts", json::object{{"drain_sec", 0.5}}}});
+    RawConnection thinking(proxy_->port());
+    thinking.send_post(kChat, chat("m", false, 1));
+    ASSERT_TRUE(eventually([&] { return get(slow.port(), "/mock/stats").json().at("active").to_number<int>() == 1; }));
+    RawConnection parked(proxy_->port());
+    parked.send_post(kChat, chat("m", false, 1));
+    ASSERT_TRUE(eventually([&] {
+        return get(proxy_->admin_port(), "/lb/snapshot").json().at("queue_total_waiters").to_number<int>() == 1;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    proxy_->signal(SIGTERM);
+    for (RawConnection* c : {&parked, &thinking}) {
+        EXPECT_TRUE(c->read_until("shutting_down", 10)) << c->received();
+        EXPECT_EQ(c->received().rfind("HTTP/1.1 503", 0), 0u) << c->received();
+    }
+    EXPECT_EQ(proxy_->wait_exit(10), 0);
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string& text : lines) {
+        json::object line = json::parse(text).as_object();
+        EXPECT_EQ(line.at("status").to_number<int>(), 503) << text;
+        EXPECT_EQ(line.at("note").as_string(), "shutting_down") << text;
+    }
+    // The parked one (refused first) waited from its arrival to the stop.
+    EXPECT_GE(json::parse(lines[0]).at("wait_ms").to_number<double>(), 300.0) << lines[0];
 }
 
 // ---- metrics ---------------------------------------------------------------------------------

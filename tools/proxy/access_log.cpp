@@ -71,17 +71,38 @@ std::string fresh_id() {
     return id;
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `s`, or 0:
+// no overlong forms, no surrogates, nothing past U+10FFFF (RFC 3629 4).
+std::size_t utf8_sequence(std::string_view s) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char c = byte(0);
+    if (c < 0x80) return 1;
+    std::size_t len = 0;
+    unsigned char low = 0x80, high = 0xbf;  // the second byte's range
+    if (c >= 0xc2 && c <= 0xdf) len = 2;
+    else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        if (c == 0xe0) low = 0xa0;
+        if (c == 0xed) high = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        if (c == 0xf0) low = 0x90;
+        if (c == 0xf4) high = 0x8f;
+    }
+    if (len == 0 || s.size() < len || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t k = 2; k < len; ++k)
+        if ((byte(k) & 0xc0) != 0x80) return 0;
+    return len;
+}
+
 // Network input (the target, the model name) may hold any bytes; the log
 // stays valid UTF-8 with a '?' for each byte that does not belong.
 std::string clean_utf8(std::string_view s) {
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size();) {
-        auto c = static_cast<unsigned char>(s[i]);
-        std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
-        bool ok = len > 0 && i + len <= s.size();
-        for (std::size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
-        if (!ok) {
+        const std::size_t len = utf8_sequence(s.substr(i));
+        if (len == 0) {
             out.push_back('?');
             ++i;
             continue;

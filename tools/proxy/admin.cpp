@@ -1,4 +1,5 @@
 #include "proxy/admin.hpp"
+#include "proxy/http_util.hpp"
 
 #include <boost/beast/http/field.hpp>
 #include <boost/json.hpp>
@@ -25,8 +26,7 @@ AdminResponse answer(const AdminRequest& req, http::status status, std::string b
 }
 
 std::string error_json(std::string_view message, std::string_view code) {
-    return json::serialize(
-        json::object{{"error", json::object{{"message", message}, {"type", "invalid_request_error"}, {"code", code}}}});
+    return error_body(message, "invalid_request_error", code);
 }
 
 // 405 naming what the resource takes (RFC 9110 15.5.6: Allow is required).
@@ -156,7 +156,7 @@ std::optional<AdminResponse> admin_answer(const AdminRequest& req, std::string_v
         return answer(req, http::status::ok,
                       v.lb.prometheus_text() + v.metrics.text(backend_states(v)) +
                           (v.cluster ? v.cluster->metrics_text() : ""),
-                      "text/plain; version=0.0.4");
+                      "text/plain; version=0.0.4; charset=utf-8");
     if (!v.admin_listener) return std::nullopt;
     if (snapshot) {
         json::value snap = v.lb.snapshot();

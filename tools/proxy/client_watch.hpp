@@ -2,12 +2,15 @@
 // client that hangs up cancels its wait or its upstream request.
 //
 // The watch is a one-byte peek on the client's socket: it completes when
-// the client sends more (its next request, pipelined: the bytes stay in the
-// socket for the next read) or leaves (end of stream, reset). Leaving emits
-// a terminal cancellation into the session's own coroutine, bound to
+// the client sends more or leaves (end of stream, reset). Leaving emits a
+// terminal cancellation into the session's own coroutine, bound to
 // session_slot() when the session is spawned, so the request road unwinds
 // where it stands (the waiter removed, the lease released) without a second
-// coroutine per request.
+// coroutine per request. Bytes sent meanwhile (a pipelined request, a stray
+// CRLF) are read into the session's buffer, where the next request's read
+// finds them, and the watch goes on: a client that sends a byte and then
+// hangs up has still left. A client that sends more than kWatchBufferLimit
+// this way is plainly there, and is no longer watched.
 //
 // The peek starts late, through a WatchSweep. Right after a request was
 // read the socket has nothing more to give, so a peek started then costs
@@ -20,10 +23,10 @@
 // (kWatchTick) of its request's start, or at once after that. A start and
 // a stop that come before the peek cost a link and an unlink.
 //
-// ClientWatch: one per connection, shared with the pending peek's handler
-// and with the session's completion handler (the signal must outlive the
-// coroutine it cancels). WatchSweep: one per proxy. Loop thread only.
-// Header-only.
+// ClientWatch: one per connection, shared with the pending operation's
+// handler and with the session's completion handler (the signal must
+// outlive the coroutine it cancels). WatchSweep: one per proxy. Loop thread
+// only. Header-only.
 #pragma once
 
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -32,6 +35,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -42,6 +46,8 @@ namespace quillmar::proxy {
 
 // How long a request runs before its client is watched, at the least.
 inline constexpr std::chrono::milliseconds kWatchTick{10};
+// The most a watched client may send ahead into the session's buffer.
+inline constexpr std::size_t kWatchBufferLimit = 64 * 1024;
 
 class ClientWatch;
 
@@ -79,17 +85,20 @@ public:
     boost::asio::cancellation_slot session_slot() { return session_.slot(); }
 
     // Watches `socket` for the request about to run: the peek starts with
-    // the sweep's next tick but one, if the request still runs then.
-    void start(boost::asio::ip::tcp::socket& socket) {
+    // the sweep's next tick but one, if the request still runs then. What
+    // the client sends meanwhile is appended to `buffer`.
+    void start(boost::asio::ip::tcp::socket& socket, boost::beast::flat_buffer& buffer) {
         active_ = true;
         gone_ = false;
         socket_ = &socket;
+        buffer_ = &buffer;
         sweep_.link(*this);
     }
 
     // The request has ended: the watch stops. True when the client left
     // while it ran; the session's cancellation state then still says
     // cancelled, and the caller resets it before awaiting anything else.
+    // The buffer is the session's again only once settled().
     bool stop() {
         if (linked_) sweep_.unlink(*this);
         if (active_) {
@@ -99,7 +108,21 @@ public:
         return gone_;
     }
 
+    // Whether no handler of this watch is still to run: a read may have
+    // taken bytes that its handler has yet to commit to the buffer. After
+    // stop(), handlers only wait their turn in the loop's queue.
+    bool settled() const { return peeks_ == 0; }
+
     bool gone() const { return gone_; }
+
+    // The proxy is stopping and the request outlived the drain: the road
+    // unwinds where it stands, as for a client that left, and the session
+    // answers what it still can.
+    void cut() {
+        cut_ = true;
+        session_.emit(boost::asio::cancellation_type::terminal);
+    }
+    bool cut_off() const { return cut_; }
 
 private:
     friend class WatchSweep;
@@ -114,14 +137,28 @@ private:
                                boost::asio::bind_cancellation_slot(peek_.slot(), Peeked{shared_from_this()}));
     }
 
+    // Bytes are waiting: into the buffer with them, and on watching.
+    void read_in() {
+        if (!socket_->is_open() || buffer_->size() >= kWatchBufferLimit) {
+            active_ = false;  // sending this much, the client is there
+            return;
+        }
+        ++peeks_;
+        socket_->async_read_some(buffer_->prepare(4096),
+                                 boost::asio::bind_cancellation_slot(peek_.slot(), Peeked{shared_from_this(), true}));
+    }
+
     struct Peeked {
         std::shared_ptr<ClientWatch> watch;
-        void operator()(const boost::system::error_code& ec, std::size_t) const {
+        bool read = false;  // a read (the bytes are taken), not a peek
+        void operator()(const boost::system::error_code& ec, std::size_t n) const {
             --watch->peeks_;
+            // Taken bytes are the next request's, whatever became of this one.
+            if (read && n > 0) watch->buffer_->commit(n);
             // A request that ended already, or a stopped watch: nothing to say.
             if (!watch->active_ || ec == boost::asio::error::operation_aborted) return;
+            if (!ec) return watch->read_in();
             watch->active_ = false;
-            if (!ec) return;  // its next request is waiting: the client is still there
             watch->gone_ = true;  // end of stream, reset or a socket error: the client left
             watch->session_.emit(boost::asio::cancellation_type::terminal);
         }
@@ -129,18 +166,19 @@ private:
 
     WatchSweep& sweep_;
     boost::asio::ip::tcp::socket* socket_ = nullptr;
+    boost::beast::flat_buffer* buffer_ = nullptr;
     boost::asio::cancellation_signal session_;
     boost::asio::cancellation_signal peek_;
     // The sweep's list.
     ClientWatch* prev_ = nullptr;
     ClientWatch* next_ = nullptr;
     std::uint64_t generation_ = 0;  // the sweep's tick count at start()
-    // Peeks whose handler has not run; a stopped one's may still be queued
-    // when the next request's starts.
+    // Peeks and reads whose handler has not run.
     int peeks_ = 0;
     bool linked_ = false;
     bool active_ = false;
     bool gone_ = false;
+    bool cut_ = false;
     char byte_ = 0;
 };
 

@@ -586,6 +586,13 @@ void read_models(ObjectReader& r, Config& cfg) {
         ObjectReader mr(kv.value(), "$.models[\"" + model + "\"]");
         PoolConfig pool = read_pool(model, mr, cfg);
         mr.finish();
+        // Metrics and the snapshot name a pool by its label, which joins
+        // model, clusters and tier with '|': two must not read the same.
+        for (const auto& [other, p] : cfg.models)
+            if (p.label == pool.label)
+                throw ConfigError(mr.child("tier"), "gives the pool the label \"" + pool.label +
+                                                        "\" that model \"" + other +
+                                                        "\" has already ('|' in an id or tier runs them together)");
         cfg.model_order.push_back(model);
         cfg.models.emplace(model, std::move(pool));
     }

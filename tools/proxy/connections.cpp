@@ -14,9 +14,9 @@ constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 ClientConnections::ClientConnections(net::io_context& io)
     : io_(io), room_(io, net::steady_timer::time_point::max()), stop_(io, net::steady_timer::time_point::max()) {}
 
-ClientConnections::Id ClientConnections::add(std::function<void()> close) {
+ClientConnections::Id ClientConnections::add(std::function<void()> close, std::function<void()> cut) {
     Id id = next_++;
-    open_.emplace(id, Entry{id, std::move(close)});
+    open_.emplace(id, Entry{id, std::move(close), std::move(cut)});
     return id;
 }
 
@@ -95,9 +95,13 @@ net::awaitable<void> ClientConnections::drain(double seconds) {
         tick.expires_after(std::chrono::milliseconds(20));
         co_await tick.async_wait(use_tuple);
     }
-    std::vector<Id> left;
-    for (const auto& kv : open_) left.push_back(kv.first);
-    for (Id id : left) close_entry(id);
+    close_idle();
+    // A request cut short still gets its answer (or the end of the one it
+    // was sending) and its line in the access log; the connection then
+    // closes as its session ends.
+    std::vector<std::function<void()>> cuts;
+    for (auto& kv : open_) cuts.push_back(kv.second.cut);
+    for (auto& cut : cuts) cut();
 }
 
 }  // namespace quillmar::proxy

@@ -31,8 +31,10 @@ public:
     std::size_t open() const { return open_.size(); }
     bool draining() const { return draining_; }
 
-    // Registers a new connection; `close` ends it (cancels its pending I/O).
-    Id add(std::function<void()> close);
+    // Registers a new connection; `close` ends it (cancels its pending I/O),
+    // `cut` ends the request it runs when the drain's time is up (the
+    // connection closes once that request has unwound).
+    Id add(std::function<void()> close, std::function<void()> cut);
     // Forgets a connection that ended; a no-op for one already evicted.
     void remove(Id id);
     // Marks a connection idle (waiting for a request) or busy.
@@ -49,7 +51,8 @@ public:
     boost::asio::awaitable<void> until_stop();
 
     // Stops: closes every idle connection, lets busy ones finish their
-    // request for up to `seconds`, then closes whatever is left.
+    // request for up to `seconds`, then cuts the requests still running and
+    // closes whatever is idle.
     boost::asio::awaitable<void> drain(double seconds);
 
 private:
@@ -58,6 +61,7 @@ private:
     struct Entry {
         Id id;
         std::function<void()> close;
+        std::function<void()> cut;
         bool idle = false;
         Entry* older = nullptr;
         Entry* newer = nullptr;

@@ -11,6 +11,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/deferred.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/beast/http.hpp>
@@ -44,16 +45,19 @@ std::string sticky_key(const PoolConfig& pool, const Request& req,
 awaitable<void> Proxy::watch_client(Stream& stream, beast::flat_buffer& buffer) {
     // Over TLS, readability says nothing (the bytes may be a record the TLS
     // layer keeps to itself), so the watch is a read of the stream: bytes
-    // are kept for the next request (pipelining), the end of the stream
-    // means the client has gone.
-    auto n = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
-    if (std::get<0>(n)) co_return;  // end of stream or reset: the client left
-    buffer.commit(std::get<1>(n));
+    // are kept for the next request (pipelining), and the end of the stream
+    // means the client has gone, whatever it sent before.
+    while (buffer.size() < kWatchBufferLimit) {
+        auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
+        if (ec) co_return;  // end of stream or reset: the client left
+        buffer.commit(n);
+    }
     net::steady_timer forever(io_, net::steady_timer::time_point::max());
     co_await forever.async_wait(use_awaitable);  // until the request ends and cancels us
 }
 
-awaitable<bool> Proxy::race_client(Exchange& ex, Stream& stream, beast::flat_buffer& buffer, const Request& req) {
+awaitable<bool> Proxy::race_client(Exchange& ex, Stream& stream, beast::flat_buffer& buffer, const Request& req,
+                                   const ClientWatch& cut) {
     // Whichever ends first cancels the other, so a client that hangs up
     // mid-wait or mid-stream cancels its wait or upstream request at once
     // (the lease's and the waiter's own clean-up run as the coroutine
@@ -64,7 +68,7 @@ awaitable<bool> Proxy::race_client(Exchange& ex, Stream& stream, beast::flat_buf
                                net::co_spawn(exec, watch_client(stream, buffer), net::deferred))
                                .async_wait(net::experimental::wait_for_one(), use_awaitable);
     const bool gone = order[0] == 1;
-    if (e1 && !gone) {
+    if (e1 && !gone && !cut.cut_off()) {
         try {
             std::rethrow_exception(e1);
         } catch (const std::exception& e) {
@@ -89,25 +93,30 @@ awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffe
     ex.request_id = request_id_for(req["x-request-id"]);
 
     bool client_gone = false;
-    if (buffer.size() == 0 && stream.tls()) {
+    if (stream.tls()) {
         // Race the request against the client's departure.
-        client_gone = co_await race_client(ex, stream, buffer, req);
+        try {
+            client_gone = co_await race_client(ex, stream, buffer, req, watch);
+        } catch (const std::exception&) {
+            if (!watch.cut_off()) throw;
+        }
     } else {
         // Plain TCP: the watch cancels this coroutine if the client leaves.
-        // Pipelined bytes waiting: the client has not left, nothing to watch.
-        const bool watched = buffer.size() == 0;
-        if (watched) watch.start(stream.socket());
+        watch.start(stream.socket(), buffer);
         try {
             co_await handle_inference(ex, stream, req);
         } catch (const std::exception& e) {
-            if (!(watched && watch.gone())) {
+            if (!watch.gone() && !watch.cut_off()) {
                 spdlog::error("request failed: {}", e.what());
                 ex.client_broken = true;
             }
         }
-        client_gone = watched && watch.stop();
-        if (client_gone) co_await net::this_coro::reset_cancellation_state();
+        client_gone = watch.stop();
     }
+    if (client_gone || watch.cut_off()) co_await net::this_coro::reset_cancellation_state();
+    // Bytes the plain watch took may still be on their way into the buffer.
+    while (!watch.settled()) co_await net::post(co_await net::this_coro::executor, use_awaitable);
+    if (watch.cut_off() && !client_gone) co_await answer_cut(ex, stream, req);
     if (client_gone) {
         // 499: the client closed the connection before the response ended.
         if (!ex.response_started) ex.status = 499;
@@ -130,6 +139,26 @@ http::response<http::string_body> Proxy::refusal_response(Exchange& ex, const Re
     ex.response_started = true;
     ex.bytes += res.body().size();
     return res;
+}
+
+http::response<http::string_body> Proxy::shutting_down(Exchange& ex, const Request& req) {
+    ex.note = ex.note.empty() ? "shutting_down" : ex.note + ",shutting_down";
+    return refusal_response(ex, req, http::status::service_unavailable,
+                            error_body("the proxy is shutting down; send the request again", "shutting_down",
+                                       "shutting_down"));
+}
+
+// A request the drain cut short: a 503 when nothing of its answer went out
+// yet, else the end of the connection (the client sees the answer cut off).
+awaitable<void> Proxy::answer_cut(Exchange& ex, Stream& stream, const Request& req) {
+    ex.client_keep = false;
+    if (ex.response_started) {
+        ex.note = ex.note.empty() ? "shutting_down" : ex.note + ",shutting_down";
+        ex.client_broken = true;
+        co_return;
+    }
+    Response refusal = shutting_down(ex, req);
+    co_await write_refusal(ex, stream, refusal);
 }
 
 awaitable<void> Proxy::write_refusal(Exchange& ex, Stream& stream, http::response<http::string_body>& res) {
@@ -248,8 +277,10 @@ std::optional<http::response<http::string_body>> Proxy::scan_inference(Exchange&
                                          "missing_model"));
     }
     const std::string& model = *scan.model;
-    ex.model = std::string_view(model).substr(0, 256);
     auto pit = cfg.models.find(model);
+    // A configured model is logged and labelled by its whole id; a name
+    // nobody configured only reaches the log, cut short.
+    ex.model = pit != cfg.models.end() ? std::string_view(model) : std::string_view(model).substr(0, 256);
     if (pit == cfg.models.end()) {
         ex.note = "unknown_model";
         return refusal_response(ex, req, http::status::not_found,
@@ -331,13 +362,13 @@ awaitable<void> Proxy::handle_inference(Exchange& ex, Stream& stream, const Requ
     lb::Admission admission;
     if (!admit_at_once(pool, fitting, select_options(pool, estimate, excluded, sticky), stopped, admission))
         admission = co_await admit(pool, fitting, select_options(pool, estimate, excluded, sticky), stopped);
+    // A wait the stop cut short is as long as it lasted: the admission
+    // that says so was never made.
+    ex.wait = stopped ? now() - ex.wait_started : admission.waited_sec;
     ex.wait_started = -1.0;
-    ex.wait = admission.waited_sec;
     if (stopped) {
-        ex.note = "shutting_down";
-        refusal = refusal_response(ex, req, http::status::service_unavailable,
-                                   error_body("the proxy is shutting down; send the request again",
-                                              "shutting_down", "shutting_down"));
+        metrics_.observe_queue_wait(pool.model, ex.wait);
+        refusal = shutting_down(ex, req);
         co_await write_refusal(ex, stream, *refusal);
         co_return;
     }

@@ -160,13 +160,16 @@ private:
                                                  std::shared_ptr<const Config> cfg, const std::string& client,
                                                  ClientWatch& watch);
     // Runs the request while watching its client; true when the client left
-    // first (the request was cancelled). A failure is logged and marks the
-    // connection broken. TLS connections; plain ones are watched by their
-    // ClientWatch.
+    // first (the request was cancelled). A failure is logged (unless `cut`
+    // says the drain cut it) and marks the connection broken. TLS
+    // connections; plain ones are watched by their ClientWatch.
     boost::asio::awaitable<bool> race_client(Exchange& ex, Stream& stream, boost::beast::flat_buffer& buffer,
-                                             const Request& request);
-    // TLS: ends when the client sends more (kept for the next request) or leaves.
+                                             const Request& request, const ClientWatch& cut);
+    // TLS: ends when the client leaves; what it sends first is kept for the next request.
     boost::asio::awaitable<void> watch_client(Stream& stream, boost::beast::flat_buffer& buffer);
+    // 503 shutting_down, noted on the exchange.
+    Response shutting_down(Exchange& ex, const Request& request);
+    boost::asio::awaitable<void> answer_cut(Exchange& ex, Stream& stream, const Request& request);
     // The body scanned and checked, the pool found, the request admitted
     // and forwarded, or refused on the way.
     boost::asio::awaitable<void> handle_inference(Exchange& ex, Stream& stream, const Request& request);

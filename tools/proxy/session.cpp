@@ -116,10 +116,12 @@ awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<Client
     // and the buffers the answers are read into.
     RequestArena arena;
     ++live_sessions_;
-    const ClientConnections::Id id = connections_.add([&stream] {
-        beast::error_code ignored;
-        stream.socket().close(ignored);
-    });
+    const ClientConnections::Id id = connections_.add(
+        [&stream] {
+            beast::error_code ignored;
+            stream.socket().close(ignored);
+        },
+        [&watch] { watch->cut(); });
     try {
         if (co_await handshake(stream, id)) {
             const std::string client = peer_of(stream);

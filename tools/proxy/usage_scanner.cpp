@@ -62,9 +62,10 @@ struct UsageEvents {
     bool on_key(std::string_view s, std::size_t, boost::system::error_code&) {
         if (depth != 1) return true;
         const std::string_view whole = key.empty() ? s : std::string_view(key.append(s));
-        member = whole == "prompt_tokens"       ? &usage.prompt_tokens
-                 : whole == "completion_tokens" ? &usage.completion_tokens
-                                                : nullptr;
+        // The Responses API names them input and output tokens.
+        member = whole == "prompt_tokens" || whole == "input_tokens"         ? &usage.prompt_tokens
+                 : whole == "completion_tokens" || whole == "output_tokens" ? &usage.completion_tokens
+                                                                            : nullptr;
         key.clear();
         return true;
     }
@@ -86,7 +87,8 @@ struct UsageEvents {
 
 // Reads the usage object as nearly every backend writes it: flat, keys
 // without escapes, counts as plain non-negative integers of at most 18 digits
-// (`{"prompt_tokens":9,"completion_tokens":12,"total_tokens":21}`). Gives
+// (`{"prompt_tokens":9,"completion_tokens":12,"total_tokens":21}`, or the
+// Responses API's input_tokens and output_tokens). Gives
 // nothing for anything else (a nested object, a string, a fraction, an
 // escape, a byte above ASCII, a syntax error), which the full parser then
 // decides, so what this accepts it reads exactly as that parser does.
@@ -109,9 +111,10 @@ public:
             if (!take('"')) return std::nullopt;
             // The two keys wanted are matched whole: a byte-by-byte scan of
             // every key cost more than the full parser saves.
-            std::optional<std::int64_t>* member = key("prompt_tokens\"")       ? &usage.prompt_tokens
-                                                  : key("completion_tokens\"") ? &usage.completion_tokens
-                                                                               : nullptr;
+            std::optional<std::int64_t>* member =
+                key("prompt_tokens\"") || key("input_tokens\"")           ? &usage.prompt_tokens
+                : key("completion_tokens\"") || key("output_tokens\"") ? &usage.completion_tokens
+                                                                       : nullptr;
             std::int64_t count = 0;
             if ((member == nullptr && !other_key()) || !take(':') || !number(count)) return std::nullopt;
             if (member != nullptr) *member = count;
