@@ -5,6 +5,7 @@
 #include <boost/asio/execution_context.hpp>
 #include <boost/asio/query.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -125,9 +126,12 @@ std::size_t ManualClock::poll(boost::asio::io_context& io) {
 
 std::size_t ManualClock::run_for(boost::asio::io_context& io, double seconds) {
     ManualState& m = manual();
-    std::int64_t target = m.now_ns;
-    if (seconds > 0.0)
-        target += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)).count();
+    // Saturates: a span past the clock's range (or one that would carry it
+    // past) runs to the last instant before "never", not backwards, and
+    // timers set for never stay pending.
+    constexpr std::int64_t kLast = std::numeric_limits<std::int64_t>::max() - 1;
+    const std::int64_t span = to_duration(seconds).count();
+    const std::int64_t target = span >= kLast - m.now_ns ? std::max(kLast, m.now_ns) : m.now_ns + span;
     std::size_t total = poll(io);
     while (!m.deadlines.empty() && *m.deadlines.begin() <= target) {
         std::int64_t next = *m.deadlines.begin();

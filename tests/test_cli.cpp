@@ -1,5 +1,6 @@
 // The quillmar-lb program as a user runs it: exit codes, stdout and stderr.
 #include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -182,7 +184,8 @@ TEST_F(CliTest, UnreadableFileIsAnError) {
 TEST_F(CliTest, CommandLineErrorsExitTwo) {
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"frobnicate"}, {"--bogus"}, {"estimate", "--bogus"}, {"estimate", "a", "b"},
-             {"estimate", "--max-bytes", "lots"}, {"settings", "extra"}}) {
+             {"estimate", "--max-bytes", "lots"}, {"estimate", "--max-bytes", "-1"}, {"settings", "extra"},
+             {"simulate", "--seed", "-1"}, {"simulate", "--seed", "18446744073709551616"}}) {
         Result r = run(args, "{}");
         EXPECT_EQ(r.exit_code, 2) << args.front();
         EXPECT_EQ(r.out, "");
@@ -256,11 +259,37 @@ std::vector<std::string> lines_of(const std::string& text) {
 
 TEST_F(CliTest, SimulateRefusesBadInputWithExitTwoAndNoOutput) {
     const fs::path trace = write_file("trace.jsonl", "{\"t\": 0, \"input_tokens\": 5}\n{\"t\": 1, \"input_tokens\": }\n");
+    // The example scenario with one value changed: each would run for
+    // hours, use gigabytes or (an outage past the clock's range) run wrong.
+    std::ifstream example(QUILLMAR_SOURCE_DIR "/examples/scenario.json");
+    const json::value base = json::parse(std::string(std::istreambuf_iterator<char>(example), {}));
+    int edits = 0;
+    auto edited = [&](const std::function<void(json::object&)>& edit) {
+        json::value v = base;
+        edit(v.as_object());
+        return write_file("edited" + std::to_string(++edits) + ".json", json::serialize(v)).string();
+    };
+    auto workload = [](json::object& o) -> json::object& { return o["workload"].as_object(); };
     struct Case {
         std::vector<std::string> args;
         std::string message;
     };
     const std::vector<Case> cases{
+        {{"--scenario", edited([](json::object& o) {
+              o["backends"].as_array()[1].as_object()["outages"] = json::array{json::object{{"at_sec", 1e300},
+                                                                                           {"for_sec", 1e300}}};
+          })},
+         "at_sec must not exceed one week"},
+        {{"--scenario", edited([](json::object& o) { o["reaper_interval_sec"] = 1e-9; })},
+         "reaper_interval_sec must be at least duration_sec / 100000"},
+        {{"--scenario", edited([&](json::object& o) { workload(o)["arrivals"].as_object()["rate_per_sec"] = 1e6; })},
+         "workload.arrivals would make up to"},
+        {{"--scenario", edited([&](json::object& o) {
+              workload(o)["mix"].as_array()[0].as_object()["prompt_chars"] = json::array{1e12, 1e12};
+          })},
+         "maximum must be at most 4000000"},
+        {{"--scenario", dir_.string()}, "cannot read scenario"},
+        {{"--trace", dir_.string()}, "cannot read trace"},
         {{"--trace", trace.string()}, "trace '" + trace.string() + "' line 2: not valid JSON"},
         {{"--trace", (dir_ / "absent.csv").string()}, "cannot open trace"},
         {{"--set", "superfast_cap=0"}, "--set: superfast_cap must be between 1 and"},
@@ -280,6 +309,22 @@ TEST_F(CliTest, SimulateRefusesBadInputWithExitTwoAndNoOutput) {
         EXPECT_EQ(r.out, "") << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
+}
+
+// A name holding control characters (a NUL, a terminal escape) is printed
+// escaped, and the whole report follows it; any 64-bit seed is taken back.
+TEST_F(CliTest, SimulatePrintsHostileScenarioNamesEscapedAndWhole) {
+    std::ifstream example(QUILLMAR_SOURCE_DIR "/examples/scenario.json");
+    json::value v = json::parse(std::string(std::istreambuf_iterator<char>(example), {}));
+    v.as_object()["name"] = std::string("a\0b\x1b[2J", 7);
+    v.as_object()["seed"] = 18446744073709551615ull;
+    const fs::path scenario = write_file("hostile.json", json::serialize(v));
+    Result r = run({"simulate", "--scenario", scenario.string(), "--duration", "20", "--mode", "superfast"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("Scenario \"a\\u0000b\\u001b[2J\""), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+    EXPECT_NE(r.out.find("18446744073709551615, algorithm"), std::string::npos) << r.out;  // the seed
+    EXPECT_NE(r.out.find("Backends"), std::string::npos) << r.out;  // the last table
 }
 
 TEST_F(CliTest, SimulateTablesFitAHundredColumnsWithASweep) {

@@ -26,49 +26,14 @@ struct EstimateOptions {
     std::uint64_t max_bytes = 64ull << 20;
 };
 
-std::string describe(const std::string& file) { return file == "-" ? std::string("stdin") : "'" + file + "'"; }
-
-// Reads the whole of `file` ("-" is stdin), refusing more than `max_bytes`
-// bytes without reading the rest.
-std::string read_body(const std::string& file, std::uint64_t max_bytes) {
-    std::FILE* in = stdin;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned(nullptr, &std::fclose);
-    if (file != "-") {
-        in = std::fopen(file.c_str(), "rb");
-        if (in == nullptr) {
-            throw CommandExit(EXIT_USAGE, "cannot open " + describe(file) + ": " + std::strerror(errno));
-        }
-        owned.reset(in);
-    }
-    std::string body;
-    char chunk[1 << 16];
-    for (;;) {
-        std::size_t n = std::fread(chunk, 1, sizeof chunk, in);
-        if (n > 0) {
-            if (body.size() + n > max_bytes) {
-                throw CommandExit(EXIT_USAGE, "request body in " + describe(file) + " is larger than --max-bytes (" +
-                                                  std::to_string(max_bytes) + " bytes)");
-            }
-            body.append(chunk, n);
-        }
-        if (n < sizeof chunk) {
-            if (std::ferror(in)) {
-                throw CommandExit(EXIT_USAGE, "cannot read " + describe(file) + ": " + std::strerror(errno));
-            }
-            if (std::feof(in)) break;
-        }
-    }
-    return body;
-}
-
 void run_estimate(const EstimateOptions& opt) {
-    const std::string body = read_body(opt.file, opt.max_bytes);
+    const std::string body = read_input("request body", opt.file, opt.max_bytes, "--max-bytes");
     // Read straight from the bytes; on failure the message names the byte
     // offset where parsing stopped (the end of the input for a truncated
     // text).
     const ScannedRequest scanned = scan_request(body);
     if (scanned.status != ScanStatus::ok) {
-        throw CommandExit(EXIT_USAGE, "invalid JSON in " + describe(opt.file) + " at byte offset " +
+        throw CommandExit(EXIT_USAGE, "invalid JSON in " + describe_input(opt.file) + " at byte offset " +
                                           std::to_string(scanned.error_offset) + ": " + scanned.error);
     }
 
@@ -100,7 +65,7 @@ void register_estimate(CLI::App& app) {
                   "image_token_cost, estimate)");
     cmd->add_option("--max-bytes", opt->max_bytes, "Refuse bodies larger than this many bytes")
         ->capture_default_str()
-        ->check(CLI::Range(std::uint64_t{1}, std::numeric_limits<std::uint64_t>::max()));
+        ->check(count_between(1, std::numeric_limits<std::uint64_t>::max()));
     cmd->callback([opt] { run_estimate(*opt); });
 }
 

@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -36,6 +37,19 @@ private:
 // Writes `obj` as JSON with one member per line, in the object's order.
 // Nested values are written compactly on their member's line.
 void print_json_lines(std::FILE* out, const boost::json::object& obj);
+
+// The whole of `file` ("-" is stdin), refused (CommandExit, EXIT_USAGE)
+// past `max_bytes` without reading on, and when it cannot be opened or read
+// (a directory, say); `what` and `limit` name the file and the limit in the
+// message.
+std::string read_input(const std::string& what, const std::string& file, std::uint64_t max_bytes,
+                       const std::string& limit = "the limit");
+// "stdin" or the quoted file name, for messages.
+std::string describe_input(const std::string& file);
+
+// A command-line count: digits only, from `least` to `most`. CLI11 alone
+// would take "-1" as the largest unsigned value.
+CLI::Validator count_between(std::uint64_t least, std::uint64_t most);
 
 void register_estimate(CLI::App& app);
 void register_settings(CLI::App& app);

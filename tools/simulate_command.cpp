@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -41,14 +42,10 @@ struct SimulateOptions {
     bool print_scenario = false;
 };
 
-std::string read_file(const std::string& what, const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw CommandExit(EXIT_USAGE, "cannot open " + what + " '" + path + "': " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad() || text.bad()) throw CommandExit(EXIT_USAGE, "cannot read " + what + " '" + path + "'");
-    return text.str();
-}
+// Scenarios are a few kilobytes; a trace of the most requests it may hold
+// (two million lines) fits well within its limit.
+constexpr std::uint64_t kMaxScenarioBytes = 16u << 20;
+constexpr std::uint64_t kMaxTraceBytes = 1u << 30;
 
 bool is_builtin(const std::string& name) {
     for (std::string_view b : sim::builtin_scenario_names())
@@ -61,7 +58,7 @@ bool is_builtin(const std::string& name) {
 std::string scenario_text(const SimulateOptions& opt) {
     if (opt.scenario.empty() || is_builtin(opt.scenario))
         return std::string(sim::builtin_scenario_text(opt.scenario));
-    return read_file("scenario", opt.scenario);
+    return read_input("scenario", opt.scenario, kMaxScenarioBytes);
 }
 
 sim::Scenario load_scenario(const SimulateOptions& opt, const std::string& text) {
@@ -77,7 +74,7 @@ sim::Scenario load_scenario(const SimulateOptions& opt, const std::string& text)
 sim::Workload load_workload(const SimulateOptions& opt, const sim::Scenario& sc) {
     if (opt.trace_file.empty()) return sim::generate_workload(sc);
     try {
-        return sim::replay_trace(sc, sim::parse_trace(read_file("trace", opt.trace_file)), opt.duration);
+        return sim::replay_trace(sc, sim::parse_trace(read_input("trace", opt.trace_file, kMaxTraceBytes)), opt.duration);
     } catch (const sim::TraceError& e) {
         throw CommandExit(EXIT_USAGE, "trace '" + opt.trace_file + "' " + e.what());
     }
@@ -143,7 +140,7 @@ void run_simulate(const SimulateOptions& opt) {
     }
     const sim::Scenario scenario = load_scenario(opt, text);
     if (opt.print_scenario) {
-        std::fputs(text.c_str(), stdout);
+        std::fwrite(text.data(), 1, text.size(), stdout);
         return;
     }
     const sim::Workload workload = load_workload(opt, scenario);
@@ -170,7 +167,8 @@ void run_simulate(const SimulateOptions& opt) {
     if (opt.json) {
         print_json_lines(stdout, sim::report_json(report));
     } else {
-        std::fputs(sim::report_table(report).c_str(), stdout);
+        const std::string table = sim::report_table(report);
+        std::fwrite(table.data(), 1, table.size(), stdout);
     }
 }
 
@@ -196,7 +194,8 @@ void register_simulate(CLI::App& app) {
                     "Selection algorithm: weighted_round_robin, least_connections or sticky_session");
     cmd->add_option("--set", opt->sets, "NAME=VALUE: a balancer setting for every run (e.g. superfast_cap=8)");
     cmd->add_option("--sweep", opt->sweep, "NAME=V1,V2,...: run every mode once per value (a setting or algorithm)");
-    cmd->add_option("--seed", opt->seed, "Random seed of the workload (overrides the scenario's)");
+    cmd->add_option("--seed", opt->seed, "Random seed of the workload (overrides the scenario's)")
+        ->check(count_between(0, std::numeric_limits<std::uint64_t>::max()));
     cmd->add_option("--duration", opt->duration,
                     "Seconds of arrivals (overrides the scenario's; cuts a trace)");
     cmd->add_flag("--json", opt->json, "Write the report as JSON, with distributions and per-second series");

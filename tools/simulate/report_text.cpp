@@ -4,6 +4,8 @@
 
 #include "load_balancer/settings.hpp"
 
+#include <boost/json/serialize.hpp>
+#include <boost/json/string.hpp>
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -47,15 +49,30 @@ std::size_t label_width(const std::vector<RunResult>& runs) {
     return w + 1;
 }
 
+// A name from the scenario file, quoted with its control characters
+// escaped: a terminal must not take them as commands.
+std::string quoted(const std::string& name) { return boost::json::serialize(boost::json::string(name)); }
+
 std::string outcomes_table(const std::vector<RunResult>& runs, std::size_t w) {
-    std::string out = "Outcomes (requests; refusals by reason)\n";
-    out += fmt::format("{:<{}}{:>6}{:>7}{:>7}{:>6} |{:>10}{:>12}{:>7}{:>10}{:>11}\n", "run", w, "queue", "served",
-                       "failed", "unfin", "too_large", "at_capacity", "q_full", "q_timeout", "no_backend");
+    // Counts of a large run (two million requests) are wider than the
+    // headers: every count column then grows to keep a blank before them.
+    std::int64_t largest = 0;
     for (const RunResult& r : runs) {
-        out += fmt::format("{:<{}}{:>6}{:>7}{:>7}{:>6} |", row_label(r), w, r.queue_enabled ? "on" : "off", r.served,
-                           r.failed, r.unfinished);
-        out += fmt::format("{:>10}{:>12}{:>7}{:>10}{:>11}\n", refused_for(r, kReasons[0]), refused_for(r, kReasons[1]),
-                           refused_for(r, kReasons[2]), refused_for(r, kReasons[3]), refused_for(r, kReasons[4]));
+        for (auto n : {r.served, r.failed, r.unfinished}) largest = std::max(largest, static_cast<std::int64_t>(n));
+        for (const auto& [reason, n] : r.refused) largest = std::max(largest, n);
+    }
+    const std::size_t d = fmt::formatted_size("{}", largest) + 1;
+    const auto col = [d](std::size_t header) { return std::max(header, d); };
+    std::string out = "Outcomes (requests; refusals by reason)\n";
+    out += fmt::format("{:<{}}{:>6}{:>{}}{:>{}}{:>{}} |{:>{}}{:>{}}{:>{}}{:>{}}{:>{}}\n", "run", w, "queue", "served",
+                       col(7), "failed", col(7), "unfin", col(6), "too_large", col(10), "at_capacity", col(12),
+                       "q_full", col(7), "q_timeout", col(10), "no_backend", col(11));
+    for (const RunResult& r : runs) {
+        out += fmt::format("{:<{}}{:>6}{:>{}}{:>{}}{:>{}} |", row_label(r), w, r.queue_enabled ? "on" : "off", r.served,
+                           col(7), r.failed, col(7), r.unfinished, col(6));
+        out += fmt::format("{:>{}}{:>{}}{:>{}}{:>{}}{:>{}}\n", refused_for(r, kReasons[0]), col(10),
+                           refused_for(r, kReasons[1]), col(12), refused_for(r, kReasons[2]), col(7),
+                           refused_for(r, kReasons[3]), col(10), refused_for(r, kReasons[4]), col(11));
         for (const auto& [reason, n] : r.refused)
             if (std::find(std::begin(kReasons), std::end(kReasons), reason) == std::end(kReasons))
                 out += fmt::format("  {}: also refused {} as \"{}\"\n", row_label(r), n, reason);
@@ -103,9 +120,9 @@ std::string describe(const ReportInput& in) {
     std::string what =
         w.source == "trace"
             ? fmt::format("Trace of {} requests over {} s ({} lines without a token count skipped, {} output "
-                          "lengths drawn, {} model(s), all sent to one pool), on the backends of scenario \"{}\":",
-                          w.requests.size(), w.duration_sec, w.skipped, w.drawn_outputs, w.models, sc.name)
-            : fmt::format("Scenario \"{}\": {} requests in {} s of {} arrivals,", sc.name, w.requests.size(),
+                          "lengths drawn, {} model(s), all sent to one pool), on the backends of scenario {}:",
+                          w.requests.size(), w.duration_sec, w.skipped, w.drawn_outputs, w.models, quoted(sc.name))
+            : fmt::format("Scenario {}: {} requests in {} s of {} arrivals,", quoted(sc.name), w.requests.size(),
                           w.duration_sec, sc.arrivals.kind);
     return wrap(fmt::format(
         "{} {} backends, seed {}, algorithm {}, {} backend crash(es), {}, {}.{}", what, sc.backends.size(), sc.seed,

@@ -108,7 +108,7 @@ std::optional<double> optional_seconds(const json::object& o, std::string_view k
 }
 
 Range range_field(const json::object& o, std::string_view key, const std::string& path, Range fallback,
-                  std::int64_t least) {
+                  std::int64_t least, std::int64_t most) {
     const json::value* v = find(o, key);
     if (v == nullptr) return fallback;
     std::string p = join(path, key);
@@ -117,6 +117,7 @@ Range range_field(const json::object& o, std::string_view key, const std::string
     Range r{integer(a[0], at(p, 0)), integer(a[1], at(p, 1))};
     if (r.min < least) fail(p, fmt::format("minimum must be at least {} (got {})", least, r.min));
     if (r.max < r.min) fail(p, "maximum must not be below the minimum");
+    if (r.max > most) fail(p, fmt::format("maximum must be at most {} (got {})", most, r.max));
     return r;
 }
 
@@ -149,6 +150,9 @@ BackendConfig parse_backend(const json::value& v, const std::string& path) {
             if (find(oo, "for_sec") == nullptr) fail(join(pi, "for_sec"), "is required");
             Outage out{number_field(oo, "at_sec", pi, 0.0, Bound::non_negative),
                        number_field(oo, "for_sec", pi, 0.0, Bound::positive)};
+            for (const char* key : {"at_sec", "for_sec"})
+                if ((key[0] == 'a' ? out.at_sec : out.for_sec) > kMaxSimulatedSec)
+                    fail(join(pi, key), "must not exceed one week (604800 s)");
             if (!b.outages.empty() && out.at_sec < b.outages.back().at_sec + b.outages.back().for_sec)
                 fail(pi, "must start after the previous outage has ended");
             b.outages.push_back(out);
@@ -198,13 +202,15 @@ MixEntry parse_mix_entry(const json::value& v, const std::string& path) {
         fail(join(path, "kind"), "must be \"chat\", \"document\" or \"embedding\" (got \"" + m.kind + "\")");
     m.share = number_field(o, "share", path, 1.0, Bound::positive);
     if (find(o, "prompt_chars") == nullptr) fail(join(path, "prompt_chars"), "is required");
-    m.prompt_chars = range_field(o, "prompt_chars", path, {}, 0);
+    // Each request's body is built whole: four million characters is about
+    // a million tokens, past every context window.
+    m.prompt_chars = range_field(o, "prompt_chars", path, {}, 0, 4'000'000);
     if (m.kind == "embedding") {
         if (find(o, "output_tokens") != nullptr) fail(join(path, "output_tokens"), "is not used by embeddings");
-        m.items = range_field(o, "items", path, {1, 1}, 1);
+        m.items = range_field(o, "items", path, {1, 1}, 1, 100'000);
     } else {
         if (find(o, "items") != nullptr) fail(join(path, "items"), "is used by embeddings only");
-        m.output_tokens = range_field(o, "output_tokens", path, {0, 0}, 0);
+        m.output_tokens = range_field(o, "output_tokens", path, {0, 0}, 0, 10'000'000);
     }
     return m;
 }
@@ -238,6 +244,25 @@ void parse_backends(const json::object& o, Scenario& sc) {
     }
 }
 
+// What the arrivals would generate over the run, bounded before anything
+// is generated: the most requests (at the higher of the two rates) and
+// bursts one run may hold.
+void check_workload_size(const Scenario& sc) {
+    const ArrivalConfig& a = sc.arrivals;
+    if (a.kind == "fixed") {
+        if (a.times.size() > kMaxRequests)
+            fail("workload.arrivals.times", fmt::format("lists more than {} requests", kMaxRequests));
+        return;
+    }
+    const double rate = a.kind == "bursty" ? std::max(a.rate_per_sec, a.burst_rate_per_sec) : a.rate_per_sec;
+    if (rate * sc.duration_sec > static_cast<double>(kMaxRequests))
+        fail("workload.arrivals", fmt::format("would make up to {:.0f} requests in {} s; at most {} are simulated",
+                                              rate * sc.duration_sec, sc.duration_sec, kMaxRequests));
+    if (a.kind == "bursty" && sc.duration_sec / a.burst_every_sec > static_cast<double>(kMaxRequests))
+        fail("workload.arrivals.burst_every_sec",
+             fmt::format("makes more than {} bursts in {} s", kMaxRequests, sc.duration_sec));
+}
+
 void parse_workload(const json::object& o, Scenario& sc) {
     const json::value* workload = find(o, "workload");
     if (workload == nullptr) fail("workload", "is required");
@@ -249,21 +274,27 @@ void parse_workload(const json::object& o, Scenario& sc) {
     const json::array& ma = array_at(*mix, "workload.mix");
     if (ma.empty()) fail("workload.mix", "must list at least one kind of request");
     for (std::size_t i = 0; i < ma.size(); ++i) sc.mix.push_back(parse_mix_entry(ma[i], at("workload.mix", i)));
+    check_workload_size(sc);
 }
 
 void parse_run_settings(const json::object& o, const Overrides& overrides, Scenario& sc) {
     if (const json::value* v = find(o, "name")) sc.name = string_at(*v, "name");
     if (const json::value* v = find(o, "seed")) {
-        std::int64_t s = integer(*v, "seed");
-        if (s < 0) fail("seed", "must not be negative");
-        sc.seed = static_cast<std::uint64_t>(s);
+        // Any 64-bit seed, as --seed takes and the report prints.
+        if (v->is_uint64()) {
+            sc.seed = v->get_uint64();
+        } else {
+            std::int64_t s = integer(*v, "seed");
+            if (s < 0) fail("seed", "must not be negative");
+            sc.seed = static_cast<std::uint64_t>(s);
+        }
     }
     if (overrides.seed) sc.seed = *overrides.seed;
     sc.duration_sec = number_field(o, "duration_sec", "", sc.duration_sec, Bound::positive);
     if (overrides.duration_sec) sc.duration_sec = checked(*overrides.duration_sec, Bound::positive, "--duration");
     // One simulated second costs little, but a runaway value (years) would
     // still take minutes of real time: keep it to a week.
-    if (sc.duration_sec > 7 * 24 * 3600.0) fail("duration_sec", "must not exceed one week (604800 s)");
+    if (sc.duration_sec > kMaxSimulatedSec) fail("duration_sec", "must not exceed one week (604800 s)");
     if (const json::value* v = find(o, "algorithm")) sc.algorithm = string_at(*v, "algorithm");
     check_algorithm(sc.algorithm, "algorithm");
     if (overrides.algorithm) {
@@ -271,6 +302,9 @@ void parse_run_settings(const json::object& o, const Overrides& overrides, Scena
         sc.algorithm = *overrides.algorithm;
     }
     sc.reaper_interval_sec = optional_seconds(o, "reaper_interval_sec", "", sc.reaper_interval_sec, Bound::positive);
+    // Each pass costs real time: a hundred thousand of them at the most.
+    if (sc.reaper_interval_sec && *sc.reaper_interval_sec < sc.duration_sec / 1e5)
+        fail("reaper_interval_sec", fmt::format("must be at least duration_sec / 100000 ({} s)", sc.duration_sec / 1e5));
     sc.crashed_lease_hold_sec =
         optional_seconds(o, "crashed_lease_hold_sec", "", sc.crashed_lease_hold_sec, Bound::non_negative);
 }

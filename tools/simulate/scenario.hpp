@@ -4,6 +4,7 @@
 
 #include <boost/json/value.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -71,6 +72,12 @@ struct ArrivalConfig {
     double burst_length_sec = 0.0;
     std::vector<double> times;
 };
+
+// Most requests one run may simulate, generated or replayed: more is
+// refused rather than simulated for many minutes.
+inline constexpr std::size_t kMaxRequests = 2'000'000;
+// The longest span of simulated time a scenario may name.
+inline constexpr double kMaxSimulatedSec = 7 * 24 * 3600.0;
 
 struct Scenario {
     std::string name = "custom";

@@ -105,7 +105,13 @@ std::string html_escape(std::string_view text) {
             case '<': out += "&lt;"; break;
             case '>': out += "&gt;"; break;
             case '"': out += "&quot;"; break;
-            default: out += c;
+            // Control characters are not allowed in HTML text (a scenario
+            // name may hold any): the replacement character stands in.
+            default:
+                if ((static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7f)
+                    out += "\xef\xbf\xbd";
+                else
+                    out += c;
         }
     }
     return out;

@@ -16,6 +16,8 @@
 // without quotes or commas.
 #pragma once
 
+#include "simulate/scenario.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -46,7 +48,7 @@ struct Trace {
 
 // Most requests one trace may hold; a bigger file is refused rather than
 // simulated for minutes.
-inline constexpr std::size_t kMaxTraceRequests = 2'000'000;
+inline constexpr std::size_t kMaxTraceRequests = kMaxRequests;
 
 // Parses a whole trace. Throws TraceError naming the first bad line. Cost
 // linear in the text.
