@@ -1,9 +1,9 @@
 #include "proxy/config.hpp"
 
 #include "proxy/cluster/redis_client.hpp"
+#include "repeated_key.hpp"
 
 #include <boost/asio/ip/address.hpp>
-#include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/stream_parser.hpp>
@@ -383,59 +383,6 @@ std::string position(std::string_view text, std::size_t offset) {
     return fmt::format("line {}, column {}", line, column);
 }
 
-// A key given twice in one object. The parser keeps the last, so a second
-// model of one name, or a setting repeated by mistake, would silently
-// replace the first: the pass stops at the second one.
-struct RepeatedKeyFinder {
-    static constexpr std::size_t max_object_size = std::size_t(-1);
-    static constexpr std::size_t max_array_size = std::size_t(-1);
-    static constexpr std::size_t max_key_size = std::size_t(-1);
-    static constexpr std::size_t max_string_size = std::size_t(-1);
-    using error_code = boost::system::error_code;
-    using string_view = json::string_view;
-
-    std::vector<std::set<std::string, std::less<>>> open;  // the keys of each object being read
-    std::string key;                                       // the key being read, in parts
-    std::optional<std::string> repeated;
-
-    bool on_object_begin(error_code&) {
-        open.emplace_back();
-        return true;
-    }
-    bool on_object_end(std::size_t, error_code&) {
-        open.pop_back();
-        return true;
-    }
-    bool on_key_part(string_view s, std::size_t, error_code&) {
-        key.append(s.data(), s.size());
-        return true;
-    }
-    bool on_key(string_view s, std::size_t, error_code& ec) {
-        key.append(s.data(), s.size());
-        if (!open.back().insert(key).second) {
-            repeated = key;
-            ec = json::error::syntax;
-            return false;
-        }
-        key.clear();
-        return true;
-    }
-    bool on_document_begin(error_code&) { return true; }
-    bool on_document_end(error_code&) { return true; }
-    bool on_array_begin(error_code&) { return true; }
-    bool on_array_end(std::size_t, error_code&) { return true; }
-    bool on_string_part(string_view, std::size_t, error_code&) { return true; }
-    bool on_string(string_view, std::size_t, error_code&) { return true; }
-    bool on_number_part(string_view, error_code&) { return true; }
-    bool on_int64(std::int64_t, string_view, error_code&) { return true; }
-    bool on_uint64(std::uint64_t, string_view, error_code&) { return true; }
-    bool on_double(double, string_view, error_code&) { return true; }
-    bool on_bool(bool, error_code&) { return true; }
-    bool on_null(error_code&) { return true; }
-    bool on_comment_part(string_view, error_code&) { return true; }
-    bool on_comment(string_view, error_code&) { return true; }
-};
-
 }  // namespace
 
 // The document, or a ConfigError that points at the line and column where
@@ -447,12 +394,10 @@ json::value parse_json_text(std::string_view text) {
     const std::size_t used = parser.write_some(text.data(), text.size(), ec);
     if (!ec) parser.finish(ec);
     if (ec) throw ConfigError("$", fmt::format("is not valid JSON: {} at {}", ec.message(), position(text, used)));
-    json::basic_parser<RepeatedKeyFinder> keys{json::parse_options{}};
-    const std::size_t at = keys.write_some(false, text.data(), text.size(), ec);
-    if (const auto& repeated = keys.handler().repeated)
+    if (const auto repeated = tools_json::first_repeated_key(text))
         throw ConfigError("$", fmt::format("names the key {} twice in one object, the second time at {} (it would "
                                            "silently replace the first)",
-                                           json::serialize(json::value(*repeated)), position(text, at)));
+                                           json::serialize(json::value(repeated->key)), position(text, repeated->offset)));
     return parser.release();
 }
 

@@ -2,6 +2,8 @@
 // the field at fault.
 #include "simulate/scenario.hpp"
 
+#include "repeated_key.hpp"
+
 #include "load_balancer/vocabulary.hpp"
 
 #include <boost/json/parse.hpp>
@@ -336,6 +338,9 @@ Scenario parse_scenario_text(std::string_view text, const Overrides& overrides) 
     boost::system::error_code ec;
     json::value doc = json::parse(text, ec);
     if (ec) throw ScenarioError("scenario: not valid JSON: " + ec.message());
+    if (const auto repeated = tools_json::first_repeated_key(text))
+        throw ScenarioError(fmt::format("scenario: names the key \"{}\" twice in one object (byte {})", repeated->key,
+                                        repeated->offset));
     return parse_scenario(doc, overrides);
 }
 }  // namespace quillmar::lb::sim

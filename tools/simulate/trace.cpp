@@ -1,6 +1,8 @@
 // Trace reading: JSON lines or CSV, checked line by line.
 #include "simulate/trace.hpp"
 
+#include "repeated_key.hpp"
+
 #include "load_balancer/values.hpp"
 
 #include <boost/json/parse.hpp>
@@ -97,6 +99,8 @@ bool json_request(const Line& l, TraceRequest& out) {
     boost::system::error_code ec;
     json::value doc = json::parse(l.text, ec);
     if (ec) fail(l.number, "not valid JSON: " + ec.message());
+    if (const auto repeated = tools_json::first_repeated_key(l.text))
+        fail(l.number, "names the key \"" + repeated->key + "\" twice");
     if (!doc.is_object()) fail(l.number, "must be a JSON object");
     const json::object& o = doc.get_object();
     out.t = json_time(o, l.number);
