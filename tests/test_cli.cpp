@@ -41,6 +41,9 @@ std::string slurp(const fs::path& p) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The scenario the project ships as an example (and prints by default).
+std::string example_scenario() { return slurp(QUILLMAR_SOURCE_DIR "/examples/scenario.json"); }
+
 // A scratch directory for one test, removed afterwards.
 class CliTest : public ::testing::Test {
 protected:
@@ -261,8 +264,7 @@ TEST_F(CliTest, SimulateRefusesBadInputWithExitTwoAndNoOutput) {
     const fs::path trace = write_file("trace.jsonl", "{\"t\": 0, \"input_tokens\": 5}\n{\"t\": 1, \"input_tokens\": }\n");
     // The example scenario with one value changed: each would run for
     // hours, use gigabytes or (an outage past the clock's range) run wrong.
-    std::ifstream example(QUILLMAR_SOURCE_DIR "/examples/scenario.json");
-    const json::value base = json::parse(std::string(std::istreambuf_iterator<char>(example), {}));
+    const json::value base = json::parse(example_scenario());
     int edits = 0;
     auto edited = [&](const std::function<void(json::object&)>& edit) {
         json::value v = base;
@@ -318,8 +320,7 @@ TEST_F(CliTest, SimulateRefusesBadInputWithExitTwoAndNoOutput) {
 // A name holding control characters (a NUL, a terminal escape) is printed
 // escaped, and the whole report follows it; any 64-bit seed is taken back.
 TEST_F(CliTest, SimulatePrintsHostileScenarioNamesEscapedAndWhole) {
-    std::ifstream example(QUILLMAR_SOURCE_DIR "/examples/scenario.json");
-    json::value v = json::parse(std::string(std::istreambuf_iterator<char>(example), {}));
+    json::value v = json::parse(example_scenario());
     v.as_object()["name"] = std::string("a\0b\x1b[2J", 7);
     v.as_object()["seed"] = 18446744073709551615ull;
     const fs::path scenario = write_file("hostile.json", json::serialize(v));
@@ -351,12 +352,9 @@ TEST_F(CliTest, SimulateTablesFitAHundredColumnsWithASweep) {
 }
 
 TEST_F(CliTest, SimulatePrintsItsScenarios) {
-    std::ifstream example(QUILLMAR_SOURCE_DIR "/examples/scenario.json");
-    std::stringstream text;
-    text << example.rdbuf();
     Result def = run({"simulate", "--print-scenario"});
     ASSERT_EQ(def.exit_code, 0) << def.err;
-    EXPECT_EQ(json::parse(def.out), json::parse(text.str()));
+    EXPECT_EQ(json::parse(def.out), json::parse(example_scenario()));
     Result bursts = run({"simulate", "--scenario", "bursts", "--print-scenario"});
     ASSERT_EQ(bursts.exit_code, 0) << bursts.err;
     EXPECT_EQ(json::parse(bursts.out).at("name"), json::value("bursts"));

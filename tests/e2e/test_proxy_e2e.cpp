@@ -409,13 +409,15 @@ TEST_F(ProxyE2E, FailingHealthCheckTakesAServerOutOfRotation) {
 
 // ---- configuration errors -----------------------------------------------------------------
 
-TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
-    struct Case {
-        std::string text;
-        std::string path;
-        std::string detail = {};  // also in the message when set
-    };
-    const std::vector<Case> cases{
+struct BadConfig {
+    std::string text;
+    std::string path;
+    std::string detail = {};  // also in the message when set
+};
+
+// Configurations each refused for one reason, and the JSON path the error names.
+std::vector<BadConfig> bad_configurations() {
+    return {
         {"{", "$"},
         {"{\n  \"models\": ,\n}", "$", "at line 2, column 13"},
         {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]},)"
@@ -460,7 +462,10 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
          "$.listen.address"},
         {R"({"access_log":"/","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})", "$.access_log"},
     };
-    for (const Case& c : cases) {
+}
+
+TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
+    for (const BadConfig& c : bad_configurations()) {
         SCOPED_TRACE(c.text);
         std::string path = dir_ + "/bad.json";
         write_file(path, c.text);

@@ -250,6 +250,21 @@ protected:
 
 // ---- access log ------------------------------------------------------------------------------
 
+// Every key of a JSON access-log line is there, and `ts` is RFC 3339 UTC
+// with milliseconds.
+void expect_every_key_and_a_timestamp(const json::object& line) {
+    std::set<std::string> keys;
+    for (const auto& kv : line) keys.insert(kv.key());
+    EXPECT_EQ(keys, (std::set<std::string>{"ts", "request_id", "client", "method", "path", "model", "pool", "server",
+                                           "status", "input_tokens", "prompt_tokens", "completion_tokens", "wait_ms",
+                                           "ttft_ms", "total_ms", "bytes", "note"}));
+    std::string ts(line.at("ts").as_string());
+    const std::string shape = "0000-00-00T00:00:00.000Z";  // 0: a digit
+    ASSERT_EQ(ts.size(), shape.size()) << ts;
+    for (std::size_t i = 0; i < ts.size(); ++i)
+        EXPECT_TRUE(shape[i] == '0' ? std::isdigit(static_cast<unsigned char>(ts[i])) != 0 : ts[i] == shape[i]) << ts;
+}
+
 TEST_F(ProxyOps, JsonAccessLogCarriesRequestIdUsageAndTimings) {
     Child& a = mock("a");
     start(json::object{{"m", model(json::array{backend_at(1, a.port())})}});
@@ -285,18 +300,7 @@ TEST_F(ProxyOps, JsonAccessLogCarriesRequestIdUsageAndTimings) {
 
         ASSERT_TRUE(eventually([&] { return log_lines().size() == static_cast<std::size_t>(&c - &cases[0] + 1); }));
         json::object line = json::parse(log_lines().back()).as_object();
-        std::set<std::string> keys;
-        for (const auto& kv : line) keys.insert(kv.key());
-        EXPECT_EQ(keys, (std::set<std::string>{"ts", "request_id", "client", "method", "path", "model", "pool",
-                                               "server", "status", "input_tokens", "prompt_tokens",
-                                               "completion_tokens", "wait_ms", "ttft_ms", "total_ms", "bytes",
-                                               "note"}));
-        std::string ts(line.at("ts").as_string());
-        const std::string shape = "0000-00-00T00:00:00.000Z";  // 0: a digit
-        ASSERT_EQ(ts.size(), shape.size()) << ts;
-        for (std::size_t i = 0; i < ts.size(); ++i)
-            EXPECT_TRUE(shape[i] == '0' ? std::isdigit(static_cast<unsigned char>(ts[i])) != 0 : ts[i] == shape[i])
-                << ts;
+        expect_every_key_and_a_timestamp(line);
         EXPECT_EQ(line.at("request_id").as_string(), id);
         EXPECT_EQ(std::string(line.at("client").as_string()).rfind("127.0.0.1:", 0), 0u);
         EXPECT_EQ(line.at("path").as_string(), kChat);

@@ -84,6 +84,14 @@ double checked(double x, Bound b, const std::string& path) {
     return x;
 }
 
+// Simulated time is bounded: one second costs little, but a runaway
+// value (years) would still take minutes of real time, and past the
+// clock's range it would run wrong.
+double within_week(double seconds, const std::string& path) {
+    if (seconds > kMaxSimulatedSec) fail(path, "must not exceed one week (604800 s)");
+    return seconds;
+}
+
 double number_field(const json::object& o, std::string_view key, const std::string& path, double fallback,
                     Bound b) {
     const json::value* v = find(o, key);
@@ -150,11 +158,8 @@ BackendConfig parse_backend(const json::value& v, const std::string& path) {
             only_keys(oo, {"at_sec", "for_sec"}, pi);
             if (find(oo, "at_sec") == nullptr) fail(join(pi, "at_sec"), "is required");
             if (find(oo, "for_sec") == nullptr) fail(join(pi, "for_sec"), "is required");
-            Outage out{number_field(oo, "at_sec", pi, 0.0, Bound::non_negative),
-                       number_field(oo, "for_sec", pi, 0.0, Bound::positive)};
-            for (const char* key : {"at_sec", "for_sec"})
-                if ((key[0] == 'a' ? out.at_sec : out.for_sec) > kMaxSimulatedSec)
-                    fail(join(pi, key), "must not exceed one week (604800 s)");
+            Outage out{within_week(number_field(oo, "at_sec", pi, 0.0, Bound::non_negative), join(pi, "at_sec")),
+                       within_week(number_field(oo, "for_sec", pi, 0.0, Bound::positive), join(pi, "for_sec"))};
             if (!b.outages.empty() && out.at_sec < b.outages.back().at_sec + b.outages.back().for_sec)
                 fail(pi, "must start after the previous outage has ended");
             b.outages.push_back(out);
@@ -294,9 +299,7 @@ void parse_run_settings(const json::object& o, const Overrides& overrides, Scena
     if (overrides.seed) sc.seed = *overrides.seed;
     sc.duration_sec = number_field(o, "duration_sec", "", sc.duration_sec, Bound::positive);
     if (overrides.duration_sec) sc.duration_sec = checked(*overrides.duration_sec, Bound::positive, "--duration");
-    // One simulated second costs little, but a runaway value (years) would
-    // still take minutes of real time: keep it to a week.
-    if (sc.duration_sec > kMaxSimulatedSec) fail("duration_sec", "must not exceed one week (604800 s)");
+    within_week(sc.duration_sec, "duration_sec");
     if (const json::value* v = find(o, "algorithm")) sc.algorithm = string_at(*v, "algorithm");
     check_algorithm(sc.algorithm, "algorithm");
     if (overrides.algorithm) {
