@@ -12,6 +12,11 @@ namespace quillmar::lb {
 
 LoadBalancer::LoadBalancer() : routing_mode_(DEFAULT_ROUTING_MODE) {}
 
+LoadBalancer::~LoadBalancer() {
+    alive_.reset();  // first: the waits cancelled below must not come back here
+    for (const WaiterPtr& waiter : all_waiters_) waiter->future.cancel();
+}
+
 std::string_view LoadBalancer::set_routing_mode(std::string_view mode) {
     std::string_view resolved = normalize_routing_mode(mode);
     if (resolved != routing_mode_) {

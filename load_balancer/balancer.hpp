@@ -52,7 +52,10 @@ struct Waiter {
     // One-call admission: admitting raises the server's count at once, so
     // the slot cannot be handed out again before the waiter resumes.
     bool reserve_slot = false;
-    std::int64_t reserved_server = -1;  // the server whose count was raised, -1: none
+    // The server whose slot was granted, until the request takes it: a
+    // request that goes away in between passes the slot on (and, with
+    // `reserve_slot`, gives back the unit raised for it).
+    std::optional<std::int64_t> granted_server = std::nullopt;
     // The candidates' ids, read once when parking (the records are immutable
     // and held here, so they cannot change); empty for a waiter built
     // without them, whose ids are then read through the record cache.
@@ -104,8 +107,14 @@ public:
                                        std::allocator<std::pair<PoolKey, V>>, std::vector<std::pair<PoolKey, V>>>;
     using WaiterPtr = std::shared_ptr<detail::Waiter>;
 
-    // Starts in "superfast" with every table empty. Cannot fail.
+    // Starts in "superfast" with every table empty.
     LoadBalancer();
+    // Ends every parked wait: each resumes through its own loop with the
+    // cancellation error and touches nothing of the balancer. Leases that
+    // outlive it give nothing back. So a host may declare its io_context
+    // before or after the balancer: request coroutines the loop destroys
+    // later find it gone and leave it alone.
+    ~LoadBalancer();
     LoadBalancer(const LoadBalancer&) = delete;
     LoadBalancer& operator=(const LoadBalancer&) = delete;
 
@@ -212,6 +221,9 @@ private:
     // parking on an idle queue allocates nothing for the queue itself.
     IdTable<boost::container::small_vector<WaiterPtr, 2>> waiters_;
     std::vector<WaiterPtr> all_waiters_;
+    // Expires with the balancer: a parked request or a lease that outlives
+    // it sees that and does not touch it.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 
 public:
     IdTable<std::int64_t> dispatch_counts;  // server id -> dispatches
@@ -349,6 +361,10 @@ private:
     // fulfill's steps once the waiter has left the queues.
     void grant(detail::Waiter& waiter, const ServerRecord& server, std::int64_t id, double now);
     void remove_waiter(const WaiterPtr& waiter);
+    // A parked request that ends without taking its admission: off every
+    // queue, and a slot granted to it goes to the next waiter.
+    void abandon(const WaiterPtr& waiter);
+    struct ParkExit;  // runs abandon() on every way out of park() but admission
 
     // Reports
     void bump_reject(std::string_view reason);

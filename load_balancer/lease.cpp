@@ -17,6 +17,7 @@ InflightLease InflightLease::acquire(LoadBalancer& lb, std::int64_t server_id) {
 
 InflightLease::InflightLease(InflightLease&& other) noexcept
     : lb_(other.lb_),
+      alive_(other.alive_),
       server_id_(other.server_id_),
       released_(std::exchange(other.released_, true)),
       entered_(std::exchange(other.entered_, false)) {}
@@ -25,6 +26,7 @@ InflightLease& InflightLease::operator=(InflightLease&& other) noexcept {
     if (this != &other) {
         give_back_quietly();
         lb_ = other.lb_;
+        alive_ = other.alive_;
         server_id_ = other.server_id_;
         released_ = std::exchange(other.released_, true);
         entered_ = std::exchange(other.entered_, false);
@@ -53,6 +55,10 @@ InflightLease& InflightLease::enter() {
 
 void InflightLease::exit() {
     if (released_) return;
+    if (alive_.expired()) {  // the balancer and its counts are gone
+        released_ = true;
+        return;
+    }
     lb_->decrement(server_id_);
     released_ = true;
 }

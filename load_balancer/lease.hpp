@@ -9,6 +9,8 @@
 // entered lease) happens at most once; it calls LoadBalancer::decrement,
 // which may admit a parked request to the freed slot. If that decrement
 // throws, the lease stays held and a later exit or release tries again.
+// A lease that outlives its balancer gives nothing back (there is nothing
+// left to give it to); entering one needs a live balancer.
 #pragma once
 
 #include "load_balancer/balancer.hpp"
@@ -17,13 +19,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace quillmar::lb {
 
 class InflightLease {
 public:
     // A lease that is not entered yet: no count changes.
-    InflightLease(LoadBalancer& lb, std::int64_t server_id) noexcept : lb_(&lb), server_id_(server_id) {}
+    InflightLease(LoadBalancer& lb, std::int64_t server_id) noexcept
+        : lb_(&lb), alive_(lb.alive_), server_id_(server_id) {}
     // A lease entered at construction: the count is raised now.
     [[nodiscard]] static InflightLease acquire(LoadBalancer& lb, std::int64_t server_id);
 
@@ -61,6 +65,7 @@ private:
     void give_back_quietly() noexcept;
 
     LoadBalancer* lb_;
+    std::weak_ptr<const bool> alive_;  // expires with *lb_
     std::int64_t server_id_;
     bool released_ = false;
     bool entered_ = false;  // whether the destructor owes an exit

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -169,10 +170,13 @@ public:
         place(heap_.size() - 1);
         if (!shut_down_ && (!armed_at_ || at < *armed_at_)) arm(ex, at);
     }
-    // Drops `slot`'s limit if it is still registered. O(log n).
+    // Drops `slot`'s limit if it is still registered. O(log n). Where the
+    // timer's wait counts as work (see arm()), the last limit to go cancels
+    // it.
     void remove(Parking& slot) noexcept {
         const std::size_t i = slot.deadline_index_;
         if (i < heap_.size() && heap_[i].slot == &slot) erase_at(i);
+        if (heap_.empty() && armed_at_ && !uncounted_) disarm();
     }
 
     bool enlist(Parking& p) noexcept {
@@ -237,6 +241,7 @@ private:
     void shutdown() override {
         shut_down_ = true;
         timer_.reset();
+        armed_at_.reset();
         while (stored_ != nullptr) {
             Parking& p = *stored_;
             delist(p);
@@ -246,13 +251,42 @@ private:
 
     // Moving the expiry cancels the pending wait, whose handler then sees
     // operation_aborted and leaves the state to the new wait.
+    //
+    // The timer must not keep its context's run() going for a limit nobody
+    // waits for any more. On an io_context its wait is not counted as work
+    // at all: every wait it serves is a coroutine whose co_spawn already
+    // counts, so the count is given back at once and taken again when the
+    // handler runs (it runs exactly once, fired or aborted, or is destroyed
+    // with the context). That keeps early ends free of timer calls. On any
+    // other executor the last limit to go cancels the wait (remove()).
     void arm(const boost::asio::any_io_executor& ex, Clock::time_point at) {
         if (!timer_) timer_.emplace(ex);
         expire_at(*timer_, at);
         armed_at_ = at;
-        timer_->async_wait([this](boost::system::error_code ec) {
+        const auto* io = timer_->get_executor().target<boost::asio::io_context::executor_type>();
+        uncounted_ = io != nullptr;
+        if (!uncounted_) {
+            timer_->async_wait([this](boost::system::error_code ec) {
+                if (!ec) fire();
+            });
+            return;
+        }
+        timer_->async_wait([this, io = *io](boost::system::error_code ec) {
+            io.on_work_started();  // the context takes it back as the handler ends
             if (!ec) fire();
         });
+        io->on_work_finished();  // never the last: the coroutine arming it counts
+    }
+
+    // Cancelling a timer wait never fails on Asio's reactors; cancel() is
+    // only declared as able to throw.
+    void disarm() noexcept {
+        armed_at_.reset();
+        if (!timer_) return;
+        try {
+            timer_->cancel();
+        } catch (const std::exception&) {  // the wait then ends at its limit
+        }
     }
 
     void fire() {
@@ -270,6 +304,7 @@ private:
     std::vector<Deadline> heap_;
     std::optional<Timer> timer_;
     std::optional<Clock::time_point> armed_at_;  // expiry of the pending wait
+    bool uncounted_ = false;                     // the pending wait is not counted as work (arm())
     std::uint64_t last_ticket_ = 0;
     Parking* stored_ = nullptr;  // slots holding a handler, newest first
     bool shut_down_ = false;

@@ -4,13 +4,17 @@
 
 #include "load_balancer/detail/record_view.hpp"
 #include "load_balancer/drain.hpp"
+#include "load_balancer/log.hpp"
 #include "load_balancer/settings.hpp"
 
 #include <boost/asio/this_coro.hpp>
 #include <boost/container/small_vector.hpp>
+#include <fmt/format.h>
 
 #include <algorithm>
+#include <exception>
 #include <limits>
+#include <memory>
 #include <utility>
 
 namespace quillmar::lb {
@@ -48,6 +52,42 @@ std::int64_t LoadBalancer::queue_capacity_for_pool(std::span<const ServerRecord>
     if (total_cap <= 0) return 0;
     return saturating_mul(total_cap, std::max<std::int64_t>(1, queue_depth_multiplier()));
 }
+
+// Every way out of park() but admission and the queue timeout (a throw, a
+// cancellation, the loop destroying the suspended frame at its shutdown)
+// runs abandon(): a waiter nobody waits for must not stay queued, counted in
+// the depth, or keep a slot granted to it. A balancer that is gone is left
+// alone. A destructor cannot throw: a failing hand-on is logged.
+struct LoadBalancer::ParkExit {
+    LoadBalancer* lb;
+    WaiterPtr waiter;
+    std::weak_ptr<const bool> alive;
+    bool settled = false;
+
+    ParkExit(LoadBalancer* owner, WaiterPtr parked, std::weak_ptr<const bool> life) noexcept
+        : lb(owner), waiter(std::move(parked)), alive(std::move(life)) {}
+    ParkExit(const ParkExit&) = delete;
+    ParkExit& operator=(const ParkExit&) = delete;
+    ~ParkExit() {
+        if (settled || alive.expired()) return;
+        try {
+            lb->abandon(waiter);
+        } catch (const std::exception& e) {
+            logger()->warn(fmt::format("passing on a parked request's slot failed: {}", e.what()));
+        }
+    }
+    bool orphaned() const noexcept { return alive.expired(); }
+    // Timed out: nothing was granted, the waiter only leaves the queues.
+    void leave() {
+        settled = true;
+        lb->remove_waiter(waiter);
+    }
+    // Admitted: the waiter left the queues at the grant; the slot is the caller's.
+    void admitted() noexcept {
+        settled = true;
+        waiter->granted_server.reset();
+    }
+};
 
 // At -O3, g++ 12 inlines the move of the waiter's inline id list into this
 // coroutine and warns that its copy may read past the inline storage: it
@@ -95,10 +135,11 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
     const double boost = mode_ == Mode::queue_all ? 0.0 : QUEUE_DEADLINE_BOOST_SEC;
     auto waiter = std::make_shared<detail::Waiter>(detail::Waiter{pool_key, std::move(wait_set), estimated_tokens,
                                                                   Future<ServerRecord>(executor), monotonic(), boost,
-                                                                  reserve_slot, -1, std::move(ids)});
+                                                                  reserve_slot, std::nullopt, std::move(ids)});
     for (const std::int64_t id : waiter->ids) waiters_[id].push_back(waiter);
     all_waiters_.push_back(waiter);
 
+    ParkExit ending(this, waiter, alive_);
     ServerRecord server;
     try {
         try_admit(waiter);
@@ -109,19 +150,15 @@ boost::asio::awaitable<WaitResult> LoadBalancer::park(const PoolKey& pool_key, s
         } else {
             co_await wait.suspend();
             const boost::asio::cancellation_state cs = co_await boost::asio::this_coro::cancellation_state;
+            if (ending.orphaned()) throw_cancelled();  // `this` is gone
             server = wait.resume(cs.cancelled());
         }
     } catch (const TimeoutError&) {
-        remove_waiter(waiter);
+        ending.leave();
         bump_reject(RejectReason::QUEUE_TIMEOUT);
         co_return WaitResult{nullptr, RejectReason::QUEUE_TIMEOUT, monotonic() - waiter->queued_at};
-    } catch (...) {
-        // Cancellation, or a failure of the loop itself: never leave a
-        // waiter behind that nobody waits for, nor a slot reserved for it.
-        remove_waiter(waiter);
-        if (waiter->reserved_server >= 0) decrement(std::exchange(waiter->reserved_server, -1));
-        throw;
     }
+    ending.admitted();
     const double waited = monotonic() - waiter->queued_at;
     observe_queue_wait(waited);
     co_return WaitResult{std::move(server), kOk, waited};
@@ -217,10 +254,8 @@ void LoadBalancer::fulfill(const WaiterPtr& waiter, std::size_t index, double no
 
 void LoadBalancer::grant(detail::Waiter& waiter, const ServerRecord& server, std::int64_t id, double now) {
     record_dispatch(waiter.pool_key, id, now);
-    if (waiter.reserve_slot) {
-        waiter.reserved_server = id;
-        increment(waiter.reserved_server);
-    }
+    if (waiter.reserve_slot) increment(id);
+    waiter.granted_server = id;
     waiter.future.set_result(server);
 }
 
@@ -235,6 +270,20 @@ void LoadBalancer::remove_waiter(const WaiterPtr& waiter) {
     }
     auto pos = std::find(all_waiters_.begin(), all_waiters_.end(), waiter);
     if (pos != all_waiters_.end()) all_waiters_.erase(pos);
+}
+
+void LoadBalancer::abandon(const WaiterPtr& waiter) {
+    remove_waiter(waiter);
+    const std::optional<std::int64_t> id = std::exchange(waiter->granted_server, std::nullopt);
+    if (!id) return;
+    // Its request went away between the grant and resuming (a cancellation
+    // in the same tick): without this the freed slot would sit unused while
+    // others wait for it.
+    if (waiter->reserve_slot) {
+        decrement(*id);  // gives back the unit raised at the grant, which offers the slot
+    } else {
+        wake_one(*id);
+    }
 }
 
 }  // namespace quillmar::lb

@@ -10,8 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
 #include <boost/json.hpp>
 
+#include <memory>
 #include <vector>
 
 namespace quillmar::lb {
@@ -126,18 +128,59 @@ TEST_F(Admit, ParkedRequestOwnsItsSlotFromTheMomentItIsAdmitted) {
 }
 
 TEST_F(Admit, CancellingAnAdmittedRequestBeforeItResumesNeverKeepsItsSlot) {
-    std::optional<InflightLease> holder;
-    holder.emplace(InflightLease::acquire(lb, 1));
-    Task<Admission> parked = start({server(1, 1)});
-    holder.reset();
-    EXPECT_EQ(lb.get_inflight(1), 1);
-    parked.cancel();
-    ManualClock::poll(io);
-    ASSERT_TRUE(parked.done());
-    // Whichever way the race went (cancelled, or admitted with its lease),
-    // once the request is gone its slot is free again.
-    drop(parked);
-    EXPECT_EQ(lb.get_inflight(1), 0);
+    for (const std::int64_t id : {1, 0, -5}) {  // any id is a server id
+        SCOPED_TRACE(id);
+        std::optional<InflightLease> holder;
+        holder.emplace(InflightLease::acquire(lb, id));
+        Task<Admission> parked = start({server(id, 1)});
+        // The slot frees and the request is cancelled in the same tick:
+        // the cancellation wins, and the slot raised for it is given back.
+        boost::asio::post(io, [&] {
+            holder.reset();
+            EXPECT_EQ(lb.get_inflight(id), 1);
+            parked.cancel();
+        });
+        ManualClock::poll(io);
+        EXPECT_TRUE(parked.cancelled());
+        drop(parked);
+        EXPECT_EQ(lb.get_inflight(id), 0);
+    }
+}
+
+// A host may destroy its loop and its balancer in either order while
+// requests are parked or hold leases. The loop going first ends its parked
+// requests and the balancer keeps no trace of them; the balancer going first
+// ends them with the cancellation error, and a lease that outlives it
+// touches nothing (the sanitizer build would see it).
+TEST(AdmitLifetimes, LoopOrBalancerMayGoFirst) {
+    testing::SettingsGuard settings;
+    testing::LogCapture log;
+    QUEUE_ENABLED = true;
+    ManualClock clock{1000.0};
+    const PoolKey pool{"m", {}, "t"};
+    for (const bool loop_first : {true, false}) {
+        SCOPED_TRACE(loop_first ? "loop first" : "balancer first");
+        auto lb = std::make_unique<LoadBalancer>();
+        lb->set_routing_mode("max_concurrency");
+        auto io = std::make_unique<boost::asio::io_context>();
+        Task<Admission> running = testing::spawn(*io, admit_owned(*lb, pool, {server(7, 1)}, {}));
+        Task<Admission> parked = testing::spawn(*io, admit_owned(*lb, pool, {server(7, 1)}, {}));
+        ManualClock::poll(*io);
+        ASSERT_TRUE(running.done() && running.value());
+        ASSERT_FALSE(parked.done());
+        if (loop_first) {
+            io.reset();
+            EXPECT_EQ(lb->snapshot().at("queue_total_waiters"), 0);
+            running = {};  // its lease gives the slot back to the live balancer
+            EXPECT_EQ(lb->get_inflight(7), 0);
+        } else {
+            lb.reset();
+            ManualClock::poll(*io);
+            ASSERT_TRUE(parked.done());
+            EXPECT_TRUE(parked.cancelled());
+            running = {};
+        }
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
@@ -339,6 +340,32 @@ TEST_F(RuntimeTest, EarlyEndsAnywhereInTheSharedLimitsLeaveTheOthersOnTime) {
         } else {
             EXPECT_EQ(ended_at[i], limit(i)) << i;
         }
+    }
+}
+
+// Waits that end before their limits leave nothing pending: once the last
+// one is over the loop stops (run() returns) instead of idling until a limit
+// nobody waits for. On a strand the limits' timer is cancelled rather than
+// left uncounted, hence the two executors.
+TEST_F(RuntimeTest, LoopStopsOnceTheLastWaitEndsEarly) {
+    for (const bool on_strand : {false, true}) {
+        SCOPED_TRACE(on_strand ? "strand" : "io_context");
+        asio::io_context loop;
+        const asio::any_io_executor ex =
+            on_strand ? asio::any_io_executor(asio::make_strand(loop)) : asio::any_io_executor(loop.get_executor());
+        lb::Future<int> first(ex), second(ex);
+        Outcome<int> first_out, second_out;
+        asio::co_spawn(ex, await_future(first, 30.0), capture(first_out));
+        asio::co_spawn(ex, await_future(second, 60.0), capture(second_out));
+        lb::ManualClock::poll(loop);
+        second.set_result(2);
+        lb::ManualClock::poll(loop);
+        EXPECT_FALSE(loop.stopped());  // the first still waits
+        first.set_result(1);
+        lb::ManualClock::poll(loop);
+        EXPECT_TRUE(first_out.done && second_out.done);
+        EXPECT_TRUE(loop.stopped());
+        EXPECT_EQ(elapsed(), 0.0);
     }
 }
 

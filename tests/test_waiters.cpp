@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
 #include <boost/json.hpp>
 
 #include <limits>
@@ -609,6 +610,25 @@ TEST_F(WaiterQueue, CancellationRemovesTheWaiterEverywhereAndPropagates) {
         b.queue_wait_samples.clear();
         b.inflight.clear();
     }
+}
+
+// A slot granted to a request that goes away before it resumes (cancelled
+// in the same tick, from the loop) is offered to the next waiter, not left
+// idle.
+TEST_F(WaiterQueue, SlotOfARequestCancelledAsItIsAdmittedGoesToTheNext) {
+    const std::vector<ServerRecord> one{rec({{"id", 1}, {"weight", 1}, {"max_concurrency", 1}})};
+    fill(1, 1);
+    Task<WaitResult> first = park(one, 10);  // the smaller request: admitted first
+    Task<WaitResult> next = park(one, 5000);
+    boost::asio::post(io, [&] {
+        lb.decrement(1);
+        first.cancel();
+    });
+    ManualClock::poll(io);
+    EXPECT_TRUE(first.cancelled());
+    ASSERT_TRUE(next.done());
+    EXPECT_EQ(next.value().server, one[0]);
+    EXPECT_EQ(depth(), 0u);
 }
 
 TEST_F(WaiterQueue, AdmissionToOneBackendLeavesTheOthersQueue) {
