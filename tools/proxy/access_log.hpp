@@ -48,8 +48,10 @@ std::string rfc3339_millis(double wall_seconds);
 // One line without the newline. JSON keys: ts (the arrival time), request_id,
 // client, method, path, model, pool, server, status, input_tokens,
 // prompt_tokens, completion_tokens, wait_ms, ttft_ms, total_ms, bytes, note;
-// absent values are null. Text: the same fields as key=value pairs, strings
-// quoted when they hold anything but plain characters.
+// absent values are null. Text: the time, method and path bare, then the
+// rest as key=value pairs in the same order (the request id as id=); an
+// absent value is -, and a string is quoted when it holds anything but
+// plain characters.
 std::string format_json(const AccessRecord& r);
 std::string format_text(const AccessRecord& r);
 

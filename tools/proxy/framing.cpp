@@ -47,6 +47,10 @@ std::optional<Refusal> check_transfer_encoding(const RequestHead& head) {
     // is unknowable, and any other reading lets the body pass as a request.
     if (codings.empty() || !iequals(codings.back(), "chunked"))
         return bad("the final transfer coding of a request must be chunked");
+    // RFC 9112 6.1: chunked is applied once; twice is a malformed message,
+    // not a coding this proxy lacks.
+    for (std::size_t i = 0; i + 1 < codings.size(); ++i)
+        if (iequals(codings[i], "chunked")) return bad("the chunked transfer coding is applied more than once");
     if (codings.size() > 1)
         return Refusal{501, "unsupported_transfer_coding",
                        "transfer coding `" + std::string(codings.front()) + "` is not supported"};
