@@ -380,6 +380,10 @@ TEST_F(ProxyE2E, RoutingModeChangesOnlyThroughTheAdminListener) {
     EXPECT_EQ(snapshot().at("routing_mode").as_string(), "queue_all");
     EXPECT_EQ(snapshot().at("queue_enabled").as_bool(), true);
     EXPECT_EQ(request(proxy_->admin_port(), http::verb::put, "/lb/routing-mode", "fastest").status, 400);
+    // Any case, as in the file.
+    r = request(proxy_->admin_port(), http::verb::post, "/lb/routing-mode", "Hybrid");
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.json().at("routing_mode").as_string(), "hybrid");
     EXPECT_EQ(get(proxy_->port(), "/healthz").status, 200);
 }
 

@@ -105,13 +105,13 @@ AdminResponse routing_mode(const AdminRequest& req, const AdminView& v) {
         mode = req.body();
     }
     while (!mode.empty() && std::isspace(static_cast<unsigned char>(mode.back()))) mode.pop_back();
-    auto& valid = lb::VALID_ROUTING_MODES;
-    if (std::find(valid.begin(), valid.end(), mode) == valid.end())
+    const std::optional<std::string_view> known = known_routing_mode(mode);
+    if (!known)
         return answer(req, http::status::bad_request,
                       error_json("routing mode must be one of superfast, hybrid, max_concurrency, queue_all",
                                  "invalid_routing_mode"));
     std::string previous(v.lb.get_routing_mode());
-    std::string_view active = v.lb.set_routing_mode(std::string_view(mode));
+    std::string_view active = v.lb.set_routing_mode(*known);
     return answer(req, http::status::ok,
                   json::serialize(json::object{{"routing_mode", active}, {"previous", previous}}));
 }

@@ -316,6 +316,13 @@ bool host_text(std::string_view s, bool v6) {
 
 }  // namespace
 
+std::optional<std::string_view> known_routing_mode(std::string_view name) {
+    const std::string spelled = lower(std::string(name));
+    for (std::string_view mode : lb::VALID_ROUTING_MODES)
+        if (spelled == mode) return mode;
+    return std::nullopt;
+}
+
 Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
     Endpoint ep;
     ep.tls = url.rfind("https://", 0) == 0;
@@ -404,12 +411,12 @@ json::value parse_json_text(std::string_view text) {
 namespace {
 
 void read_routing(ObjectReader& r, Config& cfg) {
-    std::string mode = lower(r.string("routing_mode", cfg.routing_mode));
-    auto& valid = lb::VALID_ROUTING_MODES;
-    if (std::find(valid.begin(), valid.end(), mode) == valid.end())
+    const std::string mode = r.string("routing_mode", cfg.routing_mode);
+    const std::optional<std::string_view> known = known_routing_mode(mode);
+    if (!known)
         throw ConfigError(r.child("routing_mode"),
-                          "must be one of superfast, hybrid, max_concurrency, queue_all (got \"" + mode + "\")");
-    cfg.routing_mode = mode;
+                          "must be one of superfast, hybrid, max_concurrency, queue_all (got \"" + lower(mode) + "\")");
+    cfg.routing_mode = *known;
     if (const json::value* q = r.get("queue")) {
         ObjectReader qr(*q, r.child("queue"));
         cfg.queue_enabled = qr.boolean("enabled");

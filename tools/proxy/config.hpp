@@ -153,6 +153,11 @@ struct PortOverrides {
 // `cfg` with the overrides applied; `cfg` itself when there are none.
 std::shared_ptr<const Config> with_overrides(std::shared_ptr<const Config> cfg, const PortOverrides& ports);
 
+// The routing mode `name` spells in any case ("Hybrid" is "hybrid"), or
+// nothing for a name that is no mode. The file and /lb/routing-mode accept
+// the same names.
+std::optional<std::string_view> known_routing_mode(std::string_view name);
+
 // Parses "http[s]://host[:port][/prefix]" (default port 80 or 443). Throws
 // ConfigError at `json_path`.
 Endpoint parse_endpoint(const std::string& url, const std::string& json_path);
