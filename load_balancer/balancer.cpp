@@ -58,6 +58,13 @@ std::int64_t LoadBalancer::increment(std::int64_t server_id) {
 }
 
 std::int64_t LoadBalancer::decrement(std::int64_t server_id) {
+    const std::int64_t next = drop_unit(server_id);
+    // The table is updated first so the gate inside sees the freed slot.
+    wake_one(server_id);
+    return next;
+}
+
+std::int64_t LoadBalancer::drop_unit(std::int64_t server_id) {
     auto it = inflight.find(server_id);
     std::int64_t cur = it == inflight.end() ? 0 : it->second;
     std::int64_t next = cur - 1 > 0 ? cur - 1 : 0;
@@ -70,8 +77,6 @@ std::int64_t LoadBalancer::decrement(std::int64_t server_id) {
         // (the reaper or the next decrement removes it).
         inflight.emplace(server_id, 0);
     }
-    // The table is updated first so the gate inside sees the freed slot.
-    wake_one(server_id);
     return next;
 }
 

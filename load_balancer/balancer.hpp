@@ -143,6 +143,13 @@ public:
     // capacity gate throws for a malformed waiter record.
     std::int64_t decrement(std::int64_t server_id);
     std::int64_t get_inflight(std::int64_t server_id) const noexcept;
+    // Offers free slots to parked requests after capacity rose by other means
+    // than a lease's end (set_routing_mode, a raised setting, records with a
+    // higher cap), which wake nobody themselves: on every backend with
+    // parked requests, admits them in wake order while the gate lets them
+    // in. Returns how many were admitted. Sorts each such backend's queue
+    // once per admission. Throws what decrement throws.
+    std::size_t offer_free_slots();
     // Drops the server's count outright and logs
     // "Force-cleared inflight=%d for server %s" at warning level when it had
     // an entry. Wakes nobody.
@@ -353,7 +360,11 @@ private:
     // under_capacity for the waiter's candidate `index`, its candidates as the pool.
     bool waiter_under_capacity(const detail::Waiter& waiter, std::size_t index);
     void try_admit(const WaiterPtr& waiter);
-    void wake_one(std::int64_t server_id);
+    // Admits the best parked request of the server that the gate lets in;
+    // returns it, or null when nobody was admitted.
+    WaiterPtr wake_one(std::int64_t server_id);
+    // decrement()'s table step, waking nobody.
+    std::int64_t drop_unit(std::int64_t server_id);
     void fulfill(const WaiterPtr& waiter, const ServerRecord& server);
     // The same for the waiter's candidate `index`, whose id was read already;
     // `now` (monotonic) stamps the dispatch.

@@ -103,11 +103,12 @@ namespace detail {
 // a timer of its own (each of those is a kernel call on a reactor), and the
 // shared timer is only re-armed when a new limit is earlier than the one it
 // is armed at; a limit whose wait ended early is skipped when the timer
-// fires, and the last one to end cancels the timer, so a loop with no wait
-// left has no timer pending (its run() returns). Construction registers (no-op for a limit of "never"), destruction
-// unregisters. When the limit passes before the wait ends, the slot's
-// `timed_out` is set and the slot woken. O(log n) per registration. One
-// registration per slot at a time.
+// fires. The timer never keeps a loop with no wait left from stopping (its
+// run() returns): on an io_context its wait is not counted as work, on other
+// executors the last limit to go cancels it. Construction registers (no-op
+// for a limit of "never"), destruction unregisters. When the limit passes
+// before the wait ends, the slot's `timed_out` is set and the slot woken.
+// O(log n) per registration. One registration per slot at a time.
 class DeadlineRegistration {
 public:
     DeadlineRegistration(Parking& slot, double timeout_sec);

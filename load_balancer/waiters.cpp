@@ -16,6 +16,7 @@
 #include <limits>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace quillmar::lb {
 
@@ -74,6 +75,8 @@ struct LoadBalancer::ParkExit {
             lb->abandon(waiter);
         } catch (const std::exception& e) {
             logger()->warn(fmt::format("passing on a parked request's slot failed: {}", e.what()));
+        } catch (...) {
+            logger()->warn("passing on a parked request's slot failed");
         }
     }
     bool orphaned() const noexcept { return alive.expired(); }
@@ -196,9 +199,9 @@ void LoadBalancer::try_admit(const WaiterPtr& waiter) {
     }
 }
 
-void LoadBalancer::wake_one(std::int64_t server_id_) {
+LoadBalancer::WaiterPtr LoadBalancer::wake_one(std::int64_t server_id_) {
     auto q = waiters_.find(server_id_);
-    if (q == waiters_.end() || q->second.empty()) return;
+    if (q == waiters_.end() || q->second.empty()) return nullptr;
 
     struct Ranked {
         int group;       // 0: boosted, 1: the rest
@@ -215,7 +218,7 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
     }
     if (ranked.empty()) {
         waiters_.erase(q);
-        return;
+        return nullptr;
     }
     // A lone waiter needs no order (stable_sort would still take a buffer).
     if (ranked.size() > 1 && fifo) {
@@ -228,15 +231,43 @@ void LoadBalancer::wake_one(std::int64_t server_id_) {
             return a.group == 0 ? a.queued_at < b.queued_at : a.tokens < b.tokens;
         });
     }
-    for (const Ranked& r : ranked) {
+    for (Ranked& r : ranked) {
         for (std::size_t i = 0; i < r.waiter->candidates.size(); ++i) {
             if (candidate_id(*r.waiter, i) != server_id_) continue;
             if (waiter_under_capacity(*r.waiter, i)) {
                 fulfill(r.waiter, i, now);
-                return;
+                return std::move(r.waiter);
             }
         }
     }
+    return nullptr;
+}
+
+std::size_t LoadBalancer::offer_free_slots() {
+    std::vector<std::int64_t> ids;
+    ids.reserve(waiters_.size());
+    for (const auto& entry : waiters_) ids.push_back(entry.first);
+    std::size_t admitted = 0;
+    for (const std::int64_t id : ids) {
+        // A request parked by wait_for_slot takes its slot only when it
+        // enters its lease: a unit is held for it meanwhile, or the gate
+        // would let every waiter in through the same free slot.
+        std::int64_t held = 0;
+        try {
+            while (const WaiterPtr w = wake_one(id)) {
+                ++admitted;
+                if (!w->reserve_slot) {
+                    increment(id);
+                    ++held;
+                }
+            }
+        } catch (...) {
+            for (; held > 0; --held) drop_unit(id);
+            throw;
+        }
+        for (; held > 0; --held) drop_unit(id);
+    }
+    return admitted;
 }
 
 void LoadBalancer::fulfill(const WaiterPtr& waiter, const ServerRecord& server) {

@@ -631,6 +631,28 @@ TEST_F(WaiterQueue, SlotOfARequestCancelledAsItIsAdmittedGoesToTheNext) {
     EXPECT_EQ(depth(), 0u);
 }
 
+// A mode change wakes nobody; offer_free_slots then lets in as many parked
+// requests as the new caps have room for, not one per free slot each.
+TEST_F(WaiterQueue, RaisedCapsAreOfferedToParkedRequestsWhenAsked) {
+    SUPERFAST_PER_SERVER_CAP = 1;
+    lb.set_routing_mode("superfast");
+    const std::vector<ServerRecord> one{rec({{"id", 1}, {"weight", 1}, {"max_concurrency", 3}})};
+    fill(1, 1);
+    std::vector<Task<WaitResult>> waits;
+    for (int i = 0; i < 3; ++i) waits.push_back(park(one, 10 + i));
+    lb.set_routing_mode("max_concurrency");  // cap 1 -> 3
+    ManualClock::poll(io);
+    EXPECT_EQ(depth(), 3u);
+    EXPECT_EQ(lb.offer_free_slots(), 2u);
+    ManualClock::poll(io);
+    EXPECT_TRUE(waits[0].done() && waits[1].done());
+    EXPECT_FALSE(waits[2].done());
+    EXPECT_EQ(lb.get_inflight(1), 1);  // the admitted requests enter their own leases:
+    fill(1, 2);
+    EXPECT_EQ(lb.offer_free_slots(), 0u);
+    EXPECT_EQ(depth(), 1u);
+}
+
 TEST_F(WaiterQueue, AdmissionToOneBackendLeavesTheOthersQueue) {
     const std::vector<ServerRecord> both{rec({{"id", 1}, {"weight", 1}, {"max_concurrency", 1}}),
                                          rec({{"id", 2}, {"weight", 1}, {"max_concurrency", 1}})};

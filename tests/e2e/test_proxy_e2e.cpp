@@ -387,6 +387,26 @@ TEST_F(ProxyE2E, RoutingModeChangesOnlyThroughTheAdminListener) {
     EXPECT_EQ(get(proxy_->port(), "/healthz").status, 200);
 }
 
+// Switching to a mode with higher caps lets parked requests in at once,
+// not one per request that ends.
+TEST_F(ProxyE2E, ModeChangeAdmitsParkedRequestsItMakesRoomFor) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    start_proxy(config(json::array{server(1, a.port(), 2)},
+                       json::object{{"routing_mode", "superfast"}, {"superfast_cap", 1},
+                                    {"queue", json::object{{"enabled", true}}}}));
+    RawConnection holder(proxy_->port());
+    holder.send_post(kChat, chat_body("m", true, 200));
+    ASSERT_TRUE(holder.read_until("data: "));
+    RawConnection parked(proxy_->port());
+    parked.send_post(kChat, chat_body("m", false, 2));
+    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+
+    EXPECT_EQ(request(proxy_->admin_port(), http::verb::put, "/lb/routing-mode", "max_concurrency").status, 200);
+    // Well before the first request's 10 s of streaming end.
+    ASSERT_TRUE(parked.read_until("\"finish_reason\":\"stop\"", 5.0)) << parked.received();
+    EXPECT_EQ(parked.received().rfind("HTTP/1.1 200", 0), 0u);
+}
+
 // The environment may set a duration to infinity; the snapshot stays JSON.
 TEST_F(ProxyE2E, SnapshotSpellsAnInfiniteSettingAsJsonCan) {
     Child& a = backend("a");

@@ -112,6 +112,7 @@ AdminResponse routing_mode(const AdminRequest& req, const AdminView& v) {
                                  "invalid_routing_mode"));
     std::string previous(v.lb.get_routing_mode());
     std::string_view active = v.lb.set_routing_mode(*known);
+    v.lb.offer_free_slots();  // a mode with higher caps lets parked requests in now
     return answer(req, http::status::ok,
                   json::serialize(json::object{{"routing_mode", active}, {"previous", previous}}));
 }

@@ -47,6 +47,7 @@ void Proxy::apply_settings(const Config& cfg) {
     lb::QUEUE_MAX_DEPTH_MULTIPLIER =
         cfg.queue_max_depth_multiplier.value_or(start_settings_.queue_max_depth_multiplier);
     lb::SUPERFAST_PER_SERVER_CAP = cfg.superfast_cap.value_or(start_settings_.superfast_cap);
+    lb_.offer_free_slots();  // a new mode or superfast_cap may let parked requests in
 }
 
 void Proxy::warn_unverified() const {
