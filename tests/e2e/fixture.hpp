@@ -121,6 +121,15 @@ protected:
     }
 
     std::int64_t waiters() { return snapshot().at("queue_total_waiters").to_number<std::int64_t>(); }
+    // Takes the only slot with a stream on `holder` (10 s with a backend
+    // started with --tokens-per-sec 20) and parks a request for
+    // `parked_tokens` behind it. False when either did not happen.
+    bool hold_then_park(RawConnection& holder, RawConnection& parked, int parked_tokens) {
+        holder.send_post(kChat, chat_body("m", true, 200));
+        if (!holder.read_until("data: ")) return false;
+        parked.send_post(kChat, chat_body("m", false, parked_tokens));
+        return eventually([&] { return waiters() == 1; });
+    }
     std::int64_t inflight(std::int64_t id) {
         json::object s = snapshot();
         auto* v = s.at("inflight").as_object().if_contains(std::to_string(id));

@@ -100,12 +100,8 @@ TEST_F(ProxyE2E, ClientLeavingMidWaitRemovesItsWaiter) {
     start_proxy(config(json::array{server(1, a.port(), 1)}, json::object{{"queue", json::object{{"enabled", true}}}}));
 
     RawConnection holder(proxy_->port());
-    holder.send_post(kChat, chat_body("m", true, 200));
-    ASSERT_TRUE(holder.read_until("data: "));
-
     RawConnection parked(proxy_->port());
-    parked.send_post(kChat, chat_body("m", false, 1));
-    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+    ASSERT_TRUE(hold_then_park(holder, parked, 1));
     parked.close();
     EXPECT_TRUE(eventually([&] { return waiters() == 0; }));
     EXPECT_EQ(inflight(1), 1);  // the holder still runs
@@ -162,12 +158,8 @@ TEST_F(ProxyE2E, ParkedRequestIsAdmittedWhenASlotFreesAndFullQueueAnswers429) {
                        json::object{{"queue", json::object{{"enabled", true}, {"max_depth_multiplier", 1}}}}));
 
     RawConnection holder(proxy_->port());
-    holder.send_post(kChat, chat_body("m", true, 200));
-    ASSERT_TRUE(holder.read_until("data: "));
-
     RawConnection parked(proxy_->port());
-    parked.send_post(kChat, chat_body("m", false, 2));
-    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+    ASSERT_TRUE(hold_then_park(holder, parked, 2));
 
     // One waiter fills a queue of depth max_concurrency x 1.
     Response full = post(proxy_->port(), kChat, chat_body("m", false, 1));
@@ -395,11 +387,8 @@ TEST_F(ProxyE2E, ModeChangeAdmitsParkedRequestsItMakesRoomFor) {
                        json::object{{"routing_mode", "superfast"}, {"superfast_cap", 1},
                                     {"queue", json::object{{"enabled", true}}}}));
     RawConnection holder(proxy_->port());
-    holder.send_post(kChat, chat_body("m", true, 200));
-    ASSERT_TRUE(holder.read_until("data: "));
     RawConnection parked(proxy_->port());
-    parked.send_post(kChat, chat_body("m", false, 2));
-    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+    ASSERT_TRUE(hold_then_park(holder, parked, 2));
 
     EXPECT_EQ(request(proxy_->admin_port(), http::verb::put, "/lb/routing-mode", "max_concurrency").status, 200);
     // Well before the first request's 10 s of streaming end.
