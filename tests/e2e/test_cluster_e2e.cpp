@@ -187,6 +187,19 @@ TEST_F(ClusterE2E, ParkedRequestIsServedWhenTheGrantArrives) {
     EXPECT_TRUE(eventually([&] { return grant(0) == 0; }, 5.0));  // given back once idle
 }
 
+// Without a queue, a lone replica whose idle share went back to 0 still
+// serves the next request: it waits for the renewal its demand brings
+// forward instead of answering 503.
+TEST_F(ClusterE2E, IdleReplicaServesItsNextRequestWithoutAQueue) {
+    start_backends(1);
+    start_replicas(1);
+    // Past the new cluster's rebuild window (one TTL, 2 s).
+    ASSERT_TRUE(eventually([&] { return post(port(0), kChat, kBody).status == 200; }, 10.0));
+    ASSERT_TRUE(eventually([&] { return grant(0) == 0; }, 10.0));
+    Response r = post(port(0), kChat, kBody);
+    EXPECT_EQ(r.status, 200) << r.body;
+}
+
 TEST_F(ClusterE2E, KilledReplicaGrantReturnsAfterTheTtl) {
     start_backends(1);
     start_replicas(2);

@@ -219,7 +219,22 @@ awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<
     std::optional<ClusterCapacity::Demand> demand;
     if (cluster_ && all_full(pool, fitting)) demand.emplace(cluster_->note_demand(fitting));
     // Without a queue nothing parks, and nothing needs racing against a stop.
-    if (!lb_.queue_enabled()) co_return co_await lb::admit(lb_, pool.key, fitting, options);
+    if (!lb_.queue_enabled()) {
+        // Except in cluster mode: a share that shrank while the replica was
+        // idle grows at the renewal this demand brings forward, and a
+        // request the cluster has room for should not be refused meanwhile.
+        // The access log shows that wait (wait_ms).
+        if (demand && cluster_->may_grow(fitting)) {
+            const double started = now();
+            co_await cluster_->next_renewal();
+            stopped = connections_.draining();
+            if (stopped) co_return lb::Admission{};
+            lb::Admission after = co_await lb::admit(lb_, pool.key, fitting, options);
+            after.waited_sec = now() - started;
+            co_return after;
+        }
+        co_return co_await lb::admit(lb_, pool.key, fitting, options);
+    }
     // Most requests find room at once: only one that parks needs racing
     // against a stop (two spawned coroutines and a group per request). A
     // select that finds no room records nothing, so admit() may make it

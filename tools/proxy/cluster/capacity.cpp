@@ -3,6 +3,8 @@
 #include "load_balancer/runtime.hpp"
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/cancellation_state.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -152,6 +154,37 @@ void ClusterCapacity::stop() {
     stopped_ = true;
     timer_.cancel();
     redis_.close();
+    wake_renewal_waiters();
+}
+
+bool ClusterCapacity::may_grow(std::span<const lb::ServerRecord> fitting) const {
+    return std::any_of(fitting.begin(), fitting.end(), [&](const lb::ServerRecord& rec) {
+        auto it = backends_.find(lb::server_id(rec));
+        if (it == backends_.end()) return false;
+        const Backend& b = it->second;
+        return b.grant < (b.cap_in_force > 0 ? std::min(b.cap, b.cap_in_force) : b.cap);
+    });
+}
+
+awaitable<void> ClusterCapacity::next_renewal() {
+    if (stopped_) co_return;
+    net::steady_timer wake(io_, seconds(2 * cfg_.renew_interval_sec));
+    renewal_waiters_.push_back(&wake);
+    struct Unlist {
+        std::vector<net::steady_timer*>& waiters;
+        net::steady_timer* timer;
+        ~Unlist() { std::erase(waiters, timer); }
+    } unlist{renewal_waiters_, &wake};
+    // Woken early by a cancel: the error says nothing, the request's own
+    // cancellation state does.
+    co_await wake.async_wait(net::as_tuple(net::use_awaitable));
+    const net::cancellation_state cs = co_await net::this_coro::cancellation_state;
+    if (cs.cancelled() != net::cancellation_type::none) lb::throw_cancelled();
+}
+
+void ClusterCapacity::wake_renewal_waiters() {
+    for (net::steady_timer* t : renewal_waiters_) t->cancel();
+    renewal_waiters_.clear();
 }
 
 awaitable<void> ClusterCapacity::loop() {
@@ -231,6 +264,7 @@ awaitable<void> ClusterCapacity::renew_once() {
         }
     }
     fall_back(now());
+    wake_renewal_waiters();
 }
 
 void ClusterCapacity::fall_back(double t) {
@@ -259,6 +293,7 @@ void ClusterCapacity::fall_back(double t) {
 awaitable<void> ClusterCapacity::release() {
     stopped_ = true;
     timer_.cancel();
+    wake_renewal_waiters();
     redis_.close();  // fails a renewal in progress; the release has its own connection
     std::vector<std::int64_t> ids = to_release_;
     for (const auto& [id, b] : backends_) ids.push_back(id);

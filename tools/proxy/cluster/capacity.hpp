@@ -66,6 +66,14 @@ public:
         std::vector<std::int64_t> ids_;
     };
     [[nodiscard]] Demand note_demand(std::span<const lb::ServerRecord> fitting);
+    // Whether this replica holds less than the whole cap of one of
+    // `fitting`'s shared backends, so that a renewal could raise its grant.
+    bool may_grow(std::span<const lb::ServerRecord> fitting) const;
+    // Waits until the renewal in progress or the next one has ended (a
+    // Demand brings it forward), at most two renewal intervals; at once
+    // when stopped. Throws the cancellation error when the awaiting
+    // coroutine is cancelled.
+    boost::asio::awaitable<void> next_renewal();
 
     // {"replica_id", "fallback", "redis_errors", "renewals", "backends":
     // [{"server_id", "cap", "grant", "replicas_seen", "wanted"}]}.
@@ -97,6 +105,7 @@ private:
     boost::asio::awaitable<void> renew_once();
     void apply(std::int64_t id, Backend& b, std::int64_t grant);
     void fall_back(double now);
+    void wake_renewal_waiters();
     std::int64_t in_use(std::int64_t id, const Backend& b) const;
     std::int64_t wanted_for(std::int64_t id, Backend& b);
 
@@ -107,6 +116,7 @@ private:
     GrantStore store_;
     std::map<std::int64_t, Backend> backends_;
     std::vector<std::int64_t> to_release_;  // left the configuration
+    std::vector<boost::asio::steady_timer*> renewal_waiters_;  // next_renewal(), woken by a cancel
     boost::asio::steady_timer timer_;
     double next_renewal_ = 0.0;
     double last_renewal_ = -1e9;
