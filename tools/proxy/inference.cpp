@@ -220,19 +220,8 @@ awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<
     if (cluster_ && all_full(pool, fitting)) demand.emplace(cluster_->note_demand(fitting));
     // Without a queue nothing parks, and nothing needs racing against a stop.
     if (!lb_.queue_enabled()) {
-        // Except in cluster mode: a share that shrank while the replica was
-        // idle grows at the renewal this demand brings forward, and a
-        // request the cluster has room for should not be refused meanwhile.
-        // The access log shows that wait (wait_ms).
-        if (demand && cluster_->may_grow(fitting)) {
-            const double started = now();
-            co_await cluster_->next_renewal();
-            stopped = connections_.draining();
-            if (stopped) co_return lb::Admission{};
-            lb::Admission after = co_await lb::admit(lb_, pool.key, fitting, options);
-            after.waited_sec = now() - started;
-            co_return after;
-        }
+        if (demand && cluster_->may_grow(fitting))
+            co_return co_await admit_after_renewal(pool, fitting, options, stopped);
         co_return co_await lb::admit(lb_, pool.key, fitting, options);
     }
     // Most requests find room at once: only one that parks needs racing
@@ -242,6 +231,23 @@ awaitable<lb::Admission> Proxy::admit(const PoolConfig& pool, const std::vector<
     if (lb::ServerRecord server = co_await lb_.select(pool.key, fitting, options))
         co_return admitted(std::move(server));
     co_return co_await park(pool, fitting, options, stopped);
+}
+
+// Cluster mode without a queue: a share that shrank while the replica was
+// idle grows at the renewal the request's demand brought forward, and a
+// request the cluster has room for should not be refused meanwhile. A
+// coroutine of its own, like park(), to keep admit()'s frame small. The
+// access log shows the wait (wait_ms).
+awaitable<lb::Admission> Proxy::admit_after_renewal(const PoolConfig& pool,
+                                                    const std::vector<lb::ServerRecord>& fitting,
+                                                    lb::SelectOptions options, bool& stopped) {
+    const double started = now();
+    co_await cluster_->next_renewal();
+    stopped = connections_.draining();
+    if (stopped) co_return lb::Admission{};
+    lb::Admission after = co_await lb::admit(lb_, pool.key, fitting, options);
+    after.waited_sec = now() - started;
+    co_return after;
 }
 
 // The parked road, a coroutine of its own so that the requests that find

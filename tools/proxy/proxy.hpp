@@ -200,6 +200,9 @@ private:
     // is parked (`stopped` is then set and the admission is empty).
     boost::asio::awaitable<lb::Admission> admit(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
                                                 lb::SelectOptions options, bool& stopped);
+    boost::asio::awaitable<lb::Admission> admit_after_renewal(const PoolConfig& pool,
+                                                              const std::vector<lb::ServerRecord>& fitting,
+                                                              lb::SelectOptions options, bool& stopped);
     boost::asio::awaitable<lb::Admission> park(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
                                                lb::SelectOptions options, bool& stopped);
     boost::asio::awaitable<void> refuse_at_capacity(Exchange& ex, Stream& stream, const Request& request,
