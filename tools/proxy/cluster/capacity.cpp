@@ -162,7 +162,7 @@ bool ClusterCapacity::may_grow(std::span<const lb::ServerRecord> fitting) const 
         auto it = backends_.find(lb::server_id(rec));
         if (it == backends_.end()) return false;
         const Backend& b = it->second;
-        return b.grant < (b.cap_in_force > 0 ? std::min(b.cap, b.cap_in_force) : b.cap);
+        return b.grant < b.cap_now();
     });
 }
 
@@ -279,7 +279,7 @@ void ClusterCapacity::fall_back(double t) {
     for (auto& [id, b] : backends_) {
         if (b.valid_until > t) continue;
         any = true;
-        const std::int64_t cap = b.cap_in_force > 0 ? std::min(b.cap, b.cap_in_force) : b.cap;
+        const std::int64_t cap = b.cap_now();
         const std::int64_t share = b.replicas_seen > 0 ? cap / b.replicas_seen : 0;
         const std::int64_t target = all_expired ? share : std::min(b.grant, share);
         if (target != b.grant) apply(id, b, target);
@@ -311,7 +311,7 @@ json::object ClusterCapacity::snapshot() const {
     json::array backends;
     for (const auto& [id, b] : backends_)
         backends.push_back(json::object{{"server_id", id},
-                                        {"cap", b.cap_in_force > 0 ? std::min(b.cap, b.cap_in_force) : b.cap},
+                                        {"cap", b.cap_now()},
                                         {"grant", b.grant},
                                         {"replicas_seen", b.replicas_seen},
                                         {"wanted", b.wanted}});
@@ -329,9 +329,8 @@ std::string ClusterCapacity::metrics_text() const {
         for (const auto& [id, b] : backends_) out += fmt::format("{}{{server_id=\"{}\"}} {}\n", name, id, value_of(b));
     };
     gauge("quillmar_cluster_grant", "This replica's share of the backend's cap.", [](const Backend& b) { return b.grant; });
-    gauge("quillmar_cluster_cap", "The backend's cap in force across replicas.", [](const Backend& b) {
-        return b.cap_in_force > 0 ? std::min(b.cap, b.cap_in_force) : b.cap;
-    });
+    gauge("quillmar_cluster_cap", "The backend's cap in force across replicas.",
+          [](const Backend& b) { return b.cap_now(); });
     gauge("quillmar_cluster_replicas_seen", "Replicas holding a grant on the backend at the last renewal.",
           [](const Backend& b) { return b.replicas_seen; });
     out += fmt::format(

@@ -23,6 +23,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/json/object.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -99,6 +100,10 @@ private:
         bool placeholder = false;        // holds one in-flight count while the grant is 0
         double valid_until = 0.0;        // monotonic seconds
         std::vector<Record> records;
+
+        // The cap the cluster shares out now: the configured one, lowered
+        // by any live replica that reported a smaller one.
+        std::int64_t cap_now() const noexcept { return cap_in_force > 0 ? std::min(cap, cap_in_force) : cap; }
     };
 
     boost::asio::awaitable<void> loop();
