@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <algorithm>
@@ -222,6 +223,14 @@ protected:
     // Models "m" (and more in `models`), loopback listeners on free ports,
     // no health checks, the access log in the test's folder.
     Child& start(json::object models, json::object extra = {}) {
+        write_config(std::move(models), std::move(extra));
+        children_.push_back(std::make_unique<Child>(
+            std::vector<std::string>{QUILLMAR_PROXY_BIN, "--config", dir_ + "/proxy.json"}, dir_ + "/proxy.err"));
+        proxy_ = children_.back().get();
+        return *proxy_;
+    }
+
+    void write_config(json::object models, json::object extra) const {
         json::object cfg{{"listen", json::object{{"address", "127.0.0.1"}, {"port", 0}}},
                          {"admin", json::object{{"address", "127.0.0.1"}, {"port", 0}}},
                          {"routing_mode", "max_concurrency"},
@@ -230,18 +239,14 @@ protected:
                          {"models", std::move(models)}};
         for (auto& kv : extra) cfg[kv.key()] = kv.value();
         write_file(dir_ + "/proxy.json", json::serialize(cfg));
-        children_.push_back(std::make_unique<Child>(
-            std::vector<std::string>{QUILLMAR_PROXY_BIN, "--config", dir_ + "/proxy.json"}, dir_ + "/proxy.err"));
-        proxy_ = children_.back().get();
-        return *proxy_;
     }
 
     static json::object model(json::array servers) {
         return json::object{{"clusters", json::array{1}}, {"servers", std::move(servers)}};
     }
 
-    std::vector<std::string> log_lines() const {
-        std::ifstream in(log_path());
+    std::vector<std::string> log_lines(const std::string& path = "") const {
+        std::ifstream in(path.empty() ? log_path() : path);
         std::vector<std::string> out;
         for (std::string line; std::getline(in, line);) out.push_back(line);
         return out;
@@ -352,6 +357,37 @@ TEST_F(ProxyOps, TextAccessLogShowsTheTimeACancelledWaitReallyTook) {
     EXPECT_EQ(value_of(text, R"(quillmar_proxy_queue_wait_seconds_count{model="m"})"), 1);
     EXPECT_GE(value_of(text, R"(quillmar_proxy_queue_wait_seconds_sum{model="m"})"), 0.3);
     holder.close();
+}
+
+// Log rotation renames the file and sends SIGHUP: the reload opens the
+// log's name anew, in the format the file names now. A reload whose log
+// cannot be opened changes nothing.
+TEST_F(ProxyOps, ReloadReopensTheAccessLog) {
+    Child& a = mock("a");
+    const json::object models{{"m", model(json::array{backend_at(1, a.port())})}};
+    start(models);
+    auto reload = [&](const json::object& extra, const std::string& counted) {
+        write_config(models, extra);
+        proxy_->signal(SIGHUP);
+        return eventually([&] { return get(proxy_->admin_port(), "/metrics").body.find(counted) != std::string::npos; });
+    };
+    auto serve_one = [&] { return post(proxy_->port(), kChat, chat("m", false, 1)).status == 200; };
+    ASSERT_TRUE(serve_one());
+    ASSERT_TRUE(eventually([&] { return log_lines().size() == 1; }));
+
+    std::rename(log_path().c_str(), (log_path() + ".1").c_str());
+    ASSERT_TRUE(reload({{"access_log_format", "text"}}, R"(quillmar_proxy_config_reloads_total{result="ok"} 1)"));
+    ASSERT_TRUE(serve_one());
+    ASSERT_TRUE(eventually([&] { return log_lines().size() == 1; }));
+    EXPECT_NE(log_lines()[0].find("POST /v1/chat/completions"), std::string::npos) << log_lines()[0];
+    EXPECT_EQ(log_lines(log_path() + ".1").size(), 1u);
+
+    // Under a file, where no directory can be made.
+    ASSERT_TRUE(reload({{"access_log", log_path() + ".1/access.log"}},
+                       R"(quillmar_proxy_config_reloads_total{result="failed"} 1)"));
+    ASSERT_TRUE(serve_one());
+    EXPECT_TRUE(eventually([&] { return log_lines().size() == 2; }));
+    EXPECT_NE(proxy_->stderr_text().find("access.log.1/access.log"), std::string::npos);
 }
 
 // Targets and model names are the client's bytes: every line stays valid

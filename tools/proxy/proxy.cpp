@@ -17,6 +17,16 @@
 
 namespace quillmar::proxy {
 
+namespace {
+
+// Throws spdlog::spdlog_ex when the file cannot be opened.
+std::unique_ptr<AccessLog> open_access_log(const Config& cfg) {
+    return std::make_unique<AccessLog>(cfg.access_log, cfg.access_log_format == "text" ? AccessLog::Format::text
+                                                                                        : AccessLog::Format::json);
+}
+
+}  // namespace
+
 Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Config> cfg, std::string config_path,
              PortOverrides ports)
     : io_(io),
@@ -26,9 +36,7 @@ Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Co
       listener_(io),
       admin_listener_(io),
       signals_(io),
-      access_(std::make_unique<AccessLog>(cfg_->access_log, cfg_->access_log_format == "text"
-                                                                 ? AccessLog::Format::text
-                                                                 : AccessLog::Format::json)),
+      access_(open_access_log(*cfg_)),
       connections_(io),
       watches_(io.get_executor()) {
     ports_ = ports;
@@ -126,8 +134,13 @@ void Proxy::stop_serving() {
 
 bool Proxy::reload() {
     std::shared_ptr<const Config> next;
+    std::unique_ptr<AccessLog> access;
     try {
         next = with_overrides(load_config(config_path_), ports_);
+        // Opened anew on every reload, also when its name stays: rotation
+        // renames the file and then sends SIGHUP, and the lines that follow
+        // belong in a new file under the old name.
+        access = open_access_log(*next);
     } catch (const std::exception& e) {
         spdlog::error("reload of {} failed, keeping the running configuration: {}", config_path_, e.what());
         metrics_.count_reload(false);
@@ -139,8 +152,11 @@ bool Proxy::reload() {
         next->admin_enabled != cfg_->admin_enabled)
         spdlog::warn("reload: listener changes take effect only after a restart");
     if (next->cluster != cfg_->cluster) spdlog::warn("reload: cluster changes take effect only after a restart");
+    if (next->reaper_interval_sec != cfg_->reaper_interval_sec)
+        spdlog::warn("reload: reaper_interval_sec changes take effect only after a restart");
     if (cluster_) next = cluster_->adopt(next);  // new caps and backends, records carrying the grants
     apply_settings(*next);
+    access_ = std::move(access);
     connections_.set_limit(next->max_client_connections);
     // Idle upstream connections were made under the old TLS settings (a CA
     // or a verification switch may have changed with the same file names):
