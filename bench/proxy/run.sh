@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Throughput, latency and CPU time per request of quillmar-proxy next to
-# HAProxy and the backends directly, with wrk on loopback: small
+# HAProxy (as configured, and stamping request ids as the proxy does: the
+# haproxy-id rows) and the backends directly, with wrk on loopback: small
 # non-streaming chat requests, then the same with a 100 KB prompt (a pasted
 # document), which the proxy reads and estimates and HAProxy passes on
 # unread.
 #
 #   bench/proxy/run.sh [BUILD_DIR] [SECONDS] [CONNECTIONS] [ROUNDS]
 #
-# The throughput runs of HAProxy and the proxy alternate ROUNDS times
+# The throughput runs of the HAProxies and the proxy alternate ROUNDS times
 # (default 3): on a shared machine the rate drifts between runs by as much
 # as the difference being measured, so each round's ratio compares two runs
 # next to each other in time, and the median of those is the figure.
@@ -48,18 +49,33 @@ cat > "$work/proxy.json" <<JSON
 JSON
 start proxy "$proxy_bin" --config "$work/proxy.json" --log-level warn; port_quillmar=$port; pid_quillmar=$pid
 
-port_haproxy=$(free_port)
-sed -e "s/@PORT@/$port_haproxy/" -e "s/@BACKEND_A@/$port_a/" -e "s/@BACKEND_B@/$port_b/" \
-    -e "s/@MAXCONN@/$maxconn/" "$here/haproxy.cfg.in" > "$work/haproxy.cfg"
-haproxy -f "$work/haproxy.cfg" > "$work/haproxy.err" 2>&1 &
-pid_haproxy=$!
-pids+=("$pid_haproxy")
-ready=
-for _ in $(seq 1 500); do
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port_haproxy") 2>/dev/null; then ready=1; break; fi
-  sleep 0.01
-done
-[[ -n $ready ]] || { echo "haproxy did not start:" >&2; cat "$work/haproxy.err" >&2; exit 1; }
+# start_haproxy NAME [CONFIG LINE...]: HAProxy from haproxy.cfg.in with
+# the lines added to its frontend; sets $port and $pid.
+start_haproxy() {
+  local name=$1 ready= extra=
+  shift
+  port=$(free_port)
+  for line in "$@"; do extra+="    $line\\n"; done
+  sed -e "s/@PORT@/$port/" -e "s/@BACKEND_A@/$port_a/" -e "s/@BACKEND_B@/$port_b/" \
+      -e "s/@MAXCONN@/$maxconn/" -e "s|^    @FRONTEND@\$|${extra%\\n}|" "$here/haproxy.cfg.in" > "$work/$name.cfg"
+  haproxy -f "$work/$name.cfg" > "$work/$name.err" 2>&1 &
+  pid=$!
+  pids+=("$pid")
+  for _ in $(seq 1 500); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then ready=1; break; fi
+    sleep 0.01
+  done
+  [[ -n $ready ]] || { echo "$name did not start:" >&2; cat "$work/$name.err" >&2; exit 1; }
+}
+start_haproxy haproxy; port_haproxy=$port; pid_haproxy=$pid
+# The proxy stamps every request with an id (the client's X-Request-Id, or
+# a fresh 32-hex-digit one), passes it to the backend and returns it to the
+# client; the mock echoes it back as x-mock-request-id. That is about 100
+# bytes more each way, which the backends and wrk pay for too. This HAProxy
+# does the same, so that the two compare like for like.
+start_haproxy haproxy-id 'unique-id-format %[uuid(4),regsub(-,,g)]' 'unique-id-header X-Request-Id' \
+    'http-response set-header X-Request-Id %[unique-id]'
+port_haproxy_id=$port; pid_haproxy_id=$pid
 
 # One wrk script per body: a short chat turn, and a 100 KB document.
 lua() {
@@ -103,25 +119,33 @@ median() {
   printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
 }
 
+# ratio FIELD Q H: field FIELD of run result Q over that of H, two decimals.
+ratio() {
+  awk -v f="$1" -v q="$2" -v h="$3" 'BEGIN { split(q, a, " "); split(h, b, " "); printf "%.2f", a[f] / b[f] }'
+}
+
 # table BODY: throughput with $connections connections keeping every program
-# busy (HAProxy and the proxy alternating for $rounds rounds; the row shown
-# is each one's median-rate run), then latency on one connection (a
+# busy (both HAProxies and the proxy in turn for $rounds rounds; the row
+# shown is each one's median-rate run), then latency on one connection (a
 # request's time is its own path, not the queue in front of it).
 table() {
   local body=$1 name i
-  declare -A r1 rc
-  local -a rates ratios cpu_ratios
+  declare -A r1 rc port_of pid_of
+  local -a rates ratios cpu_ratios id_ratios id_cpu_ratios
+  local names=(haproxy haproxy-id quillmar)
+  port_of=([haproxy]=$port_haproxy [haproxy-id]=$port_haproxy_id [quillmar]=$port_quillmar)
+  pid_of=([haproxy]=$pid_haproxy [haproxy-id]=$pid_haproxy_id [quillmar]=$pid_quillmar)
   rc[direct]=$(run direct "$port_a" "$connections" "$body" "$pid_direct")
   for ((i = 0; i < rounds; i++)); do
-    local h q
-    h=$(run haproxy "$port_haproxy" "$connections" "$body" "$pid_haproxy")
-    q=$(run quillmar "$port_quillmar" "$connections" "$body" "$pid_quillmar")
-    ratios+=("$(awk -v q="$q" -v h="$h" 'BEGIN { split(q, a, " "); split(h, b, " "); printf "%.2f", a[1] / b[1] }')")
-    cpu_ratios+=("$(awk -v q="$q" -v h="$h" 'BEGIN { split(q, a, " "); split(h, b, " "); printf "%.2f", a[4] / b[4] }')")
-    rc[haproxy,$i]=$h
-    rc[quillmar,$i]=$q
+    for name in "${names[@]}"; do
+      rc[$name,$i]=$(run "$name" "${port_of[$name]}" "$connections" "$body" "${pid_of[$name]}")
+    done
+    ratios+=("$(ratio 1 "${rc[quillmar,$i]}" "${rc[haproxy,$i]}")")
+    cpu_ratios+=("$(ratio 4 "${rc[quillmar,$i]}" "${rc[haproxy,$i]}")")
+    id_ratios+=("$(ratio 1 "${rc[quillmar,$i]}" "${rc[haproxy-id,$i]}")")
+    id_cpu_ratios+=("$(ratio 4 "${rc[quillmar,$i]}" "${rc[haproxy-id,$i]}")")
   done
-  for name in haproxy quillmar; do
+  for name in "${names[@]}"; do
     rates=()
     for ((i = 0; i < rounds; i++)); do rates+=("$(awk '{print $1}' <<<"${rc[$name,$i]}")"); done
     local mid
@@ -131,8 +155,7 @@ table() {
     done
   done
   r1[direct]=$(run direct "$port_a" 1 "$body" "$pid_direct")
-  r1[haproxy]=$(run haproxy "$port_haproxy" 1 "$body" "$pid_haproxy")
-  r1[quillmar]=$(run quillmar "$port_quillmar" 1 "$body" "$pid_quillmar")
+  for name in "${names[@]}"; do r1[$name]=$(run "$name" "${port_of[$name]}" 1 "$body" "${pid_of[$name]}"); done
   echo
   echo "$body non-streaming chat completions over loopback, wrk -t1, ${duration}s per run, $(nproc) cores"
   printf '%-20s %10s %9s %8s %9s | %10s %9s %9s %14s\n' "" "req/s" "p50 us" "p99 us" "CPU us/r" \
@@ -140,7 +163,7 @@ table() {
   printf '%-20s %38s | %45s\n' "" "-c$connections (throughput)" "-c1 (latency)"
   local direct_p50
   direct_p50=$(awk '{print $2}' <<<"${r1[direct]}")
-  for name in direct haproxy quillmar; do
+  for name in direct "${names[@]}"; do
     # shellcheck disable=SC2086
     awk -v n="$name" -v dp="$direct_p50" -v c="${rc[$name]}" -v o="${r1[$name]}" 'BEGIN {
       split(c, a, " "); split(o, b, " ")
@@ -150,6 +173,9 @@ table() {
   echo "quillmar-proxy / haproxy, each round: throughput ${ratios[*]}, CPU per request ${cpu_ratios[*]}"
   echo "quillmar-proxy / haproxy, median of $rounds rounds: throughput $(median "${ratios[@]}")," \
        "CPU per request $(median "${cpu_ratios[@]}")"
+  echo "quillmar-proxy / haproxy-id, each round: throughput ${id_ratios[*]}, CPU per request ${id_cpu_ratios[*]}"
+  echo "quillmar-proxy / haproxy-id, median of $rounds rounds: throughput $(median "${id_ratios[@]}")," \
+       "CPU per request $(median "${id_cpu_ratios[@]}")"
 }
 
 table small
