@@ -150,6 +150,18 @@ public:
     // in. Returns how many were admitted. Sorts each such backend's queue
     // once per admission. Throws what decrement throws.
     std::size_t offer_free_slots();
+    // Gives parked requests the host's records of now, after it replaced
+    // them (a reload that raised a cap or moved a backend): a parked request
+    // keeps the records it was parked with, so without this a raised cap
+    // serves new requests while older ones wait on the old one. Each
+    // candidate for which `current(pool_key, server_id)` returns a record
+    // with that same id is replaced by it (anything else leaves the
+    // candidate as it was), then free slots are offered as by
+    // offer_free_slots(). One call of `current` per candidate of each
+    // parked request. Returns how many were admitted. Throws what
+    // offer_free_slots throws, and what `current` throws.
+    using CurrentRecord = std::function<ServerRecord(const PoolKey& pool_key, std::int64_t server_id)>;
+    std::size_t refresh_waiters(const CurrentRecord& current);
     // Drops the server's count outright and logs
     // "Force-cleared inflight=%d for server %s" at warning level when it had
     // an entry. Wakes nobody.

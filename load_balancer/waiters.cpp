@@ -270,6 +270,26 @@ std::size_t LoadBalancer::offer_free_slots() {
     return admitted;
 }
 
+std::size_t LoadBalancer::refresh_waiters(const CurrentRecord& current) {
+    for (const WaiterPtr& w : all_waiters_) {
+        if (w->future.done()) continue;
+        for (std::size_t i = 0; i < w->candidates.size(); ++i) {
+            const std::int64_t id = candidate_id(*w, i);
+            ServerRecord rec = current(w->pool_key, id);
+            if (!rec || rec == w->candidates[i]) continue;
+            // The queues a waiter sits in are its candidates' ids: a record
+            // of another server (or of none) would leave it in the wrong one.
+            try {
+                if (detail::cached_server_id(rec) != id) continue;
+            } catch (const std::exception&) {
+                continue;
+            }
+            w->candidates[i] = std::move(rec);
+        }
+    }
+    return offer_free_slots();
+}
+
 void LoadBalancer::fulfill(const WaiterPtr& waiter, const ServerRecord& server) {
     if (waiter->future.done()) return;
     remove_waiter(waiter);

@@ -653,6 +653,34 @@ TEST_F(WaiterQueue, RaisedCapsAreOfferedToParkedRequestsWhenAsked) {
     EXPECT_EQ(depth(), 1u);
 }
 
+// A reload hands parked requests the new records: a raised cap lets them
+// in at once and they are granted the new record; a record of another
+// server, or none, leaves the candidate as it was.
+TEST_F(WaiterQueue, RefreshedRecordsReachParkedRequests) {
+    const ServerRecord parked_with = rec({{"id", 1}, {"weight", 1}, {"max_concurrency", 1}});
+    const ServerRecord raised = rec({{"id", 1}, {"weight", 1}, {"max_concurrency", 3}});
+    fill(1, 1);
+    std::vector<Task<WaitResult>> waits;
+    for (int i = 0; i < 3; ++i) waits.push_back(park({parked_with}, 10 + i));
+    struct Row {
+        ServerRecord given;
+        std::size_t admitted;
+    };
+    const Row rows[] = {{nullptr, 0}, {rec({{"id", 2}, {"max_concurrency", 9}}), 0}, {raised, 2}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(lb.refresh_waiters([&](const PoolKey& key, std::int64_t id) {
+            EXPECT_EQ(key, pool);
+            EXPECT_EQ(id, 1);
+            return row.given;
+        }),
+                  row.admitted);
+    }
+    ManualClock::poll(io);
+    ASSERT_TRUE(waits[0].done() && waits[1].done());
+    EXPECT_FALSE(waits[2].done());
+    EXPECT_EQ(waits[0].value().server, raised);
+}
+
 TEST_F(WaiterQueue, AdmissionToOneBackendLeavesTheOthersQueue) {
     const std::vector<ServerRecord> both{rec({{"id", 1}, {"weight", 1}, {"max_concurrency", 1}}),
                                          rec({{"id", 2}, {"weight", 1}, {"max_concurrency", 1}})};

@@ -396,6 +396,25 @@ TEST_F(ProxyE2E, ModeChangeAdmitsParkedRequestsItMakesRoomFor) {
     EXPECT_EQ(parked.received().rfind("HTTP/1.1 200", 0), 0u);
 }
 
+// A reload that raises a backend's cap lets requests parked before it in
+// at once, not only the requests that come after it.
+TEST_F(ProxyE2E, ReloadRaisingACapAdmitsParkedRequests) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    auto with_cap = [&](int cap) {
+        return config(json::array{server(1, a.port(), cap)}, json::object{{"queue", json::object{{"enabled", true}}}});
+    };
+    start_proxy(with_cap(1));
+    RawConnection holder(proxy_->port());
+    RawConnection parked(proxy_->port());
+    ASSERT_TRUE(hold_then_park(holder, parked, 2));
+
+    write_file(config_path(), json::serialize(with_cap(2)));
+    proxy_->signal(SIGHUP);
+    // Well before the first request's 10 s of streaming end.
+    ASSERT_TRUE(parked.read_until("\"finish_reason\":\"stop\"", 5.0)) << parked.received();
+    EXPECT_EQ(parked.received().rfind("HTTP/1.1 200", 0), 0u);
+}
+
 // The environment may set a duration to infinity; the snapshot stays JSON.
 TEST_F(ProxyE2E, SnapshotSpellsAnInfiniteSettingAsJsonCan) {
     Child& a = backend("a");

@@ -166,6 +166,16 @@ bool Proxy::reload() {
     std::erase_if(unhealthy_, [&](std::int64_t id) { return !next->servers.contains(id); });
     std::erase_if(sin_bin_until_, [&](const auto& kv) { return !next->servers.contains(kv.first); });
     cfg_ = std::move(next);
+    // Parked requests wait on the records they were parked with: hand them
+    // the new ones, so that a raised cap lets them in now rather than only
+    // the requests that come after the reload.
+    lb_.refresh_waiters([this](const lb::PoolKey& key, std::int64_t id) -> lb::ServerRecord {
+        auto pool = cfg_->models.find(key.model_id());
+        if (pool == cfg_->models.end() || !(pool->second.key == key)) return nullptr;
+        for (const auto& rec : pool->second.records)
+            if (lb::server_id(rec) == id) return rec;
+        return nullptr;
+    });
     warn_unverified();
     spdlog::info("reloaded {}: {} models, {} servers", config_path_, cfg_->models.size(), cfg_->servers.size());
     return true;
