@@ -25,9 +25,9 @@ source "$here/common.sh" "$build" wrk
 
 redis_port=$(free_port)
 redis-server --port "$redis_port" --bind 127.0.0.1 --dir "$work" --save "" --appendonly no \
-  > "$work/redis.log" 2>&1 &
+  > "$work/redis.err" 2>&1 &
 pids+=($!)
-for _ in $(seq 1 500); do (exec 3<>"/dev/tcp/127.0.0.1/$redis_port") 2>/dev/null && break; sleep 0.01; done
+wait_until redis port_open "$redis_port"
 
 start fast "$mock_bin" --port 0 --name fast; port_fast=$port
 start slow_a "$mock_bin" --port 0 --name a --ttft-ms 20; port_a=$port

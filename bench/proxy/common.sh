@@ -1,9 +1,10 @@
 # Shared by the proxy benchmarks (sourced): checks the programs, installs the
 # Debian tools they drive when missing, a scratch folder cleaned up with
-# everything started, and the start-and-read-port helper.
+# everything started, and the start-and-wait helpers.
 #
 #   source common.sh BUILD_DIR TOOL...
-# sets proxy_bin, mock_bin, work, pids; defines start, free_port, cpu_ticks.
+# sets proxy_bin, mock_bin, work, pids; defines wait_until, port_open, start,
+# free_port, cpu_ticks.
 
 proxy_bin=$1/tools/quillmar-proxy
 mock_bin=$1/tools/quillmar-mock-backend
@@ -30,6 +31,22 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# wait_until NAME CHECK...: runs CHECK every 10 ms, for up to 5 s, until it
+# succeeds; otherwise prints $work/NAME.err and exits.
+wait_until() {
+  local name=$1; shift
+  for _ in $(seq 1 500); do
+    "$@" && return 0
+    sleep 0.01
+  done
+  echo "$name did not start:" >&2; cat "$work/$name.err" >&2; exit 1
+}
+
+# port_open PORT: something accepts connections on 127.0.0.1:PORT.
+port_open() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
 # Starts a program that prints {"port":N,"admin_port":M} first; sets $port,
 # $admin_port (when printed) and $pid.
 start() {
@@ -37,15 +54,9 @@ start() {
   "$@" > "$work/$name.out" 2> "$work/$name.err" &
   pid=$!
   pids+=("$pid")
-  for _ in $(seq 1 500); do
-    if [[ -s $work/$name.out ]]; then
-      port=$(head -1 "$work/$name.out" | sed -E 's/.*"port":([0-9]+).*/\1/')
-      admin_port=$(head -1 "$work/$name.out" | sed -nE 's/.*"admin_port":([0-9]+).*/\1/p')
-      return 0
-    fi
-    sleep 0.01
-  done
-  echo "$name did not start:" >&2; cat "$work/$name.err" >&2; exit 1
+  wait_until "$name" test -s "$work/$name.out"
+  port=$(head -1 "$work/$name.out" | sed -E 's/.*"port":([0-9]+).*/\1/')
+  admin_port=$(head -1 "$work/$name.out" | sed -nE 's/.*"admin_port":([0-9]+).*/\1/p')
 }
 
 free_port() {

@@ -52,7 +52,7 @@ start proxy "$proxy_bin" --config "$work/proxy.json" --log-level warn; port_quil
 # start_haproxy NAME [CONFIG LINE...]: HAProxy from haproxy.cfg.in with
 # the lines added to its frontend; sets $port and $pid.
 start_haproxy() {
-  local name=$1 ready= extra=
+  local name=$1 extra=
   shift
   port=$(free_port)
   for line in "$@"; do extra+="    $line\\n"; done
@@ -61,11 +61,7 @@ start_haproxy() {
   haproxy -f "$work/$name.cfg" > "$work/$name.err" 2>&1 &
   pid=$!
   pids+=("$pid")
-  for _ in $(seq 1 500); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then ready=1; break; fi
-    sleep 0.01
-  done
-  [[ -n $ready ]] || { echo "$name did not start:" >&2; cat "$work/$name.err" >&2; exit 1; }
+  wait_until "$name" port_open "$port"
 }
 start_haproxy haproxy; port_haproxy=$port; pid_haproxy=$pid
 # The proxy stamps every request with an id (the client's X-Request-Id, or
