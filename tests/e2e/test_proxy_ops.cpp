@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/stat.h>
+
 #ifndef QUILLMAR_PROXY_BIN
 #error "QUILLMAR_PROXY_BIN must name the quillmar-proxy executable"
 #endif
@@ -382,12 +384,20 @@ TEST_F(ProxyOps, ReloadReopensTheAccessLog) {
     EXPECT_NE(log_lines()[0].find("POST /v1/chat/completions"), std::string::npos) << log_lines()[0];
     EXPECT_EQ(log_lines(log_path() + ".1").size(), 1u);
 
-    // Under a file, where no directory can be made.
-    ASSERT_TRUE(reload({{"access_log", log_path() + ".1/access.log"}},
-                       R"(quillmar_proxy_config_reloads_total{result="failed"} 1)"));
-    ASSERT_TRUE(serve_one());
-    EXPECT_TRUE(eventually([&] { return log_lines().size() == 2; }));
-    EXPECT_NE(proxy_->stderr_text().find("access.log.1/access.log"), std::string::npos);
+    // Logs that cannot be opened: under a file, where no directory can be
+    // made, and a named pipe no process reads (waiting for a reader would
+    // stall every connection).
+    const std::string fifo = log_path() + ".fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::string> unopenable{log_path() + ".1/access.log", fifo};
+    for (std::size_t i = 0; i < unopenable.size(); ++i) {
+        ASSERT_TRUE(reload({{"access_log", unopenable[i]}},
+                           R"(quillmar_proxy_config_reloads_total{result="failed"} )" + std::to_string(i + 1)))
+            << unopenable[i];
+        ASSERT_TRUE(serve_one());
+        EXPECT_TRUE(eventually([&] { return log_lines().size() == i + 2; }));
+        EXPECT_NE(proxy_->stderr_text().find(unopenable[i]), std::string::npos);
+    }
 }
 
 // Targets and model names are the client's bytes: every line stays valid

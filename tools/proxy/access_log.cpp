@@ -9,12 +9,18 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <ctime>
 #include <random>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quillmar::proxy {
 namespace json = boost::json;
@@ -218,12 +224,33 @@ std::string format_text(const AccessRecord& r) {
         millis(r.total), r.bytes, text_value(r.note));
 }
 
+namespace {
+
+// A log shipper may read the log from a named pipe. Opening one for writing
+// waits for a reader, and the proxy's one thread with it: every connection
+// would stall at start or on a reload. A non-blocking open asks instead, and
+// fails at once when no process has the pipe open for reading.
+void require_a_reader_if_pipe(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error(fmt::format("cannot open access log {}: a named pipe that no process reads ({})",
+                                             path, std::strerror(errno)));
+    ::close(fd);
+}
+
+}  // namespace
+
 AccessLog::AccessLog(const std::string& destination, Format format) : format_(format) {
     if (destination == "off") return;
     spdlog::sink_ptr sink;
     if (destination == "stderr") sink = std::make_shared<spdlog::sinks::stderr_sink_st>();
     else if (destination == "stdout") sink = std::make_shared<spdlog::sinks::stdout_sink_st>();
-    else sink = std::make_shared<spdlog::sinks::basic_file_sink_st>(destination);
+    else {
+        require_a_reader_if_pipe(destination);
+        sink = std::make_shared<spdlog::sinks::basic_file_sink_st>(destination);
+    }
     sink_ = std::make_shared<spdlog::logger>("access", std::move(sink));
     sink_->set_pattern("%v");
     sink_->flush_on(spdlog::level::info);

@@ -59,7 +59,9 @@ class AccessLog {
 public:
     enum class Format { json, text };
     // `destination`: "stderr", "stdout", "off" or a file path (appended to).
-    // Throws spdlog::spdlog_ex when the file cannot be opened.
+    // Throws spdlog::spdlog_ex when the file cannot be opened, and
+    // std::runtime_error for a named pipe that no process reads (opening it
+    // would block the whole proxy until one does).
     AccessLog(const std::string& destination, Format format);
     // Formats and writes one line, flushed at once.
     void write(const AccessRecord& r);
