@@ -415,6 +415,30 @@ TEST_F(ProxyE2E, ReloadRaisingACapAdmitsParkedRequests) {
     EXPECT_EQ(parked.received().rfind("HTTP/1.1 200", 0), 0u);
 }
 
+// A reload that sets reaper_interval_sec starts the reaper: the count of a
+// request still running on a backend the reload removed is cleared.
+TEST_F(ProxyE2E, ReloadStartsTheReaper) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    Child& b = backend("b");
+    auto with = [&](std::uint16_t port, double reaper_interval_sec) {
+        return config(json::array{server(port == a.port() ? 1 : 2, port)},
+                      json::object{{"reaper_interval_sec", reaper_interval_sec}});
+    };
+    start_proxy(with(a.port(), 0));
+    RawConnection holder(proxy_->port());
+    holder.send_post(kChat, chat_body("m", true, 200));  // 10 s of streaming
+    ASSERT_TRUE(holder.read_until("data: "));
+    ASSERT_EQ(inflight(1), 1);
+
+    write_file(config_path(), json::serialize(with(b.port(), 0.05)));
+    proxy_->signal(SIGHUP);
+    // Well before the stream's end would release the count anyway.
+    ASSERT_TRUE(eventually(
+        [&] { return proxy_->stderr_text().find("Force-cleared inflight=1 for server 1") != std::string::npos; },
+        5.0));
+    EXPECT_EQ(inflight(1), 0);
+}
+
 // The environment may set a duration to infinity; the snapshot stays JSON.
 TEST_F(ProxyE2E, SnapshotSpellsAnInfiniteSettingAsJsonCan) {
     Child& a = backend("a");

@@ -270,6 +270,12 @@ std::optional<ClusterConfig> read_cluster(ObjectReader& r) {
 
 }  // namespace
 
+lb::ServerRecord PoolConfig::record(std::int64_t id) const {
+    for (const auto& rec : records)
+        if (lb::server_id(rec) == id) return rec;
+    return nullptr;
+}
+
 std::string Config::unverified_servers() const {
     std::string out;
     if (!upstream_tls.insecure_skip_verify) return out;

@@ -70,6 +70,9 @@ struct PoolConfig {
     std::string sticky_header;        // lower-case header name, or empty
     std::string sticky_body_field;    // top-level body field, or empty
     std::vector<lb::ServerRecord> records;  // the balancer's server records
+
+    // The record of server `id` in this pool, or null. A scan of `records`.
+    lb::ServerRecord record(std::int64_t id) const;
 };
 
 // Cluster mode: replicas sharing every backend's "max_concurrency" through

@@ -55,7 +55,37 @@ void Proxy::apply_settings(const Config& cfg) {
     lb::QUEUE_MAX_DEPTH_MULTIPLIER =
         cfg.queue_max_depth_multiplier.value_or(start_settings_.queue_max_depth_multiplier);
     lb::SUPERFAST_PER_SERVER_CAP = cfg.superfast_cap.value_or(start_settings_.superfast_cap);
-    lb_.offer_free_slots();  // a new mode or superfast_cap may let parked requests in
+}
+
+void Proxy::start_reaper() {
+    if (cfg_->reaper_interval_sec <= 0 || stopping_) return;
+    // The reaper's list of running servers: every backend of the current
+    // configuration that passes its health check. A backend dropped by a
+    // reload or failing its check loses its stale in-flight count.
+    lb::ServerLister lister = [this]() -> awaitable<std::vector<lb::ServerRecord>> {
+        std::vector<lb::ServerRecord> running;
+        std::set<std::int64_t> seen;
+        for (const auto& [model, pool] : cfg_->models)
+            for (const auto& rec : pool.records) {
+                std::int64_t id = lb::server_id(rec);
+                if (!unhealthy_.contains(id) && seen.insert(id).second) running.push_back(rec);
+            }
+        co_return running;
+    };
+    reapers_.emplace_back();
+    reaping_ = true;
+    net::co_spawn(io_,
+                  lb::inflight_reaper_loop(lb_, {.interval_sec = cfg_->reaper_interval_sec,
+                                                 .list_running_servers = std::move(lister)}),
+                  net::bind_cancellation_slot(reapers_.back().slot(), net::detached));
+}
+
+void Proxy::stop_reaper() {
+    // Only a running reaper's signal is emitted: one whose coroutine has
+    // ended may no longer own what its slot points to.
+    if (!reaping_) return;
+    reaping_ = false;
+    reapers_.back().emit(net::cancellation_type::terminal);
 }
 
 void Proxy::warn_unverified() const {
@@ -93,25 +123,7 @@ std::pair<std::uint16_t, std::uint16_t> Proxy::start() {
     net::co_spawn(io_, health_loop(), net::bind_cancellation_slot(stop_health_.slot(), net::detached));
     if (cluster_) cluster_->start();
 
-    if (cfg_->reaper_interval_sec > 0) {
-        // The reaper's list of running servers: every backend of the current
-        // configuration that passes its health check. A backend dropped by a
-        // reload or failing its check loses its stale in-flight count.
-        lb::ServerLister lister = [this]() -> awaitable<std::vector<lb::ServerRecord>> {
-            std::vector<lb::ServerRecord> running;
-            std::set<std::int64_t> seen;
-            for (const auto& [model, pool] : cfg_->models)
-                for (const auto& rec : pool.records) {
-                    std::int64_t id = lb::server_id(rec);
-                    if (!unhealthy_.contains(id) && seen.insert(id).second) running.push_back(rec);
-                }
-            co_return running;
-        };
-        net::co_spawn(io_,
-                      lb::inflight_reaper_loop(lb_, {.interval_sec = cfg_->reaper_interval_sec,
-                                                     .list_running_servers = std::move(lister)}),
-                      net::bind_cancellation_slot(stop_reaper_.slot(), net::detached));
-    }
+    start_reaper();
     listening_ = true;
     return {port, admin_port};
 }
@@ -128,7 +140,7 @@ void Proxy::stop_serving() {
     listener_.close(ec);
     admin_listener_.close(ec);
     signals_.cancel(ec);
-    stop_reaper_.emit(net::cancellation_type::terminal);
+    stop_reaper();
     stop_health_.emit(net::cancellation_type::terminal);
 }
 
@@ -152,8 +164,7 @@ bool Proxy::reload() {
         next->admin_enabled != cfg_->admin_enabled)
         spdlog::warn("reload: listener changes take effect only after a restart");
     if (next->cluster != cfg_->cluster) spdlog::warn("reload: cluster changes take effect only after a restart");
-    if (next->reaper_interval_sec != cfg_->reaper_interval_sec)
-        spdlog::warn("reload: reaper_interval_sec changes take effect only after a restart");
+    const bool new_reaper_interval = next->reaper_interval_sec != cfg_->reaper_interval_sec;
     if (cluster_) next = cluster_->adopt(next);  // new caps and backends, records carrying the grants
     apply_settings(*next);
     access_ = std::move(access);
@@ -166,15 +177,17 @@ bool Proxy::reload() {
     std::erase_if(unhealthy_, [&](std::int64_t id) { return !next->servers.contains(id); });
     std::erase_if(sin_bin_until_, [&](const auto& kv) { return !next->servers.contains(kv.first); });
     cfg_ = std::move(next);
+    if (new_reaper_interval) {
+        stop_reaper();
+        start_reaper();
+    }
     // Parked requests wait on the records they were parked with: hand them
     // the new ones, so that a raised cap lets them in now rather than only
-    // the requests that come after the reload.
+    // the requests that come after the reload. This also offers them the
+    // room a new mode or superfast_cap makes.
     lb_.refresh_waiters([this](const lb::PoolKey& key, std::int64_t id) -> lb::ServerRecord {
         auto pool = cfg_->models.find(key.model_id());
-        if (pool == cfg_->models.end() || !(pool->second.key == key)) return nullptr;
-        for (const auto& rec : pool->second.records)
-            if (lb::server_id(rec) == id) return rec;
-        return nullptr;
+        return pool == cfg_->models.end() || !(pool->second.key == key) ? nullptr : pool->second.record(id);
     });
     warn_unverified();
     spdlog::info("reloaded {}: {} models, {} servers", config_path_, cfg_->models.size(), cfg_->servers.size());

@@ -42,6 +42,7 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <optional>
 #include <set>
@@ -123,8 +124,13 @@ private:
     void stop_serving();
     // The file's balancer settings; one it does not name takes the value
     // the environment (or the default) gave at start, so a key removed
-    // before a reload does not keep its old value.
+    // before a reload does not keep its old value. Parked requests are not
+    // offered the room a new setting makes: the caller does that.
     void apply_settings(const Config& cfg);
+    // Starts the in-flight reaper at cfg_'s interval (none when 0).
+    void start_reaper();
+    // Ends the running reaper, if any, at its next turn of the loop.
+    void stop_reaper();
     // Logs the https backends whose certificates go unchecked, if any.
     void warn_unverified() const;
     boost::asio::awaitable<void> signal_loop();
@@ -278,7 +284,13 @@ private:
     boost::asio::ip::tcp::acceptor listener_;
     boost::asio::ip::tcp::acceptor admin_listener_;
     boost::asio::signal_set signals_;
-    boost::asio::cancellation_signal stop_reaper_;
+    // One signal per reaper started, the running one last. A stopped
+    // reaper's coroutine holds its signal's slot until it unwinds, on a
+    // later turn of the loop, so the signal outlives the stop: a list, whose
+    // elements never move, kept for the proxy's life (one entry per reload
+    // that changes the interval).
+    std::list<boost::asio::cancellation_signal> reapers_;
+    bool reaping_ = false;  // reapers_.back() runs
     boost::asio::cancellation_signal stop_health_;
     std::unique_ptr<AccessLog> access_;
     ClientConnections connections_;
