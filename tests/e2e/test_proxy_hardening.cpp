@@ -386,6 +386,19 @@ TEST_F(ProxyE2E, EveryBackendSinBinnedIsRefusedAsUnavailableWithItsRealWait) {
     }
 }
 
+// A backend that never answers its health check holds one probe, not one
+// per interval: the probe's time-out is far longer than the interval.
+TEST_F(ProxyE2E, AHangingHealthCheckIsNotProbedAgainUntilItEnds) {
+    Child& b = misbehaving("stall");
+    json::object cfg = config(json::array{server(1, b.port())});
+    cfg["health_check"] = json::object{{"interval_sec", 0.02}, {"timeout_sec", 60}};
+    start_proxy(cfg);
+    ASSERT_TRUE(eventually([&] { return mock_stat(b, "active") >= 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // twenty intervals
+    EXPECT_EQ(mock_stat(b, "active"), 1);
+    EXPECT_EQ(mock_stat(b, "requests"), 1);
+}
+
 // ---- connection limits and descriptor exhaustion -------------------------------------------------
 
 TEST_F(ProxyE2E, IdleKeepAliveClientsMakeRoomForNewOnesAtTheCap) {

@@ -41,7 +41,11 @@ awaitable<void> Proxy::health_loop() {
         }
         co_await lb::sleep(cfg->health_interval_sec);
         cfg = cfg_;
-        for (const auto& [id, ep] : cfg->servers) net::co_spawn(io_, check_health(id, ep, cfg), net::detached);
+        // A probe may wait longer than the interval (timeout_sec is its
+        // own): a backend still being probed is left to that probe, or one
+        // that hangs would collect a connection every interval.
+        for (const auto& [id, ep] : cfg->servers)
+            if (probing_.insert(id).second) net::co_spawn(io_, check_health(id, ep, cfg), net::detached);
     }
 }
 
@@ -79,6 +83,7 @@ awaitable<std::string> probe_health(const Endpoint& ep, const Config& cfg) {
 
 awaitable<void> Proxy::check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg) {
     const std::string why = co_await probe_health(ep, *cfg);
+    probing_.erase(id);
     if (!cfg_->servers.contains(id)) co_return;  // left the configuration meanwhile
     if (why.empty()) {
         if (unhealthy_.erase(id) > 0) spdlog::info("server {} passes its health check again", id);

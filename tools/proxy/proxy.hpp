@@ -281,6 +281,7 @@ private:
     } start_settings_;
     PortOverrides ports_;
     std::set<std::int64_t> unhealthy_;
+    std::set<std::int64_t> probing_;  // servers whose health probe has not answered yet
     boost::asio::ip::tcp::acceptor listener_;
     boost::asio::ip::tcp::acceptor admin_listener_;
     boost::asio::signal_set signals_;
