@@ -517,6 +517,11 @@ std::vector<BadConfig> bad_configurations() {
         {R"({"listen":{"address":"localhost"},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
          "$.listen.address"},
         {R"({"access_log":"/","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})", "$.access_log"},
+        // Periods that would keep the proxy's thread spinning.
+        {R"({"health_check":{"interval_sec":1e-9},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.health_check.interval_sec", "must be 0 (off) or at least 0.01"},
+        {R"({"reaper_interval_sec":0.001,"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.reaper_interval_sec", "must be 0 (off) or at least 0.01"},
     };
 }
 

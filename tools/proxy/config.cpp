@@ -447,12 +447,21 @@ void read_timeouts(ObjectReader& r, Config& cfg) {
     tr.finish();
 }
 
+// The period of a background loop: 0 switches it off. A positive one below
+// 10 ms would keep the proxy's one thread spinning in the loop (and health
+// checks would open a connection to every backend on each turn).
+double read_period(ObjectReader& r, std::string_view key, double current) {
+    const double d = r.number(key, current, 0, 86400);
+    if (d > 0 && d < 0.01) throw ConfigError(r.child(key), "must be 0 (off) or at least 0.01");
+    return d;
+}
+
 void read_health(ObjectReader& r, Config& cfg) {
     cfg.sin_bin_sec = r.number("sin_bin_sec", cfg.sin_bin_sec, 0, 86400);
     cfg.retry_after_sec = r.number("retry_after_sec", cfg.retry_after_sec, 0, 86400);
     if (const json::value* h = r.get("health_check")) {
         ObjectReader hr(*h, r.child("health_check"));
-        cfg.health_interval_sec = hr.number("interval_sec", cfg.health_interval_sec, 0, 86400);
+        cfg.health_interval_sec = read_period(hr, "interval_sec", cfg.health_interval_sec);
         cfg.health_timeout_sec = hr.number("timeout_sec", cfg.health_timeout_sec, 0.001, 86400);
         cfg.health_path = hr.string("path", cfg.health_path);
         if (!target_text(cfg.health_path))
@@ -460,7 +469,7 @@ void read_health(ObjectReader& r, Config& cfg) {
                                                 "URL may hold (percent-encode others)");
         hr.finish();
     }
-    cfg.reaper_interval_sec = r.number("reaper_interval_sec", cfg.reaper_interval_sec, 0, 86400);
+    cfg.reaper_interval_sec = read_period(r, "reaper_interval_sec", cfg.reaper_interval_sec);
 }
 
 // A size_t setting within [lo, hi], the current value as its default.
