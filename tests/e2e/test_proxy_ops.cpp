@@ -16,7 +16,9 @@
 #include <sstream>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef QUILLMAR_PROXY_BIN
 #error "QUILLMAR_PROXY_BIN must name the quillmar-proxy executable"
@@ -398,6 +400,58 @@ TEST_F(ProxyOps, ReloadReopensTheAccessLog) {
         EXPECT_TRUE(eventually([&] { return log_lines().size() == i + 2; }));
         EXPECT_NE(proxy_->stderr_text().find(unopenable[i]), std::string::npos);
     }
+}
+
+// Everything a non-blocking read of `fd` has now.
+std::string read_available(int fd) {
+    std::string out;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
+// A log shipper reading the access log from a named pipe may stop reading
+// or go away. That costs lines, counted, never requests: the proxy's one
+// thread must not wait for room in the pipe, nor die of SIGPIPE. The lines
+// that do arrive are whole, and lines flow again once a new reader reads.
+TEST_F(ProxyOps, AStalledOrVanishedLogReaderCostsLinesNotRequests) {
+    const std::string fifo = dir_ + "/access.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(::fcntl(reader, F_SETPIPE_SZ, 4096), 0);  // a few lines fill it
+    Child& a = mock("a");
+    start(json::object{{"m", model(json::array{backend_at(1, a.port())})}}, {{"access_log", fifo}});
+    const int sent = 30;
+    auto serve = [&](int n) {
+        for (int i = 0; i < n; ++i) ASSERT_EQ(post(proxy_->port(), kChat, chat("m", false, 1), {}, 10).status, 200);
+    };
+    auto dropped = [&] {
+        return value_of(get(proxy_->admin_port(), "/metrics").body, "quillmar_proxy_access_log_dropped_lines_total ");
+    };
+    // A line is written once its response is: the last may still be on its way.
+    serve(sent);
+    std::string arrived;
+    auto lines = [&] { return std::count(arrived.begin(), arrived.end(), '\n'); };
+    EXPECT_TRUE(eventually([&] {
+        arrived += read_available(reader);
+        return lines() + dropped() == sent;
+    })) << lines() << " lines arrived, " << dropped() << " dropped";
+    EXPECT_GT(lines(), 0);
+    EXPECT_GT(dropped(), 0);
+    std::istringstream in(arrived);
+    for (std::string line; std::getline(in, line);) EXPECT_TRUE(json::parse(line).is_object()) << line;
+
+    ::close(reader);
+    const double before = dropped();
+    serve(3);
+    EXPECT_TRUE(eventually([&] { return dropped() == before + 3; }));
+    reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    serve(1);
+    arrived.clear();
+    EXPECT_TRUE(eventually([&] { return (arrived += read_available(reader)).find("\"request_id\"") != std::string::npos; }));
+    ::close(reader);
 }
 
 // Targets and model names are the client's bytes: every line stays valid

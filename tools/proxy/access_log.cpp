@@ -3,8 +3,6 @@
 #include <boost/json/string.hpp>
 #include <boost/json/serialize.hpp>
 #include <fmt/format.h>
-#include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <ctime>
 #include <random>
@@ -226,39 +225,83 @@ std::string format_text(const AccessRecord& r) {
 
 namespace {
 
-// A log shipper may read the log from a named pipe. Opening one for writing
-// waits for a reader, and the proxy's one thread with it: every connection
-// would stall at start or on a reload. A non-blocking open asks instead, and
-// fails at once when no process has the pipe open for reading.
-void require_a_reader_if_pipe(const std::string& path) {
+// Opens a log file for appending, without ever waiting. For a named pipe
+// (a log shipper reading the log), a blocking open waits for a reader and
+// a blocking write for room, and the proxy's one thread would wait with
+// them: the descriptor is non-blocking, so the open fails at once (ENXIO)
+// when no process reads the pipe, and later writes take what fits.
+int open_log_file(const std::string& path) {
+    std::error_code ignored;
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd >= 0) return fd;
+    const int error = errno;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
         throw std::runtime_error(fmt::format("cannot open access log {}: a named pipe that no process reads ({})",
-                                             path, std::strerror(errno)));
-    ::close(fd);
+                                             path, std::strerror(error)));
+    throw std::runtime_error(fmt::format("cannot open access log {}: {}", path, std::strerror(error)));
 }
 
 }  // namespace
 
-AccessLog::AccessLog(const std::string& destination, Format format) : format_(format) {
+AccessLog::AccessLog(const std::string& destination, Format format) : destination_(destination), format_(format) {
     if (destination == "off") return;
-    spdlog::sink_ptr sink;
-    if (destination == "stderr") sink = std::make_shared<spdlog::sinks::stderr_sink_st>();
-    else if (destination == "stdout") sink = std::make_shared<spdlog::sinks::stdout_sink_st>();
+    if (destination == "stderr") fd_ = STDERR_FILENO;
+    else if (destination == "stdout") fd_ = STDOUT_FILENO;
     else {
-        require_a_reader_if_pipe(destination);
-        sink = std::make_shared<spdlog::sinks::basic_file_sink_st>(destination);
+        fd_ = open_log_file(destination);
+        owned_ = true;
     }
-    sink_ = std::make_shared<spdlog::logger>("access", std::move(sink));
-    sink_->set_pattern("%v");
-    sink_->flush_on(spdlog::level::info);
 }
 
-void AccessLog::write(const AccessRecord& r) {
-    if (!sink_) return;
-    sink_->info(format_ == Format::json ? format_json(r) : format_text(r));
+AccessLog::~AccessLog() {
+    if (!owned_) return;
+    // A reload replaces the log: the last line's tail gets one more chance.
+    std::string_view tail = unwritten_;
+    if (!tail.empty()) put(tail);
+    ::close(fd_);
+}
+
+int AccessLog::put(std::string_view& bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+bool AccessLog::dropped(int error) {
+    if (dropping_++ == 0)
+        spdlog::warn("access log {}: dropping lines, it takes none now ({})", destination_, std::strerror(error));
+    // The reader that had the start of the unfinished line is gone; a new
+    // one starts with a whole line.
+    if (error == EPIPE) unwritten_.clear();
+    return false;
+}
+
+bool AccessLog::write(const AccessRecord& r) {
+    if (fd_ < 0) return true;
+    if (!unwritten_.empty()) {
+        std::string_view tail = unwritten_;
+        const int error = put(tail);
+        unwritten_.erase(0, unwritten_.size() - tail.size());
+        if (error != 0) return dropped(error);
+    }
+    std::string line = format_ == Format::json ? format_json(r) : format_text(r);
+    line.push_back('\n');
+    std::string_view rest = line;
+    const int error = put(rest);
+    if (rest.size() == line.size()) return dropped(error);
+    unwritten_.assign(rest);
+    if (dropping_ > 0) {
+        spdlog::info("access log {}: writing again after dropping {} line(s)", destination_, dropping_);
+        dropping_ = 0;
+    }
+    return true;
 }
 
 }  // namespace quillmar::proxy

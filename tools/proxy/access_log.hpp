@@ -3,14 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-
-namespace spdlog {
-class logger;
-}
 
 namespace quillmar::proxy {
 
@@ -58,17 +53,34 @@ std::string format_text(const AccessRecord& r);
 class AccessLog {
 public:
     enum class Format { json, text };
-    // `destination`: "stderr", "stdout", "off" or a file path (appended to).
-    // Throws spdlog::spdlog_ex when the file cannot be opened, and
-    // std::runtime_error for a named pipe that no process reads (opening it
-    // would block the whole proxy until one does).
+    // `destination`: "stderr", "stdout", "off" or a file path (appended to,
+    // its folders made). Throws std::runtime_error when the file cannot be
+    // opened, a named pipe that no process reads included (waiting for a
+    // reader would block the whole proxy until one comes).
     AccessLog(const std::string& destination, Format format);
-    // Formats and writes one line, flushed at once.
-    void write(const AccessRecord& r);
+    ~AccessLog();
+    AccessLog(const AccessLog&) = delete;
+    AccessLog& operator=(const AccessLog&) = delete;
+    // Formats and writes one line: one write(2). A file or a named pipe is
+    // never waited for: a line it does not take now is dropped (false), so
+    // a log reader that stops reading, or goes away, costs lines, never the
+    // proxy's one thread. Lines stay whole: the rest of a line a full pipe
+    // took only part of is written first next time. Standard output and
+    // error are written as they are opened (blocking, as a rule).
+    bool write(const AccessRecord& r);
 
 private:
-    std::shared_ptr<spdlog::logger> sink_;
+    // Writes what the descriptor takes of `bytes` now; 0 or the errno of
+    // what stopped it, with `bytes` left holding what was not taken.
+    int put(std::string_view& bytes);
+    bool dropped(int error);
+
+    int fd_ = -1;  // -1: off
+    bool owned_ = false;  // fd_ is ours to close (not standard output or error)
+    std::string destination_;
     Format format_;
+    std::string unwritten_;  // the tail of the last line, when a full pipe took only part of it
+    std::uint64_t dropping_ = 0;  // lines dropped since the last one written
 };
 
 }  // namespace quillmar::proxy

@@ -15,6 +15,7 @@
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <csignal>
 #include <cstdio>
 #include <optional>
 
@@ -97,6 +98,9 @@ int main(int argc, char** argv) {
     // access log when asked for); diagnostics go to standard error.
     spdlog::set_default_logger(spdlog::stderr_logger_st("quillmar-proxy"));
     spdlog::set_level(spdlog::level::from_str(o.log_level));
+    // A write to a pipe whose reader has gone (a log shipper's, or standard
+    // output's) must fail with EPIPE, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
 
     std::shared_ptr<const quillmar::proxy::Config> cfg;
     try {

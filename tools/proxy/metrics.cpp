@@ -137,6 +137,9 @@ std::string ProxyMetrics::text(const std::vector<BackendState>& backends) const 
                  "Configuration reloads, by result (failed: the running configuration was kept).");
     out += fmt::format("quillmar_proxy_config_reloads_total{{result=\"ok\"}} {}\n", reloads_[0]);
     out += fmt::format("quillmar_proxy_config_reloads_total{{result=\"failed\"}} {}\n", reloads_[1]);
+    write_header(out, "quillmar_proxy_access_log_dropped_lines_total", "counter",
+                 "Access-log lines dropped because the log's file or pipe did not take them.");
+    out += fmt::format("quillmar_proxy_access_log_dropped_lines_total {}\n", dropped_log_lines_);
     write_backends(out, backends);
     write_histograms(out, "quillmar_proxy_queue_wait_seconds", "Time parked in the waiter queue, by model.",
                      models_, &ModelSeries::queue_wait);

@@ -1,8 +1,8 @@
 // The proxy's own metrics, written after the balancer's in GET /metrics:
 // requests by pool and status, upstream errors by kind, client connection
-// events by kind, every configured backend's state, per-model histograms of
-// queue wait, time to first byte and total duration with fixed buckets, and
-// per-model token counters.
+// events by kind, reloads, dropped access-log lines, every configured
+// backend's state, per-model histograms of queue wait, time to first byte
+// and total duration with fixed buckets, and per-model token counters.
 #pragma once
 
 #include <tsl/ordered_map.h>
@@ -81,6 +81,8 @@ public:
     // A SIGHUP reload that took effect (ok) or kept the running
     // configuration because the new one did not load.
     void count_reload(bool ok) { ++reloads_[ok ? 0 : 1]; }
+    // An access-log line its file or pipe did not take.
+    void count_dropped_log_line() { ++dropped_log_lines_; }
     void observe_queue_wait(const std::string& model, double seconds);
     void observe_ttfb(const std::string& model, double seconds);
     // A finished request's per-model series in one look-up: its duration,
@@ -109,6 +111,7 @@ private:
     tsl::ordered_map<std::string, ModelSeries> models_;
     detail::LastEntry<tsl::ordered_map<std::string, ModelSeries>> last_model_;
     std::array<std::uint64_t, 2> reloads_{};  // ok, failed
+    std::uint64_t dropped_log_lines_ = 0;
 };
 
 }  // namespace quillmar::proxy

@@ -406,7 +406,7 @@ void Proxy::log_access(const Exchange& ex) {
         metrics_.observe_end(ex.model, r.total, r.prompt_tokens.value_or(0), r.completion_tokens.value_or(0),
                              ex.wait_started >= 0 ? r.wait : -1.0);
     }
-    access_->write(r);
+    if (!access_->write(r)) metrics_.count_dropped_log_line();
 }
 
 
