@@ -387,8 +387,10 @@ TEST_F(ProxyE2E, EveryBackendSinBinnedIsRefusedAsUnavailableWithItsRealWait) {
 }
 
 // A backend that never answers its health check holds one probe, not one
-// per interval: the probe's time-out is far longer than the interval.
-TEST_F(ProxyE2E, AHangingHealthCheckIsNotProbedAgainUntilItEnds) {
+// per interval: the probe's time-out is far longer than the interval. A
+// reload that moves the backend has its new address probed at once, not
+// after the old probe gives up.
+TEST_F(ProxyE2E, AHangingHealthCheckIsNotRepeatedButANewAddressIsProbed) {
     Child& b = misbehaving("stall");
     json::object cfg = config(json::array{server(1, b.port())});
     cfg["health_check"] = json::object{{"interval_sec", 0.02}, {"timeout_sec", 60}};
@@ -396,6 +398,13 @@ TEST_F(ProxyE2E, AHangingHealthCheckIsNotProbedAgainUntilItEnds) {
     ASSERT_TRUE(eventually([&] { return mock_stat(b, "active") >= 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(400));  // twenty intervals
     EXPECT_EQ(mock_stat(b, "active"), 1);
+    EXPECT_EQ(mock_stat(b, "requests"), 1);
+
+    Child& c = misbehaving("stall");
+    cfg["models"].as_object()["m"].as_object()["servers"] = json::array{server(1, c.port())};
+    write_file(config_path(), json::serialize(cfg));
+    proxy_->signal(SIGHUP);
+    EXPECT_TRUE(eventually([&] { return mock_stat(c, "requests") == 1; }, 10));
     EXPECT_EQ(mock_stat(b, "requests"), 1);
 }
 

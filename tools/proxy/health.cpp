@@ -43,9 +43,14 @@ awaitable<void> Proxy::health_loop() {
         cfg = cfg_;
         // A probe may wait longer than the interval (timeout_sec is its
         // own): a backend still being probed is left to that probe, or one
-        // that hangs would collect a connection every interval.
-        for (const auto& [id, ep] : cfg->servers)
-            if (probing_.insert(id).second) net::co_spawn(io_, check_health(id, ep, cfg), net::detached);
+        // that hangs would collect a connection every interval. A backend a
+        // reload gave a new address is probed there at once.
+        for (const auto& [id, ep] : cfg->servers) {
+            auto [probe, fresh] = probing_.try_emplace(id);
+            if (!fresh && probe->second.url == ep.url) continue;
+            probe->second = {ep.url, ++probes_started_};
+            net::co_spawn(io_, check_health(id, ep, cfg, probe->second.ticket), net::detached);
+        }
     }
 }
 
@@ -81,10 +86,16 @@ awaitable<std::string> probe_health(const Endpoint& ep, const Config& cfg) {
 
 }  // namespace
 
-awaitable<void> Proxy::check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg) {
+awaitable<void> Proxy::check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg,
+                                    std::uint64_t ticket) {
     const std::string why = co_await probe_health(ep, *cfg);
-    probing_.erase(id);
-    if (!cfg_->servers.contains(id)) co_return;  // left the configuration meanwhile
+    // What an older probe, or one of an address the server no longer has,
+    // found says nothing about the server now.
+    auto probe = probing_.find(id);
+    if (probe == probing_.end() || probe->second.ticket != ticket) co_return;
+    probing_.erase(probe);
+    auto now_at = cfg_->servers.find(id);
+    if (now_at == cfg_->servers.end() || now_at->second.url != ep.url) co_return;
     if (why.empty()) {
         if (unhealthy_.erase(id) > 0) spdlog::info("server {} passes its health check again", id);
     } else if (unhealthy_.insert(id).second) {

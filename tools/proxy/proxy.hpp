@@ -43,6 +43,7 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -263,7 +264,10 @@ private:
     bool all_unavailable(const std::vector<lb::ServerRecord>& fitting, const std::vector<std::int64_t>& excluded,
                          const Config& cfg, double& back_in_sec, boost::json::array& states);
     boost::asio::awaitable<void> health_loop();
-    boost::asio::awaitable<void> check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg);
+    // One probe of server `id` at `ep`; its result counts only while it is
+    // the server's latest probe and `ep` is still the server's address.
+    boost::asio::awaitable<void> check_health(std::int64_t id, Endpoint ep, std::shared_ptr<const Config> cfg,
+                                              std::uint64_t ticket);
 
     boost::asio::io_context& io_;
     lb::LoadBalancer& lb_;
@@ -281,7 +285,14 @@ private:
     } start_settings_;
     PortOverrides ports_;
     std::set<std::int64_t> unhealthy_;
-    std::set<std::int64_t> probing_;  // servers whose health probe has not answered yet
+    // Servers whose latest health probe has not answered yet: the address
+    // it probes and its ticket (a number no other probe has).
+    struct Probe {
+        std::string url;
+        std::uint64_t ticket = 0;
+    };
+    std::map<std::int64_t, Probe> probing_;
+    std::uint64_t probes_started_ = 0;
     boost::asio::ip::tcp::acceptor listener_;
     boost::asio::ip::tcp::acceptor admin_listener_;
     boost::asio::signal_set signals_;
