@@ -249,6 +249,14 @@ protected:
         return json::object{{"clusters", json::array{1}}, {"servers", std::move(servers)}};
     }
 
+    // `n` requests for model "m", each answered 200 within 10 s.
+    void serve(int n) {
+        for (int i = 0; i < n; ++i) ASSERT_EQ(post(proxy_->port(), kChat, chat("m", false, 1), {}, 10).status, 200);
+    }
+    double dropped() {
+        return value_of(get(proxy_->admin_port(), "/metrics").body, "quillmar_proxy_access_log_dropped_lines_total ");
+    }
+
     std::vector<std::string> log_lines(const std::string& path = "") const {
         std::ifstream in(path.empty() ? log_path() : path);
         std::vector<std::string> out;
@@ -423,12 +431,6 @@ TEST_F(ProxyOps, AStalledOrVanishedLogReaderCostsLinesNotRequests) {
     Child& a = mock("a");
     start(json::object{{"m", model(json::array{backend_at(1, a.port())})}}, {{"access_log", fifo}});
     const int sent = 30;
-    auto serve = [&](int n) {
-        for (int i = 0; i < n; ++i) ASSERT_EQ(post(proxy_->port(), kChat, chat("m", false, 1), {}, 10).status, 200);
-    };
-    auto dropped = [&] {
-        return value_of(get(proxy_->admin_port(), "/metrics").body, "quillmar_proxy_access_log_dropped_lines_total ");
-    };
     // A line is written once its response is: the last may still be on its way.
     serve(sent);
     std::string arrived;
@@ -452,6 +454,16 @@ TEST_F(ProxyOps, AStalledOrVanishedLogReaderCostsLinesNotRequests) {
     arrived.clear();
     EXPECT_TRUE(eventually([&] { return (arrived += read_available(reader)).find("\"request_id\"") != std::string::npos; }));
     ::close(reader);
+}
+
+// The same on standard output, which a supervisor or a container runtime
+// reads through a pipe. Here nothing reads it after the line with the
+// ports, so it fills (64 KiB: some 180 lines), and requests go on.
+TEST_F(ProxyOps, AFullStandardOutputCostsLinesNotRequests) {
+    Child& a = mock("a");
+    start(json::object{{"m", model(json::array{backend_at(1, a.port())})}}, {{"access_log", "stdout"}});
+    serve(300);
+    EXPECT_TRUE(eventually([&] { return dropped() > 0; }));
 }
 
 // Targets and model names are the client's bytes: every line stays valid

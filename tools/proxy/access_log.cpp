@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,9 +249,16 @@ int open_log_file(const std::string& path) {
 
 AccessLog::AccessLog(const std::string& destination, Format format) : destination_(destination), format_(format) {
     if (destination == "off") return;
-    if (destination == "stderr") fd_ = STDERR_FILENO;
-    else if (destination == "stdout") fd_ = STDOUT_FILENO;
-    else {
+    if (destination == "stderr" || destination == "stdout") {
+        fd_ = destination == "stderr" ? STDERR_FILENO : STDOUT_FILENO;
+        // Under a container runtime or a supervisor these are a pipe or a
+        // socket whose reader may fall behind. The descriptor is shared
+        // with whoever started the proxy, so it stays blocking, and each
+        // write asks first whether there is room (a pipe with room takes a
+        // line of up to PIPE_BUF bytes whole).
+        struct stat st {};
+        ask_first_ = ::fstat(fd_, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    } else {
         fd_ = open_log_file(destination);
         owned_ = true;
     }
@@ -265,6 +273,10 @@ AccessLog::~AccessLog() {
 }
 
 int AccessLog::put(std::string_view& bytes) {
+    if (ask_first_) {
+        pollfd room{fd_, POLLOUT, 0};
+        if (::poll(&room, 1, 0) == 0) return EAGAIN;
+    }
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;

@@ -61,12 +61,12 @@ public:
     ~AccessLog();
     AccessLog(const AccessLog&) = delete;
     AccessLog& operator=(const AccessLog&) = delete;
-    // Formats and writes one line: one write(2). A file or a named pipe is
-    // never waited for: a line it does not take now is dropped (false), so
-    // a log reader that stops reading, or goes away, costs lines, never the
-    // proxy's one thread. Lines stay whole: the rest of a line a full pipe
-    // took only part of is written first next time. Standard output and
-    // error are written as they are opened (blocking, as a rule).
+    // Formats and writes one line: one write(2), after a poll(2) for
+    // standard output or error on a pipe or socket. The log is never waited
+    // for: a line it does not take now is dropped (false), so a log reader
+    // that stops reading, or goes away, costs lines, never the proxy's one
+    // thread. Lines stay whole: the rest of a line a full pipe took only
+    // part of is written first next time.
     bool write(const AccessRecord& r);
 
 private:
@@ -77,6 +77,7 @@ private:
 
     int fd_ = -1;  // -1: off
     bool owned_ = false;  // fd_ is ours to close (not standard output or error)
+    bool ask_first_ = false;  // poll for room before writing: a blocking pipe or socket
     std::string destination_;
     Format format_;
     std::string unwritten_;  // the tail of the last line, when a full pipe took only part of it
