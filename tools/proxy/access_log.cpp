@@ -287,7 +287,9 @@ int AccessLog::put(std::string_view& bytes) {
 }
 
 bool AccessLog::dropped(int error) {
-    if (dropping_++ == 0)
+    // Said on standard error, unless that is the log that takes nothing:
+    // the warning would wait for room there. The count shows it all the same.
+    if (dropping_++ == 0 && fd_ != STDERR_FILENO)
         spdlog::warn("access log {}: dropping lines, it takes none now ({})", destination_, std::strerror(error));
     // The reader that had the start of the unfinished line is gone; a new
     // one starts with a whole line.
@@ -309,10 +311,9 @@ bool AccessLog::write(const AccessRecord& r) {
     const int error = put(rest);
     if (rest.size() == line.size()) return dropped(error);
     unwritten_.assign(rest);
-    if (dropping_ > 0) {
+    if (dropping_ > 0 && fd_ != STDERR_FILENO)
         spdlog::info("access log {}: writing again after dropping {} line(s)", destination_, dropping_);
-        dropping_ = 0;
-    }
+    dropping_ = 0;
     return true;
 }
 
