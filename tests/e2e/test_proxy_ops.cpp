@@ -249,9 +249,9 @@ protected:
         return json::object{{"clusters", json::array{1}}, {"servers", std::move(servers)}};
     }
 
-    // `n` requests for model "m", each answered 200 within 10 s.
-    void serve(int n) {
-        for (int i = 0; i < n; ++i) ASSERT_EQ(post(proxy_->port(), kChat, chat("m", false, 1), {}, 10).status, 200);
+    // `n` requests for `model`, each answered 200 within 10 s.
+    void serve(int n, const std::string& model = "m") {
+        for (int i = 0; i < n; ++i) ASSERT_EQ(post(proxy_->port(), kChat, chat(model, false, 1), {}, 10).status, 200);
     }
     double dropped() {
         return value_of(get(proxy_->admin_port(), "/metrics").body, "quillmar_proxy_access_log_dropped_lines_total ");
@@ -452,17 +452,23 @@ TEST_F(ProxyOps, AStalledOrVanishedLogReaderCostsLinesNotRequests) {
     ASSERT_GE(reader, 0);
     serve(1);
     arrived.clear();
-    EXPECT_TRUE(eventually([&] { return (arrived += read_available(reader)).find("\"request_id\"") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] {
+        arrived += read_available(reader);
+        return arrived.find("\"request_id\"") != std::string::npos;
+    }));
     ::close(reader);
 }
 
 // The same on standard output, which a supervisor or a container runtime
 // reads through a pipe. Here nothing reads it after the line with the
-// ports, so it fills (64 KiB: some 180 lines), and requests go on.
+// ports, so it fills (64 KiB), and requests go on. Their lines are longer
+// than PIPE_BUF (a long model id): a pipe with room for a page must not
+// make the proxy wait for room for the rest.
 TEST_F(ProxyOps, AFullStandardOutputCostsLinesNotRequests) {
     Child& a = mock("a");
-    start(json::object{{"m", model(json::array{backend_at(1, a.port())})}}, {{"access_log", "stdout"}});
-    serve(300);
+    const std::string long_id(6000, 'L');
+    start(json::object{{long_id, model(json::array{backend_at(1, a.port())})}}, {{"access_log", "stdout"}});
+    serve(40, long_id);
     EXPECT_TRUE(eventually([&] { return dropped() > 0; }));
 }
 

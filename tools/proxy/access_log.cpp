@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -254,8 +255,7 @@ AccessLog::AccessLog(const std::string& destination, Format format) : destinatio
         // Under a container runtime or a supervisor these are a pipe or a
         // socket whose reader may fall behind. The descriptor is shared
         // with whoever started the proxy, so it stays blocking, and each
-        // write asks first whether there is room (a pipe with room takes a
-        // line of up to PIPE_BUF bytes whole).
+        // write asks first whether there is room.
         struct stat st {};
         ask_first_ = ::fstat(fd_, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
     } else {
@@ -273,12 +273,16 @@ AccessLog::~AccessLog() {
 }
 
 int AccessLog::put(std::string_view& bytes) {
-    if (ask_first_) {
-        pollfd room{fd_, POLLOUT, 0};
-        if (::poll(&room, 1, 0) == 0) return EAGAIN;
-    }
     while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        std::size_t chunk = bytes.size();
+        if (ask_first_) {
+            // Room for PIPE_BUF bytes is all that a writable pipe promises:
+            // a longer write could wait for the rest.
+            pollfd room{fd_, POLLOUT, 0};
+            if (::poll(&room, 1, 0) <= 0) return EAGAIN;
+            chunk = std::min<std::size_t>(chunk, PIPE_BUF);
+        }
+        const ssize_t n = ::write(fd_, bytes.data(), chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
         bytes.remove_prefix(static_cast<std::size_t>(n));

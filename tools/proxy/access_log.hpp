@@ -61,10 +61,11 @@ public:
     ~AccessLog();
     AccessLog(const AccessLog&) = delete;
     AccessLog& operator=(const AccessLog&) = delete;
-    // Formats and writes one line: one write(2), after a poll(2) for
-    // standard output or error on a pipe or socket. The log is never waited
-    // for: a line it does not take now is dropped (false), so a log reader
-    // that stops reading, or goes away, costs lines, never the proxy's one
+    // Formats and writes one line: one write(2) as a rule. Standard output
+    // or error on a pipe or socket is polled for room first, and written
+    // at most PIPE_BUF bytes at a time. The log is never waited for: a
+    // line it does not take now is dropped (false), so a log reader that
+    // stops reading, or goes away, costs lines, never the proxy's one
     // thread. Lines stay whole: the rest of a line a full pipe took only
     // part of is written first next time.
     bool write(const AccessRecord& r);
