@@ -292,4 +292,18 @@ CheckResult check_config(const char* proxy_bin, const std::string& config_path, 
     return out;
 }
 
+std::string read_available(int fd) {
+    std::string out;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
+double value_of(const std::string& text, const std::string& prefix) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0) return std::stod(line.substr(line.rfind(' ') + 1));
+    return -1;
+}
+
 }  // namespace e2e

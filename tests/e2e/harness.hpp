@@ -110,6 +110,13 @@ private:
 // Polls `pred` every 20 ms until it holds or `timeout_sec` passes.
 bool eventually(const std::function<bool()>& pred, double timeout_sec = 30.0);
 
+// What a non-blocking descriptor (a pipe's read end) holds now.
+std::string read_available(int fd);
+
+// The value of the first series in Prometheus text whose line starts with
+// `prefix`, or -1.
+double value_of(const std::string& text, const std::string& prefix);
+
 // A port on 127.0.0.1 with nothing listening (bound, read, closed).
 std::uint16_t closed_port();
 

@@ -187,14 +187,6 @@ std::vector<std::string> exposition_problems(const std::string& text, std::map<s
     return bad;
 }
 
-// The value of the first series whose text starts with `prefix`, or -1.
-double value_of(const std::string& text, const std::string& prefix) {
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(prefix, 0) == 0) return std::stod(line.substr(line.rfind(' ') + 1));
-    return -1;
-}
-
 std::string backend_series(const std::string& name, std::int64_t id) {
     return name + "{server=\"" + std::to_string(id) + "\",";
 }
@@ -411,13 +403,6 @@ TEST_F(ProxyOps, ReloadReopensTheAccessLog) {
 }
 
 // Everything a non-blocking read of `fd` has now.
-std::string read_available(int fd) {
-    std::string out;
-    char buf[65536];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
-    return out;
-}
-
 // A log shipper reading the access log from a named pipe may stop reading
 // or go away. That costs lines, counted, never requests: the proxy's one
 // thread must not wait for room in the pipe, nor die of SIGPIPE. The lines

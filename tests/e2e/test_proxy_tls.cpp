@@ -7,6 +7,10 @@
 #include <csignal>
 #include <filesystem>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace e2e {
 namespace {
 
@@ -83,6 +87,46 @@ TEST_F(ProxyTls, FailedHandshakesAreCountedAndClosedQuietly) {
     EXPECT_EQ(proxy.stderr_text().find("[warning]"), std::string::npos) << proxy.stderr_text();
     // The listener still serves.
     EXPECT_EQ(https_request(proxy.port(), certs_.ca(), http::verb::get, "/v1/models").status, 200);
+}
+
+// Standard error on a pipe whose reader has stopped reading, as under a
+// supervisor that fell behind: diagnostics (here a debug line per failed
+// handshake) are dropped and counted, never waited for, and once there is
+// room again a warning says how many were lost.
+TEST_F(ProxyTls, AFullStandardErrorCostsDiagnosticsNotConnections) {
+    const std::string err = dir_ + "/proxy.err";  // where the proxy's stderr goes
+    ASSERT_EQ(::mkfifo(err.c_str(), 0600), 0);
+    struct Reader {
+        std::string path;
+        int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ~Reader() {
+            // What the fixture shows of a failed test is read from a file.
+            ::close(fd);
+            ::unlink(path.c_str());
+            write_file(path, "(standard error went to a pipe)\n");
+        }
+    } reader{err};
+    ASSERT_GE(reader.fd, 0);
+    ASSERT_GE(::fcntl(reader.fd, F_SETPIPE_SZ, 4096), 0);  // a few dozen lines fill it
+    Child& mock = backend("a");
+    Child& proxy = start_proxy(config(json::array{server(1, mock.port())},
+                                      {{"listen", tls_listener(certs_.cert("a"), certs_.key("a"))}}),
+                               {}, {"--log-level", "debug"});
+    auto fail_handshake = [&] {
+        RawConnection plain(proxy.port());
+        plain.send("GET /v1/models HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return plain.wait_closed(10);
+    };
+    for (int i = 0; i < 80; ++i) ASSERT_TRUE(fail_handshake()) << "connection " << i;
+    EXPECT_EQ(https_request(proxy.port(), certs_.ca(), http::verb::get, "/v1/models").status, 200);
+    EXPECT_GT(value_of(metrics(), "quillmar_proxy_diagnostics_dropped_lines_total "), 0);
+
+    std::string seen = read_available(reader.fd);
+    ASSERT_TRUE(fail_handshake());
+    EXPECT_TRUE(eventually([&] {
+        seen += read_available(reader.fd);
+        return seen.find("line(s) dropped") != std::string::npos;
+    }, 10)) << seen;
 }
 
 TEST_F(ProxyTls, HttpsBackendsAreVerifiedUnlessTheOperatorSaysOtherwise) {

@@ -9,7 +9,6 @@
 #include <array>
 #include <cerrno>
 #include <atomic>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -19,7 +18,6 @@
 #include <stdexcept>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -251,72 +249,23 @@ int open_log_file(const std::string& path) {
 AccessLog::AccessLog(const std::string& destination, Format format) : destination_(destination), format_(format) {
     if (destination == "off") return;
     if (destination == "stderr" || destination == "stdout") {
-        fd_ = destination == "stderr" ? STDERR_FILENO : STDOUT_FILENO;
-        // Under a container runtime or a supervisor these are a pipe or a
-        // socket whose reader may fall behind. The descriptor is shared
-        // with whoever started the proxy, so it stays blocking, and each
-        // write asks first whether there is room.
-        struct stat st {};
-        ask_first_ = ::fstat(fd_, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-    } else {
-        fd_ = open_log_file(destination);
-        owned_ = true;
+        out_ = &LineWriter::standard(destination == "stderr" ? STDERR_FILENO : STDOUT_FILENO);
+        return;
     }
-}
-
-AccessLog::~AccessLog() {
-    if (!owned_) return;
-    // A reload replaces the log: the last line's tail gets one more chance.
-    std::string_view tail = unwritten_;
-    if (!tail.empty()) put(tail);
-    ::close(fd_);
-}
-
-int AccessLog::put(std::string_view& bytes) {
-    while (!bytes.empty()) {
-        std::size_t chunk = bytes.size();
-        if (ask_first_) {
-            // Room for PIPE_BUF bytes is all that a writable pipe promises:
-            // a longer write could wait for the rest.
-            pollfd room{fd_, POLLOUT, 0};
-            if (::poll(&room, 1, 0) <= 0) return EAGAIN;
-            chunk = std::min<std::size_t>(chunk, PIPE_BUF);
-        }
-        const ssize_t n = ::write(fd_, bytes.data(), chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
-}
-
-bool AccessLog::dropped(int error) {
-    // Said on standard error, unless that is the log that takes nothing:
-    // the warning would wait for room there. The count shows it all the same.
-    if (dropping_++ == 0 && fd_ != STDERR_FILENO)
-        spdlog::warn("access log {}: dropping lines, it takes none now ({})", destination_, std::strerror(error));
-    // The reader that had the start of the unfinished line is gone; a new
-    // one starts with a whole line.
-    if (error == EPIPE) unwritten_.clear();
-    return false;
+    own_ = std::make_unique<LineWriter>(open_log_file(destination));
+    out_ = own_.get();
 }
 
 bool AccessLog::write(const AccessRecord& r) {
-    if (fd_ < 0) return true;
-    if (!unwritten_.empty()) {
-        std::string_view tail = unwritten_;
-        const int error = put(tail);
-        unwritten_.erase(0, unwritten_.size() - tail.size());
-        if (error != 0) return dropped(error);
-    }
+    if (out_ == nullptr) return true;
     std::string line = format_ == Format::json ? format_json(r) : format_text(r);
     line.push_back('\n');
-    std::string_view rest = line;
-    const int error = put(rest);
-    if (rest.size() == line.size()) return dropped(error);
-    unwritten_.assign(rest);
-    if (dropping_ > 0 && fd_ != STDERR_FILENO)
-        spdlog::info("access log {}: writing again after dropping {} line(s)", destination_, dropping_);
+    if (const int error = out_->write(line); error != 0) {
+        if (dropping_++ == 0)
+            spdlog::warn("access log {}: dropping lines, it takes none now ({})", destination_, std::strerror(error));
+        return false;
+    }
+    if (dropping_ > 0) spdlog::info("access log {}: writing again after dropping {} line(s)", destination_, dropping_);
     dropping_ = 0;
     return true;
 }

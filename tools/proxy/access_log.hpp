@@ -2,7 +2,10 @@
 // written when the request ends. Also the request id every line carries.
 #pragma once
 
+#include "proxy/log_output.hpp"
+
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,30 +61,19 @@ public:
     // opened, a named pipe that no process reads included (waiting for a
     // reader would block the whole proxy until one comes).
     AccessLog(const std::string& destination, Format format);
-    ~AccessLog();
     AccessLog(const AccessLog&) = delete;
     AccessLog& operator=(const AccessLog&) = delete;
-    // Formats and writes one line: one write(2) as a rule. Standard output
-    // or error on a pipe or socket is polled for room first, and written
-    // at most PIPE_BUF bytes at a time. The log is never waited for: a
-    // line it does not take now is dropped (false), so a log reader that
-    // stops reading, or goes away, costs lines, never the proxy's one
-    // thread. Lines stay whole: the rest of a line a full pipe took only
-    // part of is written first next time.
+    // Formats and writes one line through a LineWriter: never waited for.
+    // A line the log does not take now is dropped (false), so a log reader
+    // that stops reading, or goes away, costs lines, never the proxy's one
+    // thread.
     bool write(const AccessRecord& r);
 
 private:
-    // Writes what the descriptor takes of `bytes` now; 0 or the errno of
-    // what stopped it, with `bytes` left holding what was not taken.
-    int put(std::string_view& bytes);
-    bool dropped(int error);
-
-    int fd_ = -1;  // -1: off
-    bool owned_ = false;  // fd_ is ours to close (not standard output or error)
-    bool ask_first_ = false;  // poll for room before writing: a blocking pipe or socket
+    std::unique_ptr<LineWriter> own_;  // a file or named pipe
+    LineWriter* out_ = nullptr;        // nullptr: off
     std::string destination_;
     Format format_;
-    std::string unwritten_;  // the tail of the last line, when a full pipe took only part of it
     std::uint64_t dropping_ = 0;  // lines dropped since the last one written
 };
 

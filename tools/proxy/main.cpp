@@ -8,11 +8,11 @@
 // command line; 1: cannot listen.
 #include "load_balancer/balancer.hpp"
 #include "proxy/config.hpp"
+#include "proxy/log_output.hpp"
 #include "proxy/proxy.hpp"
 
 #include <CLI/CLI.hpp>
 #include <boost/asio/io_context.hpp>
-#include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <csignal>
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     if (auto done = parse_command_line(argc, argv, o)) return *done;
     // Standard output carries only the line with the bound ports (and the
     // access log when asked for); diagnostics go to standard error.
-    spdlog::set_default_logger(spdlog::stderr_logger_st("quillmar-proxy"));
+    quillmar::proxy::log_diagnostics_to_stderr();
     spdlog::set_level(spdlog::level::from_str(o.log_level));
     // A write to a pipe whose reader has gone (a log shipper's, or standard
     // output's) must fail with EPIPE, not end the process.

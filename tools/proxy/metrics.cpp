@@ -1,5 +1,7 @@
 #include "proxy/metrics.hpp"
 
+#include "proxy/log_output.hpp"
+
 #include <fmt/format.h>
 
 namespace quillmar::proxy {
@@ -140,6 +142,9 @@ std::string ProxyMetrics::text(const std::vector<BackendState>& backends) const 
     write_header(out, "quillmar_proxy_access_log_dropped_lines_total", "counter",
                  "Access-log lines dropped because the log's file or pipe did not take them.");
     out += fmt::format("quillmar_proxy_access_log_dropped_lines_total {}\n", dropped_log_lines_);
+    write_header(out, "quillmar_proxy_diagnostics_dropped_lines_total", "counter",
+                 "Diagnostic lines dropped because standard error did not take them.");
+    out += fmt::format("quillmar_proxy_diagnostics_dropped_lines_total {}\n", dropped_diagnostic_lines());
     write_backends(out, backends);
     write_histograms(out, "quillmar_proxy_queue_wait_seconds", "Time parked in the waiter queue, by model.",
                      models_, &ModelSeries::queue_wait);
