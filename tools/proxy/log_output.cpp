@@ -28,14 +28,14 @@ LineWriter::LineWriter(int fd, bool owned) : fd_(fd), owned_(owned) {
 }
 
 LineWriter& LineWriter::standard(int fd) {
-    static LineWriter out(STDOUT_FILENO, false);
-    static LineWriter err(STDERR_FILENO, false);
+    // Never destroyed: a line logged while the process ends still finds them.
+    static LineWriter& out = *new LineWriter(STDOUT_FILENO, false);
+    static LineWriter& err = *new LineWriter(STDERR_FILENO, false);
     return fd == STDOUT_FILENO ? out : err;
 }
 
 LineWriter::~LineWriter() {
-    // A reload replaces the log, and the process ends: the last line's tail
-    // gets one more chance.
+    // A reload replaces the log: the last line's tail gets one more chance.
     std::string_view tail = unwritten_;
     if (!tail.empty()) put(tail);
     if (owned_) ::close(fd_);
