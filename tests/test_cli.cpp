@@ -243,12 +243,18 @@ TEST_F(CliTest, SettingsCheckListsWhatFellBackAndExitsOneWhenAnyDid) {
                      {{"QUILLMAR_LB_SUPERFAST_CAP", "1.5"},
                       {"QUILLMAR_LB_QUEUE_TTL_SEC", "soon"},
                       {"QUILLMAR_LB_QUEUE_ENABLED", "yes"},
-                      {"QUILLMAR_LB_QUEUE_TTL", "30"}});
+                      {"QUILLMAR_LB_QUEUE_TTL", "30"},
+                      // Terminal control bytes are shown escaped, never sent raw.
+                      {"QUILLMAR_LB_HYBRID_RATE", "\x1b[2J\"fast\"\n"},
+                      {"QUILLMAR_LB_\x1b[1m", "1"}});
     EXPECT_EQ(bad.exit_code, 1);
     EXPECT_NE(bad.out.find("QUILLMAR_LB_SUPERFAST_CAP=1.5: not an integer"), std::string::npos) << bad.out;
     EXPECT_NE(bad.out.find("QUILLMAR_LB_QUEUE_TTL_SEC=soon: not a number"), std::string::npos) << bad.out;
     EXPECT_NE(bad.out.find("QUILLMAR_LB_QUEUE_TTL=30: no such setting"), std::string::npos) << bad.out;
     EXPECT_EQ(bad.out.find("QUEUE_ENABLED"), std::string::npos) << bad.out;
+    EXPECT_NE(bad.out.find(R"(QUILLMAR_LB_HYBRID_RATE="\x1b[2J\"fast\"\n": not a number)"), std::string::npos) << bad.out;
+    EXPECT_NE(bad.out.find(R"("QUILLMAR_LB_\x1b[1m"=1: no such setting)"), std::string::npos) << bad.out;
+    EXPECT_EQ(bad.out.find('\x1b'), std::string::npos) << bad.out;
 }
 
 // ---- simulate -------------------------------------------------------------
