@@ -72,21 +72,11 @@ void Proxy::start_reaper() {
             }
         co_return running;
     };
-    reapers_.emplace_back();
-    reaping_ = true;
-    net::co_spawn(io_,
-                  lb::inflight_reaper_loop(lb_, {.interval_sec = cfg_->reaper_interval_sec,
-                                                 .list_running_servers = std::move(lister)}),
-                  net::bind_cancellation_slot(reapers_.back().slot(), net::detached));
+    reaper_.restart(lb::inflight_reaper_loop(
+        lb_, {.interval_sec = cfg_->reaper_interval_sec, .list_running_servers = std::move(lister)}));
 }
 
-void Proxy::stop_reaper() {
-    // Only a running reaper's signal is emitted: one whose coroutine has
-    // ended may no longer own what its slot points to.
-    if (!reaping_) return;
-    reaping_ = false;
-    reapers_.back().emit(net::cancellation_type::terminal);
-}
+void Proxy::stop_reaper() { reaper_.stop(); }
 
 void Proxy::warn_unverified() const {
     const std::string unverified = cfg_->unverified_servers();

@@ -24,6 +24,7 @@
 #include "proxy/message.hpp"
 #include "proxy/metrics.hpp"
 #include "proxy/plain_head.hpp"
+#include "proxy/restartable_task.hpp"
 #include "proxy/stream.hpp"
 #include "proxy/upstream_pool.hpp"
 
@@ -42,7 +43,6 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include <cstdint>
-#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -296,13 +296,7 @@ private:
     boost::asio::ip::tcp::acceptor listener_;
     boost::asio::ip::tcp::acceptor admin_listener_;
     boost::asio::signal_set signals_;
-    // One signal per reaper started, the running one last. A stopped
-    // reaper's coroutine holds its signal's slot until it unwinds, on a
-    // later turn of the loop, so the signal outlives the stop: a list, whose
-    // elements never move, kept for the proxy's life (one entry per reload
-    // that changes the interval).
-    std::list<boost::asio::cancellation_signal> reapers_;
-    bool reaping_ = false;  // reapers_.back() runs
+    RestartableTask reaper_{io_};
     boost::asio::cancellation_signal stop_health_;
     std::unique_ptr<AccessLog> access_;
     ClientConnections connections_;
