@@ -2,6 +2,7 @@
 // same bytes, delivered in the same pieces: same error, same parser state,
 // same bytes left over for the next message; and its whole write against
 // Asio's on a peer that takes a few bytes at a time or fails.
+#include "proxy/framing.hpp"
 #include "proxy/message.hpp"
 #include "proxy/step_io.hpp"
 #include "proxy/stream.hpp"
@@ -276,6 +277,40 @@ TEST(LengthRead, ReadsTheBodyBeastWouldRead) {
             EXPECT_EQ(body, expected.body);
         }
         EXPECT_EQ(beast::buffers_to_string(buffer.data()), expected.left);
+    }
+}
+
+// A chunked request's trailer comes off its fields whatever it names: Beast
+// files a trailer field that repeats a head field's name beside that field,
+// not at the end, and the head's own last fields must stay.
+TEST(HeadFields, DropTrailerLeavesExactlyTheHeadsFields) {
+    const std::string head =
+        "POST /v1/chat/completions HTTP/1.1\r\nHost: p\r\nX-Foo: head\r\nAuthorization: Bearer client\r\n"
+        "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::string want = "Host=p|X-Foo=head|Authorization=Bearer client|Content-Type=application/json|"
+                             "Transfer-Encoding=chunked|";
+    for (const std::string trailer : {"", "X-New: t\r\n", "X-Foo: t\r\nAuthorization: Bearer t\r\n",
+                                      "Content-Type: t\r\nHost: t\r\nX-New: t\r\n"}) {
+        SCOPED_TRACE(trailer);
+        quillmar::proxy::RequestParser parser;
+        parser.eager(true);
+        beast::error_code ec;
+        auto feed = [&](std::string_view bytes) {
+            while (!bytes.empty() && !ec) {
+                const std::size_t n = parser.put(boost::asio::buffer(bytes), ec);
+                if (n == 0) break;
+                bytes.remove_prefix(n);
+            }
+        };
+        feed(head);
+        ASSERT_TRUE(parser.is_header_done()) << ec.message();
+        const quillmar::proxy::HeadFields fields(parser.get());
+        feed("2\r\n{}\r\n0\r\n" + trailer + "\r\n");
+        ASSERT_TRUE(parser.is_done()) << ec.message();
+        fields.drop_trailer(parser.get());
+        std::string got;
+        for (const auto& f : parser.get()) got += std::string(f.name_string()) + "=" + std::string(f.value()) + "|";
+        EXPECT_EQ(got, want);
     }
 }
 

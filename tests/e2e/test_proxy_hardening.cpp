@@ -220,6 +220,18 @@ TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
     trailer.send(chunked_head + hex(body.size()) + "\r\n" + body + "\r\n0\r\nX-Request-Id: from-trailer\r\n\r\n");
     EXPECT_TRUE(trailer.read_until("\"finish_reason\":\"stop\""));
     EXPECT_EQ(trailer.received().find("from-trailer"), std::string::npos) << trailer.received();
+    // Empty lines before a request line are skipped, as after a body sent
+    // with an extra CRLF: both requests are served.
+    RawConnection blank(proxy_->port());
+    auto plain = [&](const std::string& extra) {
+        return "POST " + kChat + " HTTP/1.1\r\nHost: p\r\n" + extra + "Content-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    blank.send("\r\n" + plain("") + "\r\n\r\n" + plain("Connection: close\r\n"));
+    EXPECT_TRUE(blank.wait_closed());
+    const std::string& both = blank.received();
+    EXPECT_EQ(both.rfind("HTTP/1.1 200", 0), 0u) << both;
+    EXPECT_NE(both.find("HTTP/1.1 200", 1), std::string::npos) << both;
     EXPECT_TRUE(clean());
 }
 

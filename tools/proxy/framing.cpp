@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,12 @@ std::optional<Refusal> check_transfer_encoding(const RequestHead& head) {
 }
 
 }  // namespace
+
+std::size_t leading_empty_lines(std::string_view bytes) noexcept {
+    std::size_t n = 0;
+    while (bytes.substr(n, 2) == "\r\n") n += 2;
+    return n;
+}
 
 // Line by line: the line's LF and any CR before it are found with memchr,
 // so the bytes between are not looked at one by one. The first fault in
@@ -168,14 +175,16 @@ bool hop_by_hop(std::string_view name) {
     return false;
 }
 
-std::size_t field_count(const Fields& fields) {
-    return static_cast<std::size_t>(std::distance(fields.begin(), fields.end()));
+HeadFields::HeadFields(const Fields& fields) {
+    for (const auto& f : fields) head_.push_back(&f);
+    std::sort(head_.begin(), head_.end(), std::less<>());
 }
 
-void drop_trailer(Fields& fields, std::size_t head_fields) {
-    auto it = fields.begin();
-    for (std::size_t i = 0; i < head_fields && it != fields.end(); ++i) ++it;
-    while (it != fields.end()) it = fields.erase(it);
+void HeadFields::drop_trailer(Fields& fields) const {
+    for (auto it = fields.begin(); it != fields.end();) {
+        if (std::binary_search(head_.begin(), head_.end(), &*it, std::less<>())) ++it;
+        else it = fields.erase(it);
+    }
 }
 
 }  // namespace quillmar::proxy

@@ -36,6 +36,10 @@ struct HeadScan {
     std::optional<Refusal> refusal;  // set when the bytes seen so far are already unacceptable
 };
 
+// The bytes of the empty lines (CRLF) before a request line, which a server
+// ignores (RFC 9112 2.2): some clients end a body with an extra CRLF.
+std::size_t leading_empty_lines(std::string_view bytes) noexcept;
+
 // Scans `bytes` (the start of a request head, possibly followed by more) for
 // what a lenient parser would accept but this proxy must not: a bare CR or
 // bare LF as a line end, and obsolete line folding (a field line starting
@@ -48,14 +52,22 @@ HeadScan scan_head(std::string_view bytes) noexcept;
 // `expect_continue` is set when the client waits for "100 Continue".
 std::optional<Refusal> check_framing(const RequestHead& head, bool& expect_continue);
 
-// The fields of a head, and a chunked request's trailer taken off it.
-// Beast's parser adds trailer fields to the head's, where they would be
-// forwarded, routed on and logged as if the client had sent them in its
-// head, which a recipient must never do (RFC 9110 6.5.1). The proxy removes
-// the chunked coding, and the trailer with it: every field after the first
-// `head_fields` goes. Linear in the fields.
-std::size_t field_count(const Fields& fields);
-void drop_trailer(Fields& fields, std::size_t head_fields);
+// The fields of a chunked request's head, remembered so that its trailer
+// can be taken off again. Beast's parser adds trailer fields to the head's,
+// where they would be forwarded, routed on and logged as if the client had
+// sent them in its head, which a recipient must never do (RFC 9110 6.5.1).
+// It does not append them: a trailer field whose name the head has goes
+// right behind the head's fields of that name. So the head is remembered
+// field by field (the fields are list nodes that stay where they are), and
+// every field added since goes. Both calls are O(n log n) in the fields.
+class HeadFields {
+public:
+    explicit HeadFields(const Fields& fields);
+    void drop_trailer(Fields& fields) const;
+
+private:
+    std::vector<const Fields::value_type*> head_;  // sorted
+};
 
 // Field names a message's Connection header lists as options for this hop
 // only (RFC 9110 7.6.1), "close" and "keep-alive" left out. They are not

@@ -246,8 +246,13 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
     connections_.set_idle(id, buffer.size() == 0);
     stream.expires_after(seconds(cfg.client_idle_timeout_sec));
     // The head's raw bytes, read here rather than in a coroutine of their
-    // own: one frame fewer per request.
-    HeadScan scan = scan_head(buffered(buffer));
+    // own: one frame fewer per request. Empty lines before it go as they
+    // come, so they never count towards the head's size.
+    auto scan_buffered = [&buffer] {
+        buffer.consume(leading_empty_lines(buffered(buffer)));
+        return scan_head(buffered(buffer));
+    };
+    HeadScan scan = scan_buffered();
     while (scan.end == 0 && !scan.refusal) {
         if (buffer.size() >= kHeaderLimit) {
             scan.refusal = Refusal{431, "header_too_large", "the request head exceeds 64 KiB"};
@@ -257,7 +262,7 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
         if (rec) co_return false;  // gone, idle too long, or evicted
         buffer.commit(rn);
         connections_.set_idle(id, false);
-        scan = scan_head(buffered(buffer));
+        scan = scan_buffered();
     }
     if (scan.refusal) {
         const std::string_view unknown = "-";
@@ -320,7 +325,9 @@ awaitable<bool> Proxy::read_general(Stream& stream, beast::flat_buffer& buffer, 
         if (wec) co_return false;
         stream.expires_after(seconds(cfg.client_idle_timeout_sec));
     }
-    const std::size_t head_fields = field_count(parser.get());
+    // Only the chunked coding carries a trailer.
+    std::optional<HeadFields> head_fields;
+    if (parser.chunked()) head_fields.emplace(parser.get());
     MessageRead body(buffer, parser, MessageRead<true>::Until::message);
     while (body.wants_bytes()) {
         auto [rec, rn] = co_await stream.async_read_some(body.space(), use_tuple);
@@ -328,7 +335,7 @@ awaitable<bool> Proxy::read_general(Stream& stream, beast::flat_buffer& buffer, 
     }
     stream.expires_never();
     if (!body.error()) {
-        drop_trailer(parser.get(), head_fields);
+        if (head_fields) head_fields->drop_trailer(parser.get());
         co_return true;
     }
     co_return co_await refuse_body(stream, cfg, body.error(), method, raw_target);
