@@ -9,9 +9,30 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_future.hpp>
+#include <boost/asio/write.hpp>
 
+#include <dlfcn.h>
+#include <netdb.h>
+
+#include <chrono>
+#include <future>
 #include <random>
+#include <string_view>
 #include <thread>
+
+// Name lookups of "slow-lookup.test" take a second and then find the
+// loopback address: what a lost DNS packet looks like to a client. Every
+// other name goes to the C library's lookup.
+extern "C" int getaddrinfo(const char* node, const char* service, const struct addrinfo* hints,
+                           struct addrinfo** res) {
+    using Lookup = int (*)(const char*, const char*, const struct addrinfo*, struct addrinfo**);
+    static const auto next = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node != nullptr && std::string_view(node) == "slow-lookup.test") {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        node = "127.0.0.1";
+    }
+    return next(node, service, hints, res);
+}
 
 namespace {
 
@@ -203,6 +224,36 @@ TEST(GrantStore, BadInputsAndSilentServersAreErrors) {
 
     RedisClient refused(io.get_executor(), {"127.0.0.1", e2e::closed_port(), 0});
     EXPECT_THROW(run(io, refused.call({"PING"}, 1.0)), RedisError);
+}
+
+// Nothing holds a call past its time-out: not a name lookup slower than
+// the time-out (the lookup cannot be interrupted, the wait for it can),
+// and not a reply that announces billions of array elements and sends
+// none of them (hiredis would allocate them all at once).
+TEST(GrantStore, SlowLookupsAndHostileRepliesFailTheCall) {
+    net::io_context io;
+    net::ip::tcp::acceptor mute(io, {net::ip::make_address("127.0.0.1"), 0});
+    RedisClient slow(io.get_executor(), {"slow-lookup.test", mute.local_endpoint().port(), 0});
+    auto call = net::co_spawn(io, slow.call({"PING"}, 0.2), net::use_future);
+    io.run_for(std::chrono::seconds(20));
+    ASSERT_EQ(call.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "the call still waits";
+    EXPECT_THROW(call.get(), RedisError);
+
+    for (const std::string_view reply : {"*2147483647\r\n", "*3\r\n:1\r\n*4000000\r\n*4000000\r\n"}) {
+        SCOPED_TRACE(reply);
+        net::ip::tcp::acceptor hostile(io, {net::ip::make_address("127.0.0.1"), 0});
+        net::ip::tcp::socket peer(io);
+        hostile.async_accept(peer, [&](const boost::system::error_code& ec) {
+            if (!ec) net::write(peer, net::buffer(reply));
+        });
+        RedisClient client(io.get_executor(), {"127.0.0.1", hostile.local_endpoint().port(), 0});
+        try {
+            run(io, client.call({"PING"}, 5.0));
+            ADD_FAILURE() << "a reply";
+        } catch (const RedisError& e) {
+            EXPECT_NE(std::string(e.what()).find("array elements"), std::string::npos) << e.what();
+        }
+    }
 }
 
 TEST(RedisUrl, ParsesAndRejects) {

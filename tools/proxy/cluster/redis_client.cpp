@@ -8,9 +8,11 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <optional>
+#include <string>
 #include <chrono>
 
 namespace quillmar::proxy {
@@ -24,6 +26,35 @@ namespace {
 // A reply larger than this is not one of ours: the connection is dropped
 // rather than buffering without bound.
 constexpr std::size_t kMaxReplyBytes = 16 * 1024 * 1024;
+
+// hiredis allocates an array's table of elements when it reads the array's
+// header, before any element has come: a reply of a dozen bytes could
+// announce 2^31 elements, 16 GB of pointers that freeing walks one by one,
+// stalling the loop for seconds. The arrays of one reply may announce at
+// most what the byte limit could carry (an element takes 4 bytes or more).
+constexpr long long kMaxReplyElements = kMaxReplyBytes / 4;
+// The count of the reply being parsed, set around each parse (loop thread).
+thread_local long long* announced_elements = nullptr;
+void* (*hiredis_create_array)(const redisReadTask*, int) = nullptr;
+
+void* create_bounded_array(const redisReadTask* task, int elements) {
+    if (announced_elements != nullptr) {
+        *announced_elements += std::max(elements, 0);
+        if (*announced_elements > kMaxReplyElements) return nullptr;  // hiredis fails the parse
+    }
+    return hiredis_create_array(task, elements);
+}
+
+// hiredis's own reply functions with the array's bound added.
+redisReplyObjectFunctions* bounded_functions(const redisReplyObjectFunctions* own) {
+    static redisReplyObjectFunctions bounded = [own] {
+        redisReplyObjectFunctions f = *own;
+        hiredis_create_array = f.createArray;
+        f.createArray = create_bounded_array;
+        return f;
+    }();
+    return &bounded;
+}
 
 RedisReply convert(const redisReply& r) {
     RedisReply out;
@@ -91,9 +122,43 @@ RedisAddress parse_redis_url(const std::string& url) {
 
 struct RedisClient::Reader {
     redisReader* r = redisReaderCreate();
-    std::size_t pending = 0;  // bytes fed since the last complete reply
+    std::size_t pending = 0;      // bytes fed since the last complete reply
+    long long announced = 0;      // array elements announced since then
     std::array<char, 16384> buf;
+    Reader() {
+        if (r != nullptr) r->fn = bounded_functions(r->fn);
+    }
     ~Reader() { redisReaderFree(r); }
+    // The next complete reply, if there is one; throws RedisError for a
+    // malformed one.
+    redisReply* next_reply() {
+        void* raw = nullptr;
+        announced_elements = &announced;
+        const int status = redisReaderGetReply(r, &raw);
+        announced_elements = nullptr;
+        if (announced > kMaxReplyElements)
+            throw RedisError("reply from Redis announces more than " + std::to_string(kMaxReplyElements) +
+                             " array elements");
+        if (status != REDIS_OK) throw RedisError(std::string("malformed reply from Redis: ") + r->errstr);
+        if (raw != nullptr) {
+            pending = 0;
+            announced = 0;
+        }
+        return static_cast<redisReply*>(raw);
+    }
+};
+
+// A name lookup that the call stops waiting for when its time runs out or
+// the client is closed. getaddrinfo cannot be interrupted (a lost DNS
+// packet costs seconds), so it runs to its end on the resolver's thread,
+// holding this, and its answer is then dropped; a call that waited for it
+// would hold the replica's grants past their expiry meanwhile.
+struct RedisClient::Lookup {
+    explicit Lookup(const net::any_io_executor& ex) : resolver(ex), wait(ex) {}
+    net::ip::tcp::resolver resolver;
+    net::steady_timer wait;
+    std::optional<boost::system::error_code> ec;  // set when the lookup ended
+    net::ip::tcp::resolver::results_type results;
 };
 
 RedisClient::RedisClient(net::any_io_executor executor, RedisAddress address)
@@ -104,15 +169,29 @@ RedisClient::~RedisClient() = default;
 void RedisClient::close() {
     boost::system::error_code ignored;
     socket_.close(ignored);
+    if (lookup_) lookup_->wait.cancel();
     ready_ = false;  // the reader stays until the next connect: a suspended read may still resume into it
 }
 
-awaitable<void> RedisClient::connect() {
+awaitable<void> RedisClient::connect(std::chrono::steady_clock::time_point deadline) {
     close();
-    net::ip::tcp::resolver resolver(executor_);
-    auto [rec, results] = co_await resolver.async_resolve(address_.host, std::to_string(address_.port), use_tuple);
-    if (rec) throw RedisError("cannot resolve " + address_.host + ": " + rec.message());
-    auto [cec, ep] = co_await net::async_connect(socket_, results, use_tuple);
+    auto lookup = std::make_shared<Lookup>(executor_);
+    lookup->wait.expires_at(deadline);
+    lookup->resolver.async_resolve(address_.host, std::to_string(address_.port),
+                                   [lookup](const boost::system::error_code& ec, auto results) {
+                                       lookup->ec = ec;
+                                       lookup->results = std::move(results);
+                                       lookup->wait.cancel();
+                                   });
+    lookup_ = lookup;
+    co_await lookup->wait.async_wait(use_tuple);
+    lookup_.reset();
+    // Past the deadline the watchdog has fired, or is about to, and closes
+    // only a socket that is open: a connect begun now would have no limit.
+    if (!lookup->ec || std::chrono::steady_clock::now() >= deadline)
+        throw RedisError("the lookup of " + address_.host + " did not end in time");
+    if (*lookup->ec) throw RedisError("cannot resolve " + address_.host + ": " + lookup->ec->message());
+    auto [cec, ep] = co_await net::async_connect(socket_, lookup->results, use_tuple);
     if (cec) throw RedisError("cannot connect to " + address_.host + ":" + std::to_string(address_.port) + ": " +
                               cec.message());
     boost::system::error_code ignored;
@@ -145,12 +224,8 @@ awaitable<RedisReply> RedisClient::round_trip(const std::vector<std::string>& ar
     if (wec) throw RedisError("write to Redis failed: " + wec.message());
 
     for (;;) {
-        void* raw = nullptr;
-        if (redisReaderGetReply(reader_->r, &raw) != REDIS_OK)
-            throw RedisError(std::string("malformed reply from Redis: ") + reader_->r->errstr);
-        if (raw != nullptr) {
-            std::unique_ptr<redisReply, void (*)(void*)> reply(static_cast<redisReply*>(raw), freeReplyObject);
-            reader_->pending = 0;
+        if (redisReply* raw = reader_->next_reply()) {
+            std::unique_ptr<redisReply, void (*)(void*)> reply(raw, freeReplyObject);
             co_return convert(*reply);
         }
         auto [rec, got] = co_await socket_.async_read_some(net::buffer(reader_->buf), use_tuple);
@@ -165,9 +240,11 @@ awaitable<RedisReply> RedisClient::call(std::vector<std::string> args, double ti
     // The watchdog closes the socket when time runs out; the pending
     // operation then fails and the error below says why.
     auto timed_out = std::make_shared<bool>(false);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(timeout_sec));
     net::steady_timer watchdog(executor_);
-    watchdog.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(timeout_sec)));
+    watchdog.expires_at(deadline);
     watchdog.async_wait([this, timed_out](const boost::system::error_code& ec) {
         if (ec) return;
         *timed_out = true;
@@ -175,14 +252,15 @@ awaitable<RedisReply> RedisClient::call(std::vector<std::string> args, double ti
         socket_.close(ignored);
     });
     try {
-        if (!connected()) co_await connect();
+        if (!connected()) co_await connect(deadline);
         RedisReply reply = co_await round_trip(args);
         watchdog.cancel();
         co_return reply;
     } catch (const RedisError& e) {
         watchdog.cancel();
         close();
-        if (*timed_out) throw RedisError("Redis did not answer within " + std::to_string(timeout_sec) + " s");
+        if (*timed_out || std::chrono::steady_clock::now() >= deadline)
+            throw RedisError("Redis did not answer within " + std::to_string(timeout_sec) + " s");
         throw;
     }
 }

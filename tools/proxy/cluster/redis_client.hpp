@@ -11,6 +11,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -62,7 +63,7 @@ public:
     bool connected() const { return socket_.is_open() && ready_; }
 
 private:
-    boost::asio::awaitable<void> connect();
+    boost::asio::awaitable<void> connect(std::chrono::steady_clock::time_point deadline);
     boost::asio::awaitable<RedisReply> round_trip(const std::vector<std::string>& args);
 
     boost::asio::any_io_executor executor_;
@@ -70,6 +71,8 @@ private:
     boost::asio::ip::tcp::socket socket_;
     struct Reader;
     std::unique_ptr<Reader> reader_;
+    struct Lookup;
+    std::shared_ptr<Lookup> lookup_;  // the name lookup being waited for, if any
     bool ready_ = false;  // connected and the database selected
 };
 
