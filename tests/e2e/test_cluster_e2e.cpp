@@ -71,6 +71,8 @@ protected:
     std::vector<std::unique_ptr<Child>> replicas_;
     std::int64_t cap_ = 4;
     bool queue_ = false;
+    double grant_ttl_sec_ = 2.0;
+    json::object extra_;  // top-level settings added to each replica's configuration
 
     void TearDown() override {
         for (auto& r : replicas_) {
@@ -113,9 +115,10 @@ protected:
             {"access_log", "off"},
             {"cluster", json::object{{"redis_url", redis_.url()},
                                      {"replica_id", "r" + std::to_string(i)},
-                                     {"grant_ttl_sec", 2.0},
+                                     {"grant_ttl_sec", grant_ttl_sec_},
                                      {"renew_interval_sec", 0.2}}},
             {"models", json::object{{"m", json::object{{"algorithm", "least_connections"}, {"servers", servers}}}}}};
+        for (const auto& [key, value] : extra_) cfg[key] = value;
         write_file(config_path(i), json::serialize(cfg));
     }
 
@@ -259,6 +262,48 @@ TEST_F(ClusterE2E, RedisStoppedThenRestarted) {
     a.stop(), b.stop();
     EXPECT_EQ(a.failed() + b.failed(), 0);
     expect_peaks_within(cap_);
+}
+
+// Cut off from Redis, a replica falls back to its share of the cap: a
+// share in the trillions is a number to set, not one step per slot with
+// the loop blocked meanwhile.
+TEST_F(ClusterE2E, FallbackToAHugeShareKeepsServing) {
+    cap_ = 1'000'000'000'000;
+    start_backends(1);
+    start_replicas(1);
+    ASSERT_TRUE(eventually([&] { return post(port(0), kChat, kBody).status == 200; }, 10.0));  // past the rebuild window
+    redis_.stop();
+    auto snapshot_grant = [&] {
+        return get(replicas_[0]->admin_port(), "/lb/snapshot", 5.0).json().at("cluster").at("backends").at(0).at(
+            "grant").to_number<std::int64_t>();
+    };
+    ASSERT_TRUE(eventually([&] { return snapshot_grant() == cap_; }, 15.0));
+    EXPECT_EQ(post(port(0), kChat, kBody, {}, 5.0).status, 200);
+}
+
+// A backend at grant 0 holds one placeholder count that keeps it full. When
+// it fails its health check, the in-flight reaper must leave that count
+// alone: back in health, the backend still takes no request this replica
+// holds no grant for (here, within a new cluster's long rebuild window).
+TEST_F(ClusterE2E, ZeroGrantStaysFullThroughTheReaper) {
+    grant_ttl_sec_ = 60.0;
+    extra_ = {{"health_check", json::object{{"interval_sec", 0.05}}}, {"reaper_interval_sec", 0.05}};
+    start_backends(1);
+    start_replicas(1);
+    auto set_health = [&](const char* state) {
+        ASSERT_EQ(request(backends_[0]->port(), http::verb::put, "/mock/health", state).status, 200);
+    };
+    auto logged = [&](const char* text) {
+        return eventually([&] { return replicas_[0]->stderr_text().find(text) != std::string::npos; }, 10.0);
+    };
+    set_health("fail");
+    ASSERT_TRUE(logged("fails its health check"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // ten reaper passes
+    set_health("ok");
+    ASSERT_TRUE(logged("passes its health check again"));
+    Response r = post(port(0), kChat, kBody, {}, 10.0);
+    EXPECT_EQ(r.status, 503) << r.body;
+    EXPECT_EQ(replicas_[0]->stderr_text().find("Force-cleared"), std::string::npos);
 }
 
 TEST_F(ClusterE2E, ReloadAppliesALowerCap) {

@@ -61,14 +61,17 @@ void Proxy::start_reaper() {
     if (cfg_->reaper_interval_sec <= 0 || stopping_) return;
     // The reaper's list of running servers: every backend of the current
     // configuration that passes its health check. A backend dropped by a
-    // reload or failing its check loses its stale in-flight count.
+    // reload or failing its check loses its stale in-flight count, unless
+    // that count is a zero grant's placeholder: cleared, it would let a
+    // request in that no grant covers.
     lb::ServerLister lister = [this]() -> awaitable<std::vector<lb::ServerRecord>> {
         std::vector<lb::ServerRecord> running;
         std::set<std::int64_t> seen;
         for (const auto& [model, pool] : cfg_->models)
             for (const auto& rec : pool.records) {
                 std::int64_t id = lb::server_id(rec);
-                if (!unhealthy_.contains(id) && seen.insert(id).second) running.push_back(rec);
+                const bool held = !unhealthy_.contains(id) || (cluster_ && cluster_->holds_placeholder(id));
+                if (held && seen.insert(id).second) running.push_back(rec);
             }
         co_return running;
     };

@@ -93,6 +93,11 @@ std::shared_ptr<const Config> ClusterCapacity::adopt(const std::shared_ptr<const
     return copy;
 }
 
+bool ClusterCapacity::holds_placeholder(std::int64_t server_id) const {
+    auto it = backends_.find(server_id);
+    return it != backends_.end() && it->second.placeholder;
+}
+
 std::int64_t ClusterCapacity::in_use(std::int64_t id, const Backend& b) const {
     return std::max<std::int64_t>(0, lb_.get_inflight(id) - (b.placeholder ? 1 : 0));
 }
@@ -114,18 +119,17 @@ void ClusterCapacity::apply(std::int64_t id, Backend& b, std::int64_t grant) {
         return;
     }
     // Parked requests are offered a slot only when a lease ends; a raised
-    // grant offers its new slots itself, one per slot (the placeholder's
-    // removal offers the first).
-    std::int64_t offers = grant > before ? grant - std::max(used, before) : 0;
+    // grant offers its new slots itself (the placeholder's removal offers
+    // the first). The balancer offers them to the requests parked, however
+    // many slots there are: one offer per slot would take as long as the
+    // cap is large.
+    bool more = grant > std::max(used, before);
     if (b.placeholder) {
         b.placeholder = false;
         lb_.decrement(id);
-        offers = std::max<std::int64_t>(0, grant - used) - 1;
+        more = grant - used > 1;
     }
-    for (std::int64_t k = 0; k < offers; ++k) {
-        lb_.increment(id);
-        lb_.decrement(id);
-    }
+    if (more) lb_.offer_free_slots();
 }
 
 std::int64_t ClusterCapacity::wanted_for(std::int64_t id, Backend& b) {
