@@ -14,7 +14,6 @@
 #pragma once
 
 #include "proxy/deadline.hpp"
-#include "proxy/draining_read.hpp"
 #include "proxy/tls.hpp"
 
 #include <boost/asio/as_tuple.hpp>
@@ -146,7 +145,7 @@ private:
     template <class MutableBuffers, class Handler>
     void read_some(const MutableBuffers& b, Handler&& handler) {
         if (tls_) tls_->async_read_some(b, std::forward<Handler>(handler));
-        else plain_->socket().async_read_some(draining(b), std::forward<Handler>(handler));
+        else plain_->socket().async_read_some(b, std::forward<Handler>(handler));
     }
     template <class ConstBuffers, class Handler>
     void write_some(const ConstBuffers& b, Handler&& handler) {
