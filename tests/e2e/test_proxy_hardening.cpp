@@ -209,7 +209,15 @@ TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
     }
     EXPECT_EQ(mock_stat(a, "requests"), 0);
     EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="-",status="400"} 16)"), std::string::npos);
-    // A proper chunked request is served.
+    EXPECT_TRUE(clean());
+}
+
+// What the framing rules allow is served: a chunked body, without its
+// trailer, and a request after empty lines.
+TEST_F(ProxyE2E, ChunkedBodiesAndLeadingEmptyLinesAreServed) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}));
+    const std::string chunked_head = "POST " + kChat + " HTTP/1.1\r\nHost: p\r\nTransfer-Encoding: chunked\r\n\r\n";
     RawConnection ok(proxy_->port());
     const std::string body = chat_body("m", false, 1);
     ok.send(chunked_head + hex(body.size()) + "\r\n" + body + "\r\n0\r\n\r\n");
