@@ -212,6 +212,30 @@ TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
     EXPECT_TRUE(clean());
 }
 
+// Most clients send a whole request before they read. One whose body is
+// over the limit still reads its 413: the proxy drops the rest of the body
+// instead of closing under it, which would reset the connection.
+TEST_F(ProxyE2E, ABodyOverTheLimitIsAnsweredToAClientStillSendingIt) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}, json::object{{"body_limit_bytes", 4096}}));
+    // More than the two sockets' buffers hold, so it is still being sent
+    // when the answer comes.
+    const std::string body(16 << 20, 'x');
+    const std::string head = "POST " + kChat + " HTTP/1.1\r\nHost: p\r\n";
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"Content-Length", head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body},
+        {"chunked", head + "Transfer-Encoding: chunked\r\n\r\n1000000\r\n" + body + "\r\n0\r\n\r\n"},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        RawConnection conn(proxy_->port());
+        EXPECT_NO_THROW(conn.send(bytes));
+        EXPECT_TRUE(conn.wait_closed(10));
+        EXPECT_EQ(conn.received().rfind("HTTP/1.1 413", 0), 0u) << conn.received();
+    }
+    EXPECT_EQ(mock_stat(a, "requests"), 0);
+}
+
 // What the framing rules allow is served: a chunked body, without its
 // trailer, and a request after empty lines.
 TEST_F(ProxyE2E, ChunkedBodiesAndLeadingEmptyLinesAreServed) {

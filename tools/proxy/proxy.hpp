@@ -144,13 +144,17 @@ private:
     // The server side of a TLS connection's handshake (true at once for
     // plain TCP); false: it failed, was counted, and the session ends.
     boost::asio::awaitable<bool> handshake(Stream& stream, ClientConnections::Id id);
-    boost::asio::awaitable<bool> read_request(Stream& stream, boost::beast::flat_buffer& buffer,
-                                              RequestParser& parser,
-                                              const Config& cfg, ClientConnections::Id id);
-    boost::asio::awaitable<bool> read_general(Stream& stream, boost::beast::flat_buffer& buffer,
-                                              RequestParser& parser, const Config& cfg);
-    boost::asio::awaitable<bool> refuse_body(Stream& stream, const Config& cfg, boost::beast::error_code ec,
-                                             std::string_view method, std::string_view target);
+    // What reading a request came to: one to serve, a client that left
+    // (or idled out, or was evicted), or a request refused and answered,
+    // whose client may still be sending the rest of it.
+    enum class ReadOutcome { request, gone, refused };
+    boost::asio::awaitable<ReadOutcome> read_request(Stream& stream, boost::beast::flat_buffer& buffer,
+                                                     RequestParser& parser,
+                                                     const Config& cfg, ClientConnections::Id id);
+    boost::asio::awaitable<ReadOutcome> read_general(Stream& stream, boost::beast::flat_buffer& buffer,
+                                                     RequestParser& parser, const Config& cfg);
+    boost::asio::awaitable<ReadOutcome> refuse_body(Stream& stream, const Config& cfg, boost::beast::error_code ec,
+                                                    std::string_view method, std::string_view target);
     // Answers a request the proxy will not serve, logs and counts it; the
     // connection is closed after it.
     boost::asio::awaitable<void> refuse_request(Stream& stream, const Config& cfg, const Refusal& refusal,

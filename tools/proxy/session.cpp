@@ -35,6 +35,10 @@ std::string_view buffered(const beast::flat_buffer& buffer) {
 }
 
 constexpr std::size_t kHeaderLimit = 64 * 1024;
+// A refused client still sending its request (a body over the limit, most
+// often) has this long to finish and turn to the answer: the close waits
+// until it hangs up, sends nothing for 2 s, or 30 s have passed.
+constexpr Linger kRefusedLinger{std::chrono::seconds(2), std::chrono::seconds(30)};
 // A connection's read buffer grows to take a large body in few reads (and
 // a large head whole); between requests, one larger than this gives its
 // spare room back, so idle keep-alive connections do not each hold what
@@ -116,6 +120,7 @@ awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<Client
     // and the buffers the answers are read into.
     RequestArena arena;
     ++live_sessions_;
+    bool refused = false;
     const ClientConnections::Id id = connections_.add(
         [&stream] {
             beast::error_code ignored;
@@ -131,7 +136,11 @@ awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<Client
                 RequestParser parser(std::piecewise_construct, std::make_tuple(), std::make_tuple(arena.allocator()));
                 parser.body_limit(cfg->body_limit_bytes);
                 parser.header_limit(kHeaderLimit);
-                if (!co_await read_request(stream, buffer, parser, *cfg, id)) break;
+                const ReadOutcome read = co_await read_request(stream, buffer, parser, *cfg, id);
+                if (read != ReadOutcome::request) {
+                    refused = read == ReadOutcome::refused && !connections_.draining();
+                    break;
+                }
                 Request req = parser.release();
                 // An inference request on the public listener goes straight
                 // down its road: one coroutine frame fewer per request. The
@@ -149,9 +158,21 @@ awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<Client
     } catch (const std::exception& e) {
         spdlog::debug("session ended: {}", e.what());
     }
-    connections_.remove(id);
+    // A refused client may still be sending. While the close lingers for it
+    // the connection stays listed, as idle: the connection cap may close it
+    // like an idle keep-alive one, and a stop closes it at once. What the
+    // refused request held is freed first.
+    if (refused) {
+        arena.release();
+        buffer = beast::flat_buffer();
+        connections_.set_idle(id, true);
+    } else {
+        connections_.remove(id);
+    }
     // TLS: close_notify, but no waiting on a peer that does not answer it.
-    co_await close_gracefully(stream, seconds(std::min(1.0, cfg_->client_write_timeout_sec)));
+    co_await close_gracefully(stream, seconds(std::min(1.0, cfg_->client_write_timeout_sec)),
+                              refused ? kRefusedLinger : Linger{});
+    connections_.remove(id);  // a no-op unless it lingered (and was not evicted)
     --live_sessions_;
 }
 
@@ -237,12 +258,11 @@ std::optional<Refusal> check_body(const beast::error_code& ec, const Config& cfg
 // Reads one request: its head's raw bytes (checked before any parser sees
 // them: a bare CR or LF, obsolete folding, a head over 64 KiB), the parsed
 // head (framing and target checked), then its body. A refusal is answered
-// here and ends the connection; false: stop serving it (the client left,
-// idled out or was evicted).
+// here and ends the connection.
 // (No temporaries in a full expression with co_await: g++ 12 mishandles them.)
-awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
-                                    RequestParser& parser, const Config& cfg,
-                                    ClientConnections::Id id) {
+awaitable<Proxy::ReadOutcome> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
+                                                  RequestParser& parser, const Config& cfg,
+                                                  ClientConnections::Id id) {
     connections_.set_idle(id, buffer.size() == 0);
     stream.expires_after(seconds(cfg.client_idle_timeout_sec));
     // The head's raw bytes, read here rather than in a coroutine of their
@@ -259,7 +279,7 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
             break;
         }
         auto [rec, rn] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
-        if (rec) co_return false;  // gone, idle too long, or evicted
+        if (rec) co_return ReadOutcome::gone;  // gone, idle too long, or evicted
         buffer.commit(rn);
         connections_.set_idle(id, false);
         scan = scan_buffered();
@@ -267,7 +287,7 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
     if (scan.refusal) {
         const std::string_view unknown = "-";
         co_await refuse_request(stream, cfg, *scan.refusal, unknown, unknown);
-        co_return false;
+        co_return ReadOutcome::refused;
     }
     // The common request's head is read without the general parser, and
     // its body straight into the message.
@@ -283,7 +303,7 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
             body.received(rec, rn);
         }
         stream.expires_never();
-        if (!body.error()) co_return true;
+        if (!body.error()) co_return ReadOutcome::request;
         const std::string_view method = parser.get().method_string();
         const std::string_view target = parser.get().target();
         co_return co_await refuse_body(stream, cfg, body.error(), method, target);
@@ -294,8 +314,8 @@ awaitable<bool> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
 // A head the plain reader declined, read by the general parser. A coroutine
 // of its own: its state would otherwise push every request's frame past the
 // size Asio recycles, costing an allocation per request.
-awaitable<bool> Proxy::read_general(Stream& stream, beast::flat_buffer& buffer, RequestParser& parser,
-                                    const Config& cfg) {
+awaitable<Proxy::ReadOutcome> Proxy::read_general(Stream& stream, beast::flat_buffer& buffer,
+                                                  RequestParser& parser, const Config& cfg) {
     // The whole head is buffered by now: this parses it without reading.
     MessageRead head(buffer, parser, MessageRead<true>::Until::header);
     while (head.wants_bytes()) {
@@ -315,14 +335,14 @@ awaitable<bool> Proxy::read_general(Stream& stream, beast::flat_buffer& buffer, 
     const std::optional<Refusal> refusal = check_head(parser, hec, cfg, normal_target, expect_continue);
     if (refusal) {
         co_await refuse_request(stream, cfg, *refusal, method, raw_target);
-        co_return false;
+        co_return ReadOutcome::refused;
     }
     if (expect_continue && !parser.is_done()) {
         // The client holds its body back until told to send it.
         static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
         stream.expires_after(seconds(cfg.client_write_timeout_sec));
         auto [wec, wn] = co_await net::async_write(stream, net::buffer(kContinue), use_tuple);
-        if (wec) co_return false;
+        if (wec) co_return ReadOutcome::gone;
         stream.expires_after(seconds(cfg.client_idle_timeout_sec));
     }
     // Only the chunked coding carries a trailer.
@@ -336,18 +356,19 @@ awaitable<bool> Proxy::read_general(Stream& stream, beast::flat_buffer& buffer, 
     stream.expires_never();
     if (!body.error()) {
         if (head_fields) head_fields->drop_trailer(parser.get());
-        co_return true;
+        co_return ReadOutcome::request;
     }
     co_return co_await refuse_body(stream, cfg, body.error(), method, raw_target);
 }
 
-// A body read that failed: refused when its bytes were wrong; false in
-// every case (the client also leaves or idles out this way).
-awaitable<bool> Proxy::refuse_body(Stream& stream, const Config& cfg, beast::error_code ec, std::string_view method,
-                                   std::string_view target) {
+// A body read that failed: refused when its bytes were wrong, otherwise
+// the client left or idled out.
+awaitable<Proxy::ReadOutcome> Proxy::refuse_body(Stream& stream, const Config& cfg, beast::error_code ec,
+                                                 std::string_view method, std::string_view target) {
     const std::optional<Refusal> refusal = check_body(ec, cfg);
-    if (refusal) co_await refuse_request(stream, cfg, *refusal, method, target);
-    co_return false;
+    if (!refusal) co_return ReadOutcome::gone;
+    co_await refuse_request(stream, cfg, *refusal, method, target);
+    co_return ReadOutcome::refused;
 }
 
 awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request& req, bool admin,

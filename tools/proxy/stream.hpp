@@ -27,6 +27,8 @@
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -172,16 +174,45 @@ inline boost::asio::awaitable<boost::beast::error_code> accept_tls(Stream& strea
     co_return ec;
 }
 
+// How long a close waits for the peer to stop sending: until it hangs up,
+// sends nothing for `quiet`, or `total` has passed. Zero: no wait.
+struct Linger {
+    std::chrono::steady_clock::duration quiet{};
+    std::chrono::steady_clock::duration total{};
+};
+
+// Reads and drops what the peer sends, for as long as `linger` says. The
+// bytes are read below TLS: nothing in them is wanted any more.
+inline boost::asio::awaitable<void> drop_input(boost::beast::tcp_stream& tcp, Linger linger) {
+    using clock = std::chrono::steady_clock;
+    const clock::time_point end = clock::now() + linger.total;
+    std::array<char, 16 * 1024> sink;
+    for (clock::time_point now = clock::now(); now < end && tcp.socket().is_open(); now = clock::now()) {
+        tcp.expires_after(std::min(linger.quiet, end - now));
+        auto [ec, n] = co_await tcp.async_read_some(boost::asio::buffer(sink),
+                                                    boost::asio::as_tuple(boost::asio::use_awaitable));
+        if (ec) break;  // the peer's close, its silence, or the connection evicted
+    }
+    tcp.expires_never();
+}
+
 // Ends a connection whose socket is still open: TLS says close_notify
 // first, so the peer can tell the end from a cut, waiting at most `timeout`
-// for the peer's own (most peers just close); then the socket closes.
-inline boost::asio::awaitable<void> close_gracefully(Stream& stream, std::chrono::steady_clock::duration timeout) {
+// for the peer's own (most peers just close); then the sending side shuts.
+// A socket closed with unread bytes in it answers them with a reset, which
+// can reach a peer that is still sending before it has read the last
+// answer, and most clients then report the reset instead of the answer. So
+// with a `linger` the close waits for the peer to stop sending first
+// (RFC 9112 9.6).
+inline boost::asio::awaitable<void> close_gracefully(Stream& stream, std::chrono::steady_clock::duration timeout,
+                                                     Linger linger = {}) {
     boost::beast::error_code ignored;
     if (stream.tls() && stream.socket().is_open()) {
         stream.tcp().expires_after(timeout);
         co_await stream.tls_layer().async_shutdown(boost::asio::as_tuple(boost::asio::use_awaitable));
     }
     stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+    if (linger.total > std::chrono::steady_clock::duration::zero()) co_await drop_input(stream.tcp(), linger);
     stream.close();
 }
 
