@@ -118,6 +118,11 @@ TEST_F(ProxyTls, AFullStandardErrorCostsDiagnosticsNotConnections) {
         return plain.wait_closed(10);
     };
     for (int i = 0; i < 80; ++i) ASSERT_TRUE(fail_handshake()) << "connection " << i;
+    // The balancer's own lines (one per routing-mode change) go the same way.
+    for (int i = 0; i < 80; ++i) {
+        const char* mode = i % 2 == 0 ? "queue_all" : "max_concurrency";
+        ASSERT_EQ(request(proxy.admin_port(), http::verb::put, "/lb/routing-mode", mode, {}, 10).status, 200) << i;
+    }
     EXPECT_EQ(https_request(proxy.port(), certs_.ca(), http::verb::get, "/v1/models").status, 200);
     EXPECT_GT(value_of(metrics(), "quillmar_proxy_diagnostics_dropped_lines_total "), 0);
 

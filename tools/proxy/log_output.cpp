@@ -1,5 +1,7 @@
 #include "proxy/log_output.hpp"
 
+#include "load_balancer/log.hpp"
+
 #include <fmt/format.h>
 #include <spdlog/details/null_mutex.h>
 #include <spdlog/sinks/base_sink.h>
@@ -117,7 +119,12 @@ private:
 }  // namespace
 
 void log_diagnostics_to_stderr() {
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>("quillmar-proxy", std::make_shared<DiagnosticsSink>()));
+    auto sink = std::make_shared<DiagnosticsSink>();
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("quillmar-proxy", sink));
+    // The balancer logs through a logger of its own, which would otherwise
+    // write to standard error directly and wait while it is full.
+    spdlog::drop(lb::LOGGER_NAME);
+    spdlog::initialize_logger(std::make_shared<spdlog::logger>(lb::LOGGER_NAME, sink));
 }
 
 std::uint64_t dropped_diagnostic_lines() { return dropped_diagnostics.load(std::memory_order_relaxed); }

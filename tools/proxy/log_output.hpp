@@ -47,9 +47,10 @@ private:
     std::string unwritten_;   // the tail of the last line, when a full pipe took only part of it
 };
 
-// Makes spdlog's default logger write to standard error through its
-// LineWriter. A line standard error does not take is dropped; the next one
-// it takes is preceded by a warning saying how many were lost.
+// Makes spdlog's default logger, and the balancer's, write to standard
+// error through its LineWriter. A line standard error does not take is
+// dropped; the next one it takes is preceded by a warning saying how many
+// were lost.
 void log_diagnostics_to_stderr();
 // Diagnostic lines dropped since the process started.
 std::uint64_t dropped_diagnostic_lines();
