@@ -463,6 +463,30 @@ TEST_F(ProxyE2E, FailingHealthCheckTakesAServerOutOfRotation) {
     EXPECT_TRUE(eventually([&] { return proxy_->stderr_text().find("server 1 passes") != std::string::npos; }));
 }
 
+// A reload's health-check interval applies at once: a shorter one does not
+// wait for the old one to run out, and switching checks off brings back a
+// server that failed them (nothing would ever check it again).
+TEST_F(ProxyE2E, HealthCheckIntervalChangesApplyAtTheReload) {
+    Child& a = backend("a");
+    ASSERT_EQ(request(a.port(), http::verb::put, "/mock/health", "fail").status, 200);
+    auto with_interval = [&](double sec) {
+        json::object cfg = config(json::array{server(1, a.port())});
+        cfg["health_check"] = json::object{{"interval_sec", sec}, {"timeout_sec", 2}};
+        return cfg;
+    };
+    start_proxy(with_interval(3600));
+    auto ready = [&] { return get(proxy_->port(), "/readyz").status; };
+    EXPECT_EQ(ready(), 200);  // not checked yet
+    for (double sec : {0.1, 0.0}) {
+        SCOPED_TRACE(sec);
+        write_file(config_path(), json::serialize(with_interval(sec)));
+        proxy_->signal(SIGHUP);
+        const int expected = sec > 0 ? 503 : 200;
+        EXPECT_TRUE(eventually([&] { return ready() == expected; }, 10));
+        EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, expected);
+    }
+}
+
 // ---- configuration errors -----------------------------------------------------------------
 
 struct BadConfig {

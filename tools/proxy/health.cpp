@@ -32,15 +32,12 @@ std::vector<std::int64_t> Proxy::excluded_ids() {
     return out;
 }
 
+// Runs while checks are on; a reload that changes the interval starts a
+// new loop in place of this one.
 awaitable<void> Proxy::health_loop() {
     for (;;) {
+        co_await lb::sleep(cfg_->health_interval_sec);
         auto cfg = cfg_;
-        if (cfg->health_interval_sec <= 0) {
-            co_await lb::sleep(1.0);  // checks may be switched on by a reload
-            continue;
-        }
-        co_await lb::sleep(cfg->health_interval_sec);
-        cfg = cfg_;
         // A probe may wait longer than the interval (timeout_sec is its
         // own): a backend still being probed is left to that probe, or one
         // that hangs would collect a connection every interval. A backend a

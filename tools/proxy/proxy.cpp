@@ -81,6 +81,11 @@ void Proxy::start_reaper() {
 
 void Proxy::stop_reaper() { reaper_.stop(); }
 
+void Proxy::start_health_checks() {
+    if (cfg_->health_interval_sec <= 0 || stopping_) health_.stop();
+    else health_.restart(health_loop());
+}
+
 void Proxy::warn_unverified() const {
     const std::string unverified = cfg_->unverified_servers();
     if (!unverified.empty())
@@ -113,7 +118,7 @@ std::pair<std::uint16_t, std::uint16_t> Proxy::start() {
     signals_.add(SIGINT);
     net::co_spawn(io_, signal_loop(), net::detached);
 
-    net::co_spawn(io_, health_loop(), net::bind_cancellation_slot(stop_health_.slot(), net::detached));
+    start_health_checks();
     if (cluster_) cluster_->start();
 
     start_reaper();
@@ -134,7 +139,7 @@ void Proxy::stop_serving() {
     admin_listener_.close(ec);
     signals_.cancel(ec);
     stop_reaper();
-    stop_health_.emit(net::cancellation_type::terminal);
+    health_.stop();
 }
 
 bool Proxy::reload() {
@@ -158,6 +163,7 @@ bool Proxy::reload() {
         spdlog::warn("reload: listener changes take effect only after a restart");
     if (next->cluster != cfg_->cluster) spdlog::warn("reload: cluster changes take effect only after a restart");
     const bool new_reaper_interval = next->reaper_interval_sec != cfg_->reaper_interval_sec;
+    const bool new_health_interval = next->health_interval_sec != cfg_->health_interval_sec;
     if (cluster_) next = cluster_->adopt(next);  // new caps and backends, records carrying the grants
     apply_settings(*next);
     access_ = std::move(access);
@@ -166,14 +172,21 @@ bool Proxy::reload() {
     // or a verification switch may have changed with the same file names):
     // new ones are made under the new.
     pool_.clear();
-    // Forget health and sin-bin state of backends that left the configuration.
-    std::erase_if(unhealthy_, [&](std::int64_t id) { return !next->servers.contains(id); });
+    // Forget health and sin-bin state of backends that left the
+    // configuration, and all health state when checks are off: nothing
+    // would ever clear it again.
+    std::erase_if(unhealthy_, [&](std::int64_t id) {
+        return next->health_interval_sec <= 0 || !next->servers.contains(id);
+    });
+    if (next->health_interval_sec <= 0) probing_.clear();  // what they find no longer counts
     std::erase_if(sin_bin_until_, [&](const auto& kv) { return !next->servers.contains(kv.first); });
     cfg_ = std::move(next);
     if (new_reaper_interval) {
         stop_reaper();
         start_reaper();
     }
+    // A new interval applies now, not after the old one has run out.
+    if (new_health_interval) start_health_checks();
     // Parked requests wait on the records they were parked with: hand them
     // the new ones, so that a raised cap lets them in now rather than only
     // the requests that come after the reload. This also offers them the

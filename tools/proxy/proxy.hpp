@@ -132,6 +132,9 @@ private:
     void start_reaper();
     // Ends the running reaper, if any, at its next turn of the loop.
     void stop_reaper();
+    // Starts the health checks at cfg_'s interval, ending those running at
+    // another (none when 0: a server then counts as healthy).
+    void start_health_checks();
     // Logs the https backends whose certificates go unchecked, if any.
     void warn_unverified() const;
     boost::asio::awaitable<void> signal_loop();
@@ -301,7 +304,7 @@ private:
     boost::asio::ip::tcp::acceptor admin_listener_;
     boost::asio::signal_set signals_;
     RestartableTask reaper_{io_};
-    boost::asio::cancellation_signal stop_health_;
+    RestartableTask health_{io_};
     std::unique_ptr<AccessLog> access_;
     ClientConnections connections_;
     WatchSweep watches_;  // starts the client watches of requests still running a tick on
