@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -66,10 +67,12 @@ TEST_F(ProxyE2E, MisbehavingBackendsNeverLeakOneAnswerIntoAnotherExchange) {
 }
 
 // A request goes to a second backend only when the first cannot have
-// served it: never after an answer that is not HTTP, and at most once in
-// all (a reused connection reset before answering is that one retry). A
-// backend that resets a request it took stays in rotation: the request may
-// be what broke it, and a client must not take every backend out with it.
+// served it: never after an answer that is not HTTP or only part of one,
+// and at most once in all (a reused connection reset before answering is
+// that one retry). A backend that resets a request it took stays in
+// rotation: the request may be what broke it (as a body it refused while
+// it was still coming), and a client must not take every backend out
+// with it.
 TEST_F(ProxyE2E, FailedRequestIsSentAgainOnlyWhenTheBackendNeverAnswered) {
     struct Case {
         const char* mode;
@@ -77,19 +80,25 @@ TEST_F(ProxyE2E, FailedRequestIsSentAgainOnlyWhenTheBackendNeverAnswered) {
         int requests;  // sent after those, each with this status
         int status;
         std::int64_t sent_to_first, sent_to_second;
+        std::size_t padding = 0;  // request body bytes beyond the chat
     };
-    for (const Case& c : {Case{"garbage", 0, 1, 502, 1, 0}, Case{"reset", 1, 1, 200, 1, 1},
-                          Case{"reset", 0, 2, 200, 2, 2}}) {
+    // More than loopback buffers hold: still being written when the backend closes.
+    constexpr std::size_t kLarge = 32 << 20;
+    for (const Case& c : {Case{"garbage", 0, 1, 502, 1, 0}, Case{"half_head", 0, 1, 502, 1, 0},
+                          Case{"reset", 1, 1, 200, 1, 1}, Case{"reset", 0, 2, 200, 2, 2},
+                          Case{"early", 0, 2, 200, 2, 2, kLarge}}) {
         SCOPED_TRACE(c.mode);
         children_.clear();
         Child& bad = misbehaving(c.mode, {"--ok-first", std::to_string(c.ok_first)});
         Child& good = misbehaving("ok");
         json::object first = server(1, bad.port());
         first["weight"] = 100;  // chosen first every time
-        json::object cfg = config(json::array{first, server(2, good.port())}, json::object{{"sin_bin_sec", 60}});
+        json::object cfg = config(json::array{first, server(2, good.port())},
+                                  json::object{{"sin_bin_sec", 60}, {"body_limit_bytes", 2 * kLarge}});
         cfg["models"].as_object()["m"].as_object()["algorithm"] = "weighted_round_robin";
         start_proxy(cfg);
-        auto status = [&] { return post(proxy_->port(), kChat, chat_body("m", false, 1)).status; };
+        const std::string body = chat_body("m", false, 1, c.padding ? std::string(c.padding, 'w') : "hello");
+        auto status = [&] { return post(proxy_->port(), kChat, body).status; };
         for (int i = 0; i < c.ok_first; ++i) ASSERT_EQ(status(), 200);
         for (int i = 0; i < c.requests; ++i) EXPECT_EQ(status(), c.status);
         EXPECT_EQ(mock_stat(bad, "requests"), c.ok_first + c.sent_to_first);
@@ -234,6 +243,45 @@ TEST_F(ProxyE2E, ABodyOverTheLimitIsAnsweredToAClientStillSendingIt) {
         EXPECT_EQ(conn.received().rfind("HTTP/1.1 413", 0), 0u) << conn.received();
     }
     EXPECT_EQ(mock_stat(a, "requests"), 0);
+}
+
+// A backend that sends a chunk-size line without end is cut off rather
+// than buffered: the client sees its connection close.
+TEST_F(ProxyE2E, AnEndlessChunkLineFromABackendIsCutOff) {
+    Child& b = misbehaving("endless_line");
+    start_proxy(config(json::array{server(1, b.port())}));
+    RawConnection conn(proxy_->port());
+    conn.send_post(kChat, chat_body("m", false, 1));
+    EXPECT_TRUE(conn.wait_closed(10));
+    EXPECT_EQ(conn.received().rfind("HTTP/1.1 200", 0), 0u) << conn.received();
+    EXPECT_TRUE(eventually([&] { return clean(); }));
+}
+
+// Memory follows the bytes a client sends, not the length it announces:
+// heads announcing large bodies cost the proxy next to nothing until their
+// bodies come.
+TEST_F(ProxyE2E, AnnouncedBodiesTakeNoMemoryBeforeTheirBytesCome) {
+    Child& a = backend("a");
+    constexpr std::size_t kAnnounced = 8 << 20;
+    start_proxy(config(json::array{server(1, a.port())}, json::object{{"body_limit_bytes", kAnnounced}}));
+    auto resident_kib = [&] {
+        std::ifstream status("/proc/" + std::to_string(proxy_->pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        return -1L;
+    };
+    ASSERT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 200);
+    const long before = resident_kib();
+    std::vector<std::unique_ptr<RawConnection>> heads;
+    for (int i = 0; i < 20; ++i) {
+        heads.push_back(std::make_unique<RawConnection>(proxy_->port()));
+        heads.back()->send("POST " + kChat + " HTTP/1.1\r\nHost: p\r\nContent-Length: " +
+                           std::to_string(kAnnounced) + "\r\n\r\n{");
+    }
+    // Served after the heads were read: the loop takes connections in turn.
+    ASSERT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 200);
+    EXPECT_LT(resident_kib() - before, 20 * 1024) << "KiB more for 20 heads announcing 8 MiB each";
 }
 
 // What the framing rules allow is served: a chunked body, without its

@@ -22,6 +22,11 @@
 //   coded       a body in a transfer coding other than chunked, then the close
 //   sized_stream an event stream with a Content-Length: its first event,
 //               then nothing more until the peer leaves
+//   early       "413" as soon as the request's head is in, its body left
+//               unread, then the close (which resets the connection under
+//               a body still coming)
+//   half_head   a status line and one header field, then the close
+//   endless_line a chunked answer whose first chunk-size line never ends
 // With --ok-first N the first N POSTs get the ok answer whatever the mode.
 // GET /mock/stats answers {"requests":N,"active":A,"cancelled":C} (cancelled:
 // answers cut short because the peer went away). With --tls-cert and
@@ -55,7 +60,7 @@ namespace {
 
 enum class Mode {
     ok, interim, garbage, short_body, extra, both, stall, reset, flood, unmodified, late, no_content, coded,
-    sized_stream
+    sized_stream, early, half_head, endless_line
 };
 
 const std::map<std::string, Mode> kModes{{"ok", Mode::ok},         {"interim", Mode::interim},
@@ -64,7 +69,9 @@ const std::map<std::string, Mode> kModes{{"ok", Mode::ok},         {"interim", M
                                          {"stall", Mode::stall},     {"reset", Mode::reset},
                                          {"flood", Mode::flood},     {"unmodified", Mode::unmodified},
                                          {"late", Mode::late},       {"no_content", Mode::no_content},
-                                         {"coded", Mode::coded},     {"sized_stream", Mode::sized_stream}};
+                                         {"coded", Mode::coded},     {"sized_stream", Mode::sized_stream},
+                                         {"early", Mode::early},     {"half_head", Mode::half_head},
+                                         {"endless_line", Mode::endless_line}};
 
 std::string ok_answer(std::uint64_t n, std::string_view target) {
     std::string body = json::serialize(json::object{{"object", "chat.completion"}, {"n", n}, {"target", target}});
@@ -102,9 +109,18 @@ private:
         beast::flat_buffer buffer;
         if (co_await quillmar::proxy::accept_tls(stream, std::chrono::seconds(10))) co_return;
         for (;;) {
-            http::request<http::string_body> req;
-            auto [ec, n] = co_await http::async_read(stream, buffer, req, use_tuple);
+            http::request_parser<http::string_body> parser;
+            parser.body_limit(boost::none);
+            auto [hec, hn] = co_await http::async_read_header(stream, buffer, parser, use_tuple);
+            if (hec) break;
+            if (mode_ == Mode::early && parser.get().method() == http::verb::post && requests_ >= ok_first_) {
+                ++requests_;
+                co_await put(stream, "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                break;
+            }
+            auto [ec, n] = co_await http::async_read(stream, buffer, parser, use_tuple);
             if (ec) break;
+            http::request<http::string_body> req = parser.release();
             if (req.method() == http::verb::get && req.target() == "/mock/stats") {
                 std::string body = json::serialize(
                     json::object{{"requests", requests_}, {"active", active_}, {"cancelled", cancelled_}});
@@ -169,6 +185,11 @@ private:
                                          "Content-Length: 1000\r\n\r\ndata: 1\n\n"))
                     co_await stall(stream);
                 co_return false;
+            case Mode::early: co_return false;  // answered as its head came in
+            case Mode::half_head:
+                co_await put(stream, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n");
+                co_return false;
+            case Mode::endless_line: co_await endless_line(stream); co_return false;
         }
         co_return false;
     }
@@ -199,6 +220,13 @@ private:
         char byte;
         co_await stream.async_read_some(net::buffer(&byte, 1), use_tuple);  // until the peer leaves
         ++cancelled_;
+    }
+
+    awaitable<void> endless_line(Stream& stream) {
+        if (!co_await put(stream, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;x=")) co_return;
+        const std::string more(16384, 'a');
+        while (co_await put(stream, more)) {
+        }
     }
 
     awaitable<bool> flood(Stream& stream) {
@@ -239,7 +267,7 @@ int main(int argc, char** argv) {
     std::uint64_t ok_first = 0;
     app.add_option("--mode", mode_name,
                    "ok, interim, garbage, short, extra, both, stall, reset, flood, unmodified, late, no_content, "
-                   "coded or sized_stream")
+                   "coded, sized_stream, early, half_head or endless_line")
         ->check(CLI::IsMember([] {
             std::vector<std::string> names;
             for (const auto& kv : kModes) names.push_back(kv.first);

@@ -34,6 +34,10 @@ constexpr std::size_t kJoinedBodyLimit = 4096;
 bool joins_head(std::string_view body) { return body.size() <= kJoinedBodyLimit; }
 // The room for the first read of a backend's answer.
 constexpr std::size_t kFirstResponseRead = 4096;
+// What a relayed body may leave unparsed in the read buffer: a chunk's
+// size line with its extensions, or the trailer (64 KiB, as for a
+// request's), and room for a read past it.
+constexpr std::size_t kStreamPendingLimit = 128 * 1024;
 // More interim responses than this before the final one: a broken backend.
 constexpr int kMaxInterimResponses = 16;
 // A pooled connection the backend had closed before the request was
@@ -226,6 +230,10 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
     // arrives an event at a time, and keeps the small buffer: thousands of
     // them may be open at once.
     if (parser.content_length()) up.buffer.reserve(chunk.size());
+    // Body bytes go straight to `chunk`; what stays in the buffer is a
+    // chunk's size line or the trailer, not yet whole. A backend sending
+    // one without end is cut off here instead of growing the buffer.
+    up.buffer.max_size(up.buffer.size() + kStreamPendingLimit);
     UsageScanner usage;
     while (!parser.is_done()) {
         parser.get().body().data = chunk.data();
@@ -294,7 +302,13 @@ awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const 
     }
     const beast::error_code wec = out.error();
     throw_if_cancelled(wec);
-    if (wec) co_return Attempt{false, up.reused ? std::string(kStale) : classify(wec, "write")};
+    // A backend that answers early (a 413, a 401) and closes resets the
+    // connection under a body still being written: not its fault, unless it
+    // took nothing for a whole time-out.
+    if (wec) {
+        if (up.reused) co_return Attempt{false, std::string(kStale)};
+        co_return Attempt{false, classify(wec, "write"), true, wec == beast::error::timeout};
+    }
     // A typical answer, its head and a JSON body of a kilobyte or two,
     // arrives in one read; Beast's first read would take 512 bytes of it.
     // A plain head in it needs no general parser.
@@ -334,8 +348,11 @@ awaitable<Attempt> Proxy::general_head(Upstream& up) {
         const beast::error_code ec = read.error();
         throw_if_cancelled(ec);
         if (ec) {
+            // Part of an answer came (the first read never returns nothing):
+            // the backend may have served the request, which is not sent twice.
             Attempt failed = head_failed(ec);
-            if (!failed.retry) metrics_.count_upstream_error(failed.kind);
+            failed.retry = false;
+            metrics_.count_upstream_error(failed.kind);
             co_return failed;
         }
         const int code = up.reader->get().result_int();

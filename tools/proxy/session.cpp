@@ -18,6 +18,8 @@
 #include <boost/json.hpp>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+
 namespace quillmar::proxy {
 
 namespace {
@@ -35,6 +37,15 @@ std::string_view buffered(const beast::flat_buffer& buffer) {
 }
 
 constexpr std::size_t kHeaderLimit = 64 * 1024;
+// A body is read into storage that grows as its bytes come: up to 64 KiB
+// first, then doubling. Storage for the whole announced length at once
+// would let heads that announce large bodies and send none take memory
+// they never pay for; this way a body holds at most about twice what has
+// arrived, at the cost of a copy of what has when it grows.
+constexpr std::size_t kFirstBodyStage = 64 * 1024;
+std::size_t body_stage(std::size_t got, std::size_t length) {
+    return std::min(length, std::max(kFirstBodyStage, 2 * got));
+}
 // A refused client still sending its request (a body over the limit, most
 // often) has this long to finish and turn to the answer: the close waits
 // until it hangs up, sends nothing for 2 s, or 30 s have passed.
@@ -296,17 +307,23 @@ awaitable<Proxy::ReadOutcome> Proxy::read_request(Stream& stream, beast::flat_bu
     if (plain) {
         buffer.consume(plain->head_bytes);
         std::string& bytes = parser.get().body();
-        bytes.resize(plain->content_length);
-        LengthRead body(buffer, net::buffer(bytes));
-        while (body.wants_bytes()) {
-            auto [rec, rn] = co_await stream.async_read_some(body.space(), use_tuple);
-            body.received(rec, rn);
+        beast::error_code ec;
+        for (std::size_t got = 0; got < plain->content_length && !ec;) {
+            const std::size_t size = body_stage(got, plain->content_length);
+            bytes.resize(size);
+            LengthRead body(buffer, net::buffer(bytes.data() + got, size - got));
+            while (body.wants_bytes()) {
+                auto [rec, rn] = co_await stream.async_read_some(body.space(), use_tuple);
+                body.received(rec, rn);
+            }
+            ec = body.error();
+            got = size;
         }
         stream.expires_never();
-        if (!body.error()) co_return ReadOutcome::request;
+        if (!ec) co_return ReadOutcome::request;
         const std::string_view method = parser.get().method_string();
         const std::string_view target = parser.get().target();
-        co_return co_await refuse_body(stream, cfg, body.error(), method, target);
+        co_return co_await refuse_body(stream, cfg, ec, method, target);
     }
     co_return co_await read_general(stream, buffer, parser, cfg);
 }
