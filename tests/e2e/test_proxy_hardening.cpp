@@ -245,6 +245,31 @@ TEST_F(ProxyE2E, ABodyOverTheLimitIsAnsweredToAClientStillSendingIt) {
     EXPECT_EQ(mock_stat(a, "requests"), 0);
 }
 
+// An HTTP/1.0 client keeps its connection only when an answer says
+// keep-alive: the proxy's own answers say it as forwarded ones do.
+TEST_F(ProxyE2E, Http10KeepAliveIsSpelledOutInEveryAnswer) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}));
+    RawConnection conn(proxy_->port());
+    auto post10 = [](const std::string& body) {
+        return "POST " + kChat + " HTTP/1.0\r\nHost: p\r\nConnection: keep-alive\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    const std::vector<std::pair<std::string, std::string>> exchanges{
+        {"GET /v1/models HTTP/1.0\r\nHost: p\r\nConnection: keep-alive\r\n\r\n", "\"owned_by\""},
+        {post10(chat_body("nope", false, 1)), "model_not_found"},
+        {post10(chat_body("m", false, 1)), "\"finish_reason\""},
+    };
+    for (const auto& [request, marker] : exchanges) {
+        SCOPED_TRACE(marker);
+        conn.send(request);
+        ASSERT_TRUE(conn.read_until(marker, 10)) << conn.received();
+        const std::size_t head = conn.received().rfind("HTTP/1.0 ");
+        ASSERT_NE(head, std::string::npos);
+        EXPECT_NE(conn.received().find("Connection: keep-alive", head), std::string::npos) << conn.received();
+    }
+}
+
 // A backend that sends a chunk-size line without end is cut off rather
 // than buffered: the client sees its connection close.
 TEST_F(ProxyE2E, AnEndlessChunkLineFromABackendIsCutOff) {
@@ -589,6 +614,7 @@ TEST_F(ProxyE2E, SigtermFinishesRunningRequestsRefusesParkedOnesAndExitsZero) {
     proxy_->signal(SIGTERM);
     EXPECT_TRUE(parked.read_until("shutting_down", 10)) << parked.received();
     EXPECT_EQ(parked.received().rfind("HTTP/1.1 503", 0), 0u);
+    EXPECT_NE(parked.received().find("Connection: close\r\n"), std::string::npos) << parked.received();
     EXPECT_TRUE(idle.wait_closed(10));
     EXPECT_TRUE(running.read_until("data: [DONE]", 20)) << running.received();
     EXPECT_EQ(proxy_->wait_exit(20), 0);

@@ -448,6 +448,9 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
             a = co_await exchange_head(ex, req, ep, up);
             if (!a.ok && a.kind == kStale) continue;
             if (!a.ok) break;
+            // An answer that starts while the proxy drains closes its
+            // connection after it, and says so.
+            if (connections_.draining()) ex.client_keep = false;
             // An answer without a body goes out as a head alone, whatever length it names.
             const auto len = up.content_length();
             if (len && *len <= kBufferedBodyLimit && !up.bodiless() && !up.event_stream())

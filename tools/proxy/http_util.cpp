@@ -42,8 +42,8 @@ void throw_if_cancelled(const beast::error_code& ec) {
 }
 
 http::response<http::string_body> make_response(http::status status, std::string body, bool keep_alive,
-                                                std::string_view content_type) {
-    http::response<http::string_body> res{status, 11};
+                                                std::string_view content_type, unsigned version) {
+    http::response<http::string_body> res{status, version};
     res.set(http::field::content_type, content_type);
     res.body() = std::move(body);
     res.keep_alive(keep_alive);

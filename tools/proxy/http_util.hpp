@@ -62,9 +62,11 @@ std::string classify(const boost::beast::error_code& ec, std::string_view phase)
 // client left unwinds at once instead of being taken for an upstream failure.
 void throw_if_cancelled(const boost::beast::error_code& ec);
 
+// An answer in HTTP/1.`version`: the connection choice is spelled for that
+// version (HTTP/1.0 keeps a connection only when told keep-alive).
 boost::beast::http::response<boost::beast::http::string_body> make_response(
     boost::beast::http::status status, std::string body, bool keep_alive,
-    std::string_view content_type = "application/json");
+    std::string_view content_type = "application/json", unsigned version = 11);
 
 // Appends the pieces to `out` in order, growing it once for all of them.
 // Message heads are written by hand from a few dozen short pieces each, and

@@ -130,8 +130,9 @@ awaitable<bool> Proxy::serve_inference(Stream& stream, beast::flat_buffer& buffe
 
 http::response<http::string_body> Proxy::refusal_response(Exchange& ex, const Request& req, http::status status,
                                                            std::string body, double retry_after) {
-    auto res = make_response(status, std::move(body), ex.client_keep);
-    res.version(req.version());
+    // An answer finished while the proxy drains closes its connection, and says so.
+    if (connections_.draining()) ex.client_keep = false;
+    auto res = make_response(status, std::move(body), ex.client_keep, "application/json", req.version());
     if (retry_after >= 0)
         res.set(http::field::retry_after, std::to_string(static_cast<long>(std::ceil(retry_after))));
     res.set("X-Request-Id", ex.request_id);

@@ -68,17 +68,16 @@ http::response<http::string_body> models_answer(const Config& cfg, std::string_v
         json::array data;
         for (const auto& m : cfg.model_order) data.push_back(model(m));
         res = make_response(http::status::ok, json::serialize(json::object{{"object", "list"}, {"data", std::move(data)}}),
-                            keep);
+                            keep, "application/json", version);
     } else {
         const std::string id = percent_decoded(path.substr(std::string_view("/v1/models/").size()));
         res = cfg.models.contains(id)
-                  ? make_response(http::status::ok, json::serialize(model(id)), keep)
+                  ? make_response(http::status::ok, json::serialize(model(id)), keep, "application/json", version)
                   : make_response(http::status::not_found,
                                   error_body("the model `" + id + "` does not exist", "invalid_request_error",
                                              "model_not_found"),
-                                  keep);
+                                  keep, "application/json", version);
     }
-    res.version(version);
     return res;
 }
 
@@ -414,9 +413,7 @@ awaitable<bool> Proxy::serve(Stream& stream, beast::flat_buffer& buffer, Request
     // Every other answer is local: built synchronously, written below (no
     // coroutine lambdas: g++ 12 mishandles their frames).
     auto simple = [&](http::status status, std::string body, std::string_view ctype = "application/json") {
-        auto res = make_response(status, std::move(body), keep, ctype);
-        res.version(req.version());
-        return res;
+        return make_response(status, std::move(body), keep, ctype, req.version());
     };
     auto route = [&]() -> http::response<http::string_body> {
         const bool get = req.method() == http::verb::get || head;  // HEAD: the same head, no body
