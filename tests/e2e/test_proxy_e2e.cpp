@@ -446,6 +446,27 @@ TEST_F(ProxyE2E, SnapshotSpellsAnInfiniteSettingAsJsonCan) {
     EXPECT_EQ(snapshot().at("pool_lru_ttl_sec").as_string(), "inf");
 }
 
+// A reload that moves a server id while a request is parked on it sends
+// the request to the new address, where its lease counts.
+TEST_F(ProxyE2E, ARequestParkedAcrossAReloadGoesToTheServersNewAddress) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    Child& b = backend("b");
+    auto on = [&](std::uint16_t port) {
+        return config(json::array{server(1, port, 1)}, json::object{{"queue", json::object{{"enabled", true}}}});
+    };
+    start_proxy(on(a.port()));
+    RawConnection running(proxy_->port());
+    running.send_post(kChat, chat_body("m", true, 30));  // about 1.5 s
+    ASSERT_TRUE(running.read_until("data: "));
+    RawConnection parked(proxy_->port());
+    parked.send_post(kChat, chat_body("m", false, 1));
+    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+    write_file(config_path(), json::serialize(on(b.port())));
+    proxy_->signal(SIGHUP);
+    ASSERT_TRUE(parked.read_until("\"finish_reason\"", 20)) << parked.received();
+    EXPECT_NE(parked.received().find("x-mock-server: b"), std::string::npos) << parked.received();
+}
+
 // ---- health checks --------------------------------------------------------------------------
 
 TEST_F(ProxyE2E, FailingHealthCheckTakesAServerOutOfRotation) {

@@ -430,10 +430,14 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
         // A retry's server comes from a select with nothing suspending
         // before its lease is entered here.
         if (!lease) lease.emplace(lb::InflightLease::acquire(lb_, id));
-        const auto eit = cfg.servers.find(id);
+        // The server's address as it is now: a reload while the request
+        // was parked may have moved the id, and the lease counts against
+        // the server at its new address.
+        const std::shared_ptr<const Config> servers = cfg_;
+        const auto eit = servers->servers.find(id);
         // Every try below sets the outcome; this one stands when there is no try.
-        Attempt a{false, eit == cfg.servers.end() ? "unknown_server" : ""};
-        for (int fresh_try = 0; eit != cfg.servers.end() && fresh_try < 2; ++fresh_try) {
+        Attempt a{false, eit == servers->servers.end() ? "unknown_server" : ""};
+        for (int fresh_try = 0; eit != servers->servers.end() && fresh_try < 2; ++fresh_try) {
             const Endpoint& ep = eit->second;
             Upstream up(req.get_allocator());  // the request's arena
             up.conn = fresh_try == 0 ? pool_.take(ep.pool_key) : nullptr;
@@ -467,7 +471,7 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
             // went to the client, and the request is not sent twice.
             ex.note = a.kind;
         } else {
-            note_failed_attempt(id, eit == cfg.servers.end() ? nullptr : &eit->second, a, cfg);
+            note_failed_attempt(id, eit == servers->servers.end() ? nullptr : &eit->second, a, cfg);
             if (first_failure.empty()) first_failure = a.kind;
             if (attempt == 0 && (server = co_await reselect(pool, fitting, estimate, sticky, id))) {
                 ex.note = "retried:" + a.kind;
