@@ -121,11 +121,11 @@ protected:
     }
 
     std::int64_t waiters() { return snapshot().at("queue_total_waiters").to_number<std::int64_t>(); }
-    // Takes the only slot with a stream on `holder` (10 s with a backend
-    // started with --tokens-per-sec 20) and parks a request for
-    // `parked_tokens` behind it. False when either did not happen.
-    bool hold_then_park(RawConnection& holder, RawConnection& parked, int parked_tokens) {
-        holder.send_post(kChat, chat_body("m", true, 200));
+    // Takes the only slot with a stream of `holder_tokens` on `holder` (10 s
+    // by default with a backend started with --tokens-per-sec 20) and parks a
+    // request for `parked_tokens` behind it. False when either did not happen.
+    bool hold_then_park(RawConnection& holder, RawConnection& parked, int parked_tokens, int holder_tokens = 200) {
+        holder.send_post(kChat, chat_body("m", true, holder_tokens));
         if (!holder.read_until("data: ")) return false;
         parked.send_post(kChat, chat_body("m", false, parked_tokens));
         return eventually([&] { return waiters() == 1; });

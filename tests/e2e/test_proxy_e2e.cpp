@@ -456,15 +456,38 @@ TEST_F(ProxyE2E, ARequestParkedAcrossAReloadGoesToTheServersNewAddress) {
     };
     start_proxy(on(a.port()));
     RawConnection running(proxy_->port());
-    running.send_post(kChat, chat_body("m", true, 30));  // about 1.5 s
-    ASSERT_TRUE(running.read_until("data: "));
     RawConnection parked(proxy_->port());
-    parked.send_post(kChat, chat_body("m", false, 1));
-    ASSERT_TRUE(eventually([&] { return waiters() == 1; }));
+    ASSERT_TRUE(hold_then_park(running, parked, 1, 30));  // a stream of about 1.5 s
     write_file(config_path(), json::serialize(on(b.port())));
     proxy_->signal(SIGHUP);
     ASSERT_TRUE(parked.read_until("\"finish_reason\"", 20)) << parked.received();
     EXPECT_NE(parked.received().find("x-mock-server: b"), std::string::npos) << parked.received();
+}
+
+// A backend that fails its health check while a request waits for it is
+// not given that request when its slot frees: the request waits on for a
+// backend in rotation.
+TEST_F(ProxyE2E, AParkedRequestAvoidsABackendThatFailedWhileItWaited) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    Child& b = backend("b", {"--tokens-per-sec", "20"});
+    json::object cfg = config(json::array{server(1, a.port(), 1), server(2, b.port(), 1)},
+                              json::object{{"queue", json::object{{"enabled", true}}}});
+    cfg["health_check"] = json::object{{"interval_sec", 0.1}, {"timeout_sec", 2}};
+    start_proxy(cfg);
+    RawConnection on_a(proxy_->port()), on_b(proxy_->port()), parked(proxy_->port());
+    on_a.send_post(kChat, chat_body("m", true, 200));
+    ASSERT_TRUE(on_a.read_until("data: "));
+    ASSERT_TRUE(hold_then_park(on_b, parked, 1));
+    ASSERT_NE(on_a.received().find("x-mock-server: a"), std::string::npos) << on_a.received();
+
+    ASSERT_EQ(request(a.port(), http::verb::put, "/mock/health", "fail").status, 200);
+    ASSERT_TRUE(eventually([&] { return proxy_->stderr_text().find("server 1 fails") != std::string::npos; }));
+    on_a.close();  // a's slot frees; the request keeps waiting
+    EXPECT_TRUE(eventually([&] { return inflight(1) == 0 && waiters() == 1; }));
+    on_b.close();
+    ASSERT_TRUE(parked.read_until("\"finish_reason\"", 20)) << parked.received();
+    EXPECT_NE(parked.received().find("x-mock-server: b"), std::string::npos) << parked.received();
+    EXPECT_EQ(mock_stat(a, "requests"), 1);
 }
 
 // ---- health checks --------------------------------------------------------------------------

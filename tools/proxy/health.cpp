@@ -32,6 +32,12 @@ std::vector<std::int64_t> Proxy::excluded_ids() {
     return out;
 }
 
+bool Proxy::excluded_now(std::int64_t server_id) {
+    if (unhealthy_.contains(server_id)) return true;
+    const auto it = sin_bin_until_.find(server_id);
+    return it != sin_bin_until_.end() && it->second > now();
+}
+
 // Runs while checks are on; a reload that changes the interval starts a
 // new loop in place of this one.
 awaitable<void> Proxy::health_loop() {

@@ -252,21 +252,39 @@ awaitable<lb::Admission> Proxy::admit_after_renewal(const PoolConfig& pool,
 }
 
 // The parked road, a coroutine of its own so that the requests that find
-// room at once (most) do not carry its state in their frame.
+// room at once (most) do not carry its state in their frame. The backends
+// to avoid were read when the request parked; one sin-binned or failing its
+// health check since may still free a slot for it (a failed request freed
+// it), and sending the queue there would turn every parked request into a
+// 502. Such an admission is handed back and the request waits again,
+// avoiding the backends as they stand now. Each round adds a backend it
+// avoids, so the rounds are bounded by the fitting ones.
 awaitable<lb::Admission> Proxy::park(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
                                      lb::SelectOptions options, bool& stopped) {
     auto exec = co_await net::this_coro::executor;
-    auto [order, e1, admission, e2] =
-        co_await net::experimental::make_parallel_group(
-            net::co_spawn(exec, lb::admit(lb_, pool.key, fitting, options), net::deferred),
-            net::co_spawn(exec, connections_.until_stop(), net::deferred))
-            .async_wait(net::experimental::wait_for_one(), use_awaitable);
-    if (order[0] == 1) {
-        stopped = true;  // the waiter was removed as its wait was cancelled
-        co_return lb::Admission{};
+    std::vector<std::int64_t> excluded;  // the list of a later round
+    double waited = 0.0;
+    for (std::size_t round = 0;; ++round) {
+        auto [order, e1, admission, e2] =
+            co_await net::experimental::make_parallel_group(
+                net::co_spawn(exec, lb::admit(lb_, pool.key, fitting, options), net::deferred),
+                net::co_spawn(exec, connections_.until_stop(), net::deferred))
+                .async_wait(net::experimental::wait_for_one(), use_awaitable);
+        if (order[0] == 1) {
+            stopped = true;  // the waiter was removed as its wait was cancelled
+            co_return lb::Admission{};
+        }
+        if (e1) std::rethrow_exception(e1);  // cancelled: the client left
+        waited += admission.waited_sec;
+        if (!admission || round == fitting.size() || !excluded_now(lb::server_id(admission.server))) {
+            admission.waited_sec = waited;
+            admission.parked = true;
+            co_return std::move(admission);
+        }
+        admission.lease->release();  // the slot goes to whoever may use it
+        excluded = excluded_ids();
+        options.sin_binned = excluded;
     }
-    if (e1) std::rethrow_exception(e1);  // cancelled: the client left
-    co_return std::move(admission);
 }
 
 std::optional<http::response<http::string_body>> Proxy::scan_inference(Exchange& ex, const Request& req,

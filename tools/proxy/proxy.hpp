@@ -118,6 +118,10 @@ private:
         // start of `buffer` into `plain`; false, and nothing changed, when
         // the head is not plain or not whole.
         bool take_plain(FieldAlloc arena, std::uint64_t max_body);
+        // Sizes `buffer` for relaying the body in pieces of `piece` bytes
+        // read straight into the relay's own storage: room for a piece when
+        // the length is known, and a bound on what may stay unparsed.
+        void size_for_relay(std::size_t piece);
     };
 
     // ---- life (proxy.cpp)
@@ -266,6 +270,8 @@ private:
     void sin_bin(std::int64_t server_id, double seconds);
     // Server ids no selection may choose now: sin-binned or unhealthy.
     std::vector<std::int64_t> excluded_ids();
+    // Whether `server_id` is one of them; no list is built.
+    bool excluded_now(std::int64_t server_id);
     // Every fitting backend is sin-binned or failing its health check: the
     // refusal's per-backend states, and when the first may be back.
     bool all_unavailable(const std::vector<lb::ServerRecord>& fitting, const std::vector<std::int64_t>& excluded,
