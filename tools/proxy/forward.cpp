@@ -224,16 +224,7 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
     if (hwec) co_return client_failed(ex, hwec, metrics_);
 
     std::array<char, 16384> chunk;
-    // Beast's read asks for the room its buffer has (512 bytes once the
-    // head is parsed): a body of known length (only a large one comes this
-    // way) would take a read per 512 bytes. An event stream is chunked and
-    // arrives an event at a time, and keeps the small buffer: thousands of
-    // them may be open at once.
-    if (parser.content_length()) up.buffer.reserve(chunk.size());
-    // Body bytes go straight to `chunk`; what stays in the buffer is a
-    // chunk's size line or the trailer, not yet whole. A backend sending
-    // one without end is cut off here instead of growing the buffer.
-    up.buffer.max_size(up.buffer.size() + kStreamPendingLimit);
+    up.size_for_relay(chunk.size());
     UsageScanner usage;
     while (!parser.is_done()) {
         parser.get().body().data = chunk.data();
@@ -275,6 +266,19 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
     co_return Attempt{true, {}};
 }
 #pragma GCC diagnostic pop
+
+void Proxy::Upstream::size_for_relay(std::size_t piece) {
+    // Beast's read asks for the room its buffer has (512 bytes once the
+    // head is parsed): a body of known length (only a large one comes this
+    // way) would take a read per 512 bytes. An event stream is chunked and
+    // arrives an event at a time, and keeps the small buffer: thousands of
+    // them may be open at once.
+    if (reader->content_length()) buffer.reserve(piece);
+    // Body bytes go straight to the relay's piece; what stays in the buffer
+    // is a chunk's size line or the trailer, not yet whole. A backend
+    // sending one without end is cut off here instead of growing the buffer.
+    buffer.max_size(buffer.size() + kStreamPendingLimit);
+}
 
 bool Proxy::Upstream::take_plain(FieldAlloc arena, std::uint64_t max_body) {
     const auto bytes = buffer.data();
