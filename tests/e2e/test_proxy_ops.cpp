@@ -276,7 +276,8 @@ void expect_every_key_and_a_timestamp(const json::object& line) {
 
 TEST_F(ProxyOps, JsonAccessLogCarriesRequestIdUsageAndTimings) {
     Child& a = mock("a");
-    start(json::object{{"m", model(json::array{backend_at(1, a.port())})}});
+    // Any integer is a server id, a negative one too.
+    start(json::object{{"m", model(json::array{backend_at(-7, a.port())})}});
     struct Case {
         std::string model;
         bool stream;
@@ -321,7 +322,7 @@ TEST_F(ProxyOps, JsonAccessLogCarriesRequestIdUsageAndTimings) {
             for (const char* key : {"server", "ttft_ms", "prompt_tokens"}) EXPECT_TRUE(line.at(key).is_null()) << key;
             continue;
         }
-        EXPECT_EQ(line.at("server").to_number<int>(), 1);
+        EXPECT_EQ(line.at("server").to_number<int>(), -7);
         EXPECT_EQ(line.at("pool").as_string(), "m|1|default");
         EXPECT_GT(line.at("input_tokens").to_number<std::int64_t>(), 0);
         // The mock reports max_tokens as the completion and a quarter of the

@@ -196,7 +196,7 @@ std::string format_json(const AccessRecord& r) {
     str("path", r.path);
     str("model", r.model);
     str("pool", r.pool);
-    num("server", r.server, r.server >= 0);
+    num("server", r.server.value_or(0), r.server.has_value());
     num("status", r.status, true);
     num("input_tokens", r.input_tokens, r.input_tokens >= 0);
     num("prompt_tokens", r.prompt_tokens.value_or(0), r.prompt_tokens.has_value());
@@ -216,7 +216,7 @@ std::string format_text(const AccessRecord& r) {
         "completion_tokens={} wait_ms={:.1f} ttft_ms={} total_ms={:.1f} bytes={} note={}",
         rfc3339_millis(r.wall_start), text_value(r.method), text_value(r.path), text_value(r.request_id),
         text_value(r.client), text_value(r.model), text_value(r.pool),
-        r.server < 0 ? std::string("-") : std::to_string(r.server), r.status,
+        text_opt(r.server), r.status,
         r.input_tokens < 0 ? std::string("-") : std::to_string(r.input_tokens), text_opt(r.prompt_tokens),
         text_opt(r.completion_tokens), millis(r.wait),
         r.ttfb < 0 ? std::string("-") : fmt::format("{:.1f}", millis(r.ttfb)),

@@ -29,7 +29,7 @@ struct AccessRecord {
     std::string_view path;
     std::string_view model;
     std::string_view pool;
-    std::int64_t server = -1;
+    std::optional<std::int64_t> server;  // none when no backend was tried (any id is valid)
     int status = 0;
     std::int64_t input_tokens = -1;  // the balancer's estimate
     std::optional<std::int64_t> prompt_tokens;

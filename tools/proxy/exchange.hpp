@@ -31,7 +31,7 @@ struct Exchange {
     double wait_started = -1.0;  // while parked: when the wait began
     double wait = 0.0;
     double ttfb = -1.0;
-    std::int64_t server_id = -1;
+    std::optional<std::int64_t> server_id;  // the backend tried last
     int status = 0;
     std::uint64_t bytes = 0;
     bool client_keep = true;
