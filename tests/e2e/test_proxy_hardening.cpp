@@ -345,8 +345,9 @@ TEST_F(ProxyE2E, ChunkedBodiesAndLeadingEmptyLinesAreServed) {
 TEST_F(ProxyE2E, DotSegmentsAreResolvedBeforeRoutingAndNeverForwarded) {
     Child& b = misbehaving("ok");
     json::object cfg = config(json::array{server(1, b.port())});
+    // A URL's scheme is case-insensitive.
     cfg["models"].as_object()["m"].as_object()["servers"].as_array()[0].as_object()["url"] =
-        "http://127.0.0.1:" + std::to_string(b.port()) + "/base";
+        "HTTP://127.0.0.1:" + std::to_string(b.port()) + "/base";
     start_proxy(cfg);
     struct Case {
         const char* target;

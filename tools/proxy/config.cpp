@@ -331,11 +331,18 @@ std::optional<std::string_view> known_routing_mode(std::string_view name) {
 
 Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
     Endpoint ep;
-    ep.tls = url.rfind("https://", 0) == 0;
-    if (!ep.tls && url.rfind("http://", 0) != 0)
-        throw ConfigError(json_path, "must be an http:// or https:// URL (got \"" + url + "\")");
-    std::string rest = url.substr(ep.tls ? 8 : 7);
-    ep.url = url;
+    // A scheme is case-insensitive (RFC 3986 3.1). Only the scheme is
+    // echoed in the error: the rest may hold a password.
+    const std::size_t sep = url.find("://");
+    const std::string scheme = lower(url.substr(0, sep == std::string::npos ? 0 : sep));
+    ep.tls = scheme == "https";
+    if (!ep.tls && scheme != "http")
+        throw ConfigError(json_path, "must be an http:// or https:// URL" +
+                                         (scheme.empty() || !std::all_of(scheme.begin(), scheme.end(), ascii_alnum)
+                                              ? std::string(" (it names no scheme)")
+                                              : " (its scheme is \"" + scheme + "\")"));
+    std::string rest = url.substr(sep + 3);
+    ep.url = scheme + url.substr(sep);
     std::size_t slash = rest.find('/');
     std::string authority = rest.substr(0, slash);
     if (slash != std::string::npos) ep.prefix = rest.substr(slash);
