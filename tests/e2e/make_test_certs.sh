@@ -4,6 +4,7 @@
 #   a.crt/a.key        server certificate "quillmar-test-a" signed by that CA
 #   b.crt/b.key        a second one, "quillmar-test-b" (a reload's new certificate)
 #   untrusted.crt/.key signed by another CA nobody trusts
+#   a-encrypted.key    a.key under a passphrase (which the proxy refuses)
 # Every server certificate names localhost and 127.0.0.1. EC P-256 keys,
 # valid two days: made fresh for every run, never kept.
 #   make_test_certs.sh DIR
@@ -33,3 +34,4 @@ ca other-ca "quillmar untrusted CA"
 leaf a ca 1001
 leaf b ca 1002
 leaf untrusted other-ca 1003
+openssl pkey -in a.key -aes256 -passout pass:quillmar -out a-encrypted.key 2>/dev/null

@@ -570,6 +570,15 @@ std::vector<BadConfig> bad_configurations() {
          "$.admin_token_file"},
         {R"({"admin_token_file":"/dev/null","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
          "$.admin_token_file"},
+        // A device or a FIFO would never end, or block the loop at a reload.
+        {R"({"admin_token_file":"/dev/zero","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.admin_token_file", "not a regular file"},
+        // A NUL would name another variable (or file) than the one written.
+        {"{\"admin_token_env\":\"HOME\\u0000X\",\"models\":{\"m\":{\"servers\":[{\"id\":1,\"url\":\"http://a:1\"}]}}}",
+         "$.admin_token_env", "must not hold a NUL character"},
+        // Truncated, it would mean no cap at all.
+        {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1","max_concurrency":0.5}]}}})",
+         R"($.models["m"].servers[0].max_concurrency)", "at least 1"},
         // What would go into every upstream request line or Host header, or into metrics labels.
         {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1/p\r\nX-Evil: 1"}]}}})", R"($.models["m"].servers[0].url)"},
         {R"({"models":{"m":{"servers":[{"id":1,"url":"http://a:1/p q"}]}}})", R"($.models["m"].servers[0].url)"},

@@ -227,6 +227,12 @@ TEST_F(ProxyTls, BadCertificatesKeysAndCaFilesExitWithStatus2NamingThePath) {
         {"{" + listener("admin", certs_.cert("a"), certs_.cert("a")) + models + "}", "$.admin.tls.key_file",
          "cannot load key"},
         {R"({"listen":{"tls":{"cert_file":"a.crt"}},)" + models + "}", "$.listen.tls.key_file", "is required"},
+        // Asking for a passphrase would block the proxy at a start or reload.
+        {"{" + listener("listen", certs_.cert("a"), certs_.key("a-encrypted")) + models + "}",
+         "$.listen.tls.key_file", "key " + certs_.key("a-encrypted") + " is encrypted"},
+        // A device or a FIFO would never end, or block the reload.
+        {"{" + listener("listen", "/dev/zero", certs_.key("a")) + models + "}", "$.listen.tls.cert_file",
+         "cannot read certificate file /dev/zero: not a regular file"},
         {R"({"upstream_tls":{"ca_file":"/nonexistent/ca.crt"},)" + models + "}", "$.upstream_tls.ca_file",
          "cannot read CA file"},
     };

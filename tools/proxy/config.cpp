@@ -1,6 +1,7 @@
 #include "proxy/config.hpp"
 
 #include "proxy/cluster/redis_client.hpp"
+#include "proxy/small_file.hpp"
 #include "repeated_key.hpp"
 
 #include <boost/asio/ip/address.hpp>
@@ -14,7 +15,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -23,6 +23,10 @@ namespace quillmar::proxy {
 namespace json = boost::json;
 
 namespace {
+
+// A configuration is a few kilobytes; this only bounds what a wrong path
+// (a log file, say) could make the proxy read into memory.
+constexpr std::size_t kConfigFileLimit = 16 * 1024 * 1024;
 
 // One JSON object being read: remembers its path and which keys were used,
 // so that a key nobody reads (usually a typo) is an error, not a silent no-op.
@@ -48,6 +52,10 @@ public:
             return fallback;
         }
         if (!v->is_string()) throw ConfigError(child(key), "must be a string");
+        // A NUL would cut a path or a variable name short where the system
+        // reads it, naming another file or variable than the one written.
+        if (v->as_string().find('\0') != json::string::npos)
+            throw ConfigError(child(key), "must not hold a NUL character");
         return std::string(v->as_string());
     }
 
@@ -87,6 +95,8 @@ public:
         if (!v->is_number()) throw ConfigError(child(key), "must be a number");
         double d = v->to_number<double>();
         if (std::isnan(d) || d < 0) throw ConfigError(child(key), "must be 0 or more");
+        // Truncated, a fraction below 1 would be 0, which means no cap at all.
+        if (d > 0 && d < 1) throw ConfigError(child(key), "must be 0 (no cap) or at least 1");
         if (d >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
         return static_cast<std::int64_t>(d);
     }
@@ -221,12 +231,10 @@ void read_admin_access(ObjectReader& r, Config& cfg) {
         throw ConfigError(r.child("admin_token_env"), "cannot be combined with admin_token_file");
     if (from_file) {
         std::string path = r.string("admin_token_file", "");
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream ss;
-        if (in) ss << in.rdbuf();
-        if (!in || ss.str().size() > 4096)
-            throw ConfigError(r.child("admin_token_file"), "cannot read a token from " + path);
-        cfg.admin_token = checked_token(ss.str(), r.child("admin_token_file"), path);
+        std::string why;
+        std::optional<std::string> text = read_regular_file(path, 4096, why);
+        if (!text) throw ConfigError(r.child("admin_token_file"), "cannot read a token from " + path + ": " + why);
+        cfg.admin_token = checked_token(std::move(*text), r.child("admin_token_file"), path);
     } else if (from_env) {
         std::string name = r.string("admin_token_env", "");
         const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
@@ -495,7 +503,7 @@ lb::ServerRecord read_server(const json::value& sv, const std::string& spath, st
     std::string url = sr.string("url", "", true);
     Endpoint ep = parse_endpoint(url, sr.child("url"));
     auto [it, fresh] = cfg.servers.emplace(id, ep);
-    if (!fresh && it->second.url != url)
+    if (!fresh && it->second.url != ep.url)
         throw ConfigError(sr.child("url"),
                           "server id " + std::to_string(id) + " is already used for " + it->second.url);
     double weight = sr.number("weight", 1.0, 0.0, 1e9);
@@ -598,11 +606,10 @@ std::shared_ptr<const Config> parse_config(std::string_view text, const std::str
 }
 
 std::shared_ptr<const Config> load_config(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ConfigError("$", "cannot read " + path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return parse_config(ss.str(), std::filesystem::path(path).parent_path().string());
+    std::string why;
+    std::optional<std::string> text = read_regular_file(path, kConfigFileLimit, why);
+    if (!text) throw ConfigError("$", "cannot read " + path + ": " + why);
+    return parse_config(*text, std::filesystem::path(path).parent_path().string());
 }
 
 std::shared_ptr<const Config> with_overrides(std::shared_ptr<const Config> cfg, const PortOverrides& ports) {

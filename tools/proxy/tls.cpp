@@ -1,11 +1,13 @@
 #include "proxy/tls.hpp"
 
+#include "proxy/small_file.hpp"
+
 #include <boost/asio/ssl/error.hpp>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
-#include <fstream>
+#include <optional>
 
 namespace quillmar::proxy {
 
@@ -36,11 +38,22 @@ int select_http11(SSL*, const unsigned char** out, unsigned char* outlen, const 
     return SSL_TLSEXT_ERR_OK;
 }
 
-void require_readable(const std::string& path, const char* field, const char* what) {
+// Certificates, keys and CA bundles are kilobytes; a big bundle is a few
+// hundred.
+constexpr std::size_t kPemFileLimit = 16 * 1024 * 1024;
+
+std::string require_readable(const std::string& path, const char* field, const char* what) {
     if (path.empty()) throw TlsError(field, std::string("no ") + what + " file given");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw TlsError(field, std::string("cannot read ") + what + " file " + path);
+    std::string why;
+    std::optional<std::string> text = read_regular_file(path, kPemFileLimit, why);
+    if (!text) throw TlsError(field, std::string("cannot read ") + what + " file " + path + ": " + why);
+    return std::move(*text);
 }
+
+// OpenSSL asks for a passphrase on the terminal when a key is encrypted,
+// which would block the proxy's only thread at a start or a reload; no
+// passphrase is given instead, and the load fails.
+int no_passphrase(char*, int, int, void*) { return 0; }
 
 std::string reason(const boost::system::error_code& ec) {
     std::string text = ec.message();
@@ -51,13 +64,16 @@ std::string reason(const boost::system::error_code& ec) {
 
 TlsContext make_server_context(const std::string& cert_file, const std::string& key_file) {
     require_readable(cert_file, "cert_file", "certificate");
-    require_readable(key_file, "key_file", "key");
+    const std::string key = require_readable(key_file, "key_file", "key");
     auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
     apply_modern_defaults(*ctx);
+    SSL_CTX_set_default_passwd_cb(ctx->native_handle(), no_passphrase);
     boost::system::error_code ec;
     ctx->use_certificate_chain_file(cert_file, ec);
     if (ec) throw TlsError("cert_file", "cannot load certificate " + cert_file + ": " + reason(ec));
     ctx->use_private_key_file(key_file, ssl::context::pem, ec);
+    if (ec && key.find("ENCRYPTED") != std::string::npos)
+        throw TlsError("key_file", "key " + key_file + " is encrypted; give it unencrypted (readable by the proxy only)");
     if (ec) throw TlsError("key_file", "cannot load key " + key_file + " for certificate " + cert_file + ": " + reason(ec));
     if (SSL_CTX_check_private_key(ctx->native_handle()) != 1) {
         ERR_clear_error();
