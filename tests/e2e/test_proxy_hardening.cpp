@@ -544,6 +544,40 @@ TEST_F(ProxyE2E, IdleKeepAliveClientsMakeRoomForNewOnesAtTheCap) {
               std::string::npos);
 }
 
+// A client that has sent part of a head holds no request: at the cap it
+// makes room like an idle one.
+TEST_F(ProxyE2E, ClientsWithAnUnfinishedHeadMakeRoomAtTheCap) {
+    Child& a = backend("a");
+    start_proxy(config(json::array{server(1, a.port())}, json::object{{"max_client_connections", 3}}));
+    RawConnection first(proxy_->port()), second(proxy_->port()), kept(proxy_->port());
+    first.send("P");
+    second.send("POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\n");
+    // Answered after the proxy read the two partial heads, and then idle.
+    kept.send_post(kChat, chat_body("m", false, 1));
+    ASSERT_TRUE(kept.read_until("\"finish_reason\""));
+    // The oldest connection without a request makes room, not the newer idle one.
+    EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1), {}, 10).status, 200);
+    EXPECT_TRUE(first.wait_closed(10));
+}
+
+// A reload that raises the cap lets a client waiting for room in at once,
+// not when a running request ends.
+TEST_F(ProxyE2E, RaisingTheConnectionCapAdmitsAWaitingClientAtOnce) {
+    Child& a = backend("a", {"--tokens-per-sec", "20"});
+    auto with_cap = [&](int cap) {
+        return config(json::array{server(1, a.port())}, json::object{{"max_client_connections", cap}});
+    };
+    start_proxy(with_cap(1));
+    RawConnection holder(proxy_->port());
+    holder.send_post(kChat, chat_body("m", true, 400));  // 20 s of streaming
+    ASSERT_TRUE(holder.read_until("data: "));
+    RawConnection waiting(proxy_->port());  // queued behind the cap
+    waiting.send_post(kChat, chat_body("m", false, 1));
+    write_file(config_path(), json::serialize(with_cap(10)));
+    proxy_->signal(SIGHUP);
+    EXPECT_TRUE(waiting.read_until("\"finish_reason\"", 10)) << waiting.received();
+}
+
 TEST_F(ProxyE2E, RunningOutOfDescriptorsBacksOffAndEvictsIdleClients) {
 #if defined(__SANITIZE_ADDRESS__)
     // The undefined-behaviour runtime checks a dynamic type by reading the

@@ -27,7 +27,12 @@ public:
 
     explicit ClientConnections(boost::asio::io_context& io);
 
-    void set_limit(std::size_t limit) { limit_ = limit; }
+    // A listener waiting for room rechecks at once: a reload that raises
+    // (or removes) the cap lets it go on.
+    void set_limit(std::size_t limit) {
+        limit_ = limit;
+        room_.cancel();
+    }
     std::size_t open() const { return open_.size(); }
     bool draining() const { return draining_; }
 

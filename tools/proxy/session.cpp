@@ -291,9 +291,12 @@ awaitable<Proxy::ReadOutcome> Proxy::read_request(Stream& stream, beast::flat_bu
         auto [rec, rn] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
         if (rec) co_return ReadOutcome::gone;  // gone, idle too long, or evicted
         buffer.commit(rn);
-        connections_.set_idle(id, false);
         scan = scan_buffered();
     }
+    // Busy only once its head is whole: a client that sends a byte or two
+    // and stops holds no request yet, and at the cap it makes room like an
+    // idle one (or a trickle of bytes would lock every new client out).
+    connections_.set_idle(id, false);
     if (scan.refusal) {
         const std::string_view unknown = "-";
         co_await refuse_request(stream, cfg, *scan.refusal, unknown, unknown);
