@@ -384,7 +384,7 @@ awaitable<Attempt> Proxy::general_head(Upstream& up) {
 // nothing after it, neither in our buffer nor held back in the TLS layer;
 // anything else closes the connection.
 void Proxy::pool_if_clean(Upstream& up, const std::string& pool_key, const Config& cfg) {
-    if (up.complete && up.keep_alive() && up.buffer.size() == 0 && !up.conn->holds_unread_input())
+    if (&cfg == cfg_.get() && up.complete && up.keep_alive() && up.buffer.size() == 0 && !up.conn->holds_unread_input())
         pool_.put(pool_key, std::move(up.conn), cfg.upstream_pool_size);
 }
 
@@ -434,20 +434,21 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
         // A retry's server comes from a select with nothing suspending
         // before its lease is entered here.
         if (!lease) lease.emplace(lb::InflightLease::acquire(lb_, id));
-        // The server's address as it is now: a reload while the request
-        // was parked may have moved the id, and the lease counts against
-        // the server at its new address.
-        const std::shared_ptr<const Config> servers = cfg_;
-        const auto eit = servers->servers.find(id);
+        // The server's address and the TLS settings as they are now: a
+        // reload while the request was parked may have moved the id (the
+        // lease counts against the server at its new address) or changed
+        // how backends are verified.
+        const std::shared_ptr<const Config> current = cfg_;
+        const auto eit = current->servers.find(id);
         // Every try below sets the outcome; this one stands when there is no try.
-        Attempt a{false, eit == servers->servers.end() ? "unknown_server" : ""};
-        for (int fresh_try = 0; eit != servers->servers.end() && fresh_try < 2; ++fresh_try) {
+        Attempt a{false, eit == current->servers.end() ? "unknown_server" : ""};
+        for (int fresh_try = 0; eit != current->servers.end() && fresh_try < 2; ++fresh_try) {
             const Endpoint& ep = eit->second;
             Upstream up(req.get_allocator());  // the request's arena
             up.conn = fresh_try == 0 ? pool_.take(ep.pool_key) : nullptr;
             up.reused = up.conn != nullptr;
             if (!up.conn) {
-                std::string failed = co_await connect_upstream(eit->first, ep, cfg, up.conn);
+                std::string failed = co_await connect_upstream(eit->first, ep, *current, up.conn);
                 if (!failed.empty()) {
                     a = Attempt{false, std::move(failed)};
                     break;
@@ -464,7 +465,7 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
             if (len && *len <= kBufferedBodyLimit && !up.bodiless() && !up.event_stream())
                 a = co_await relay_buffered(ex, stream, req, up);
             else a = co_await relay_streamed(ex, stream, req, up);
-            if (a.ok) pool_if_clean(up, ep.pool_key, cfg);
+            if (a.ok) pool_if_clean(up, ep.pool_key, *current);
             break;
         }
         lease->release();  // the stream has ended, however it ended
@@ -475,7 +476,7 @@ awaitable<void> Proxy::forward_with_retry(Exchange& ex, ClientStream& stream, co
             // went to the client, and the request is not sent twice.
             ex.note = a.kind;
         } else {
-            note_failed_attempt(id, eit == servers->servers.end() ? nullptr : &eit->second, a, cfg);
+            note_failed_attempt(id, eit == current->servers.end() ? nullptr : &eit->second, a, cfg);
             if (first_failure.empty()) first_failure = a.kind;
             if (attempt == 0 && (server = co_await reselect(pool, fitting, estimate, sticky, id))) {
                 ex.note = "retried:" + a.kind;

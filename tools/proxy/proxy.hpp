@@ -251,6 +251,9 @@ private:
     // Answers a failed attempt on backend `id` with 502 (504 after a timeout).
     boost::asio::awaitable<void> refuse_upstream(Exchange& ex, ClientStream& stream, const Request& request,
                                                  std::int64_t id, const Attempt& a, bool retried);
+    // Keeps a connection whose answer was read whole for the next request,
+    // unless a reload came since it was made under `cfg` (the reload emptied
+    // the pool: its TLS settings, a CA or verification, may have changed).
     void pool_if_clean(Upstream& up, const std::string& pool_key, const Config& cfg);
     boost::asio::awaitable<lb::ServerRecord> reselect(const PoolConfig& pool,
                                                       const std::vector<lb::ServerRecord>& fitting,
