@@ -4,6 +4,8 @@
 #include "e2e/fixture.hpp"
 #include "e2e/tls_support.hpp"
 
+#include <boost/asio/ssl.hpp>
+
 #include <csignal>
 #include <filesystem>
 
@@ -223,6 +225,41 @@ TEST_F(ProxyTls, StrayBytesAfterAnHttpsAnswerNeverBecomeTheNextAnswer) {
         ASSERT_NE(got, nullptr) << "request " << n << " got " << r.body;
         EXPECT_EQ(got->to_number<std::int64_t>(), n) << r.body;
     }
+}
+
+// A request the drain cuts while its body is still coming ends with a TLS
+// close_notify, and the stop counts its connection as gone.
+TEST_F(ProxyTls, ARequestTheDrainCutsClosesItsTlsConnectionCleanly) {
+    Child& a = backend("a");
+    json::object cfg = config(json::array{server(1, a.port())}, {{"timeouts", json::object{{"drain_sec", 0.3}}}});
+    cfg["listen"] = tls_listener(certs_.cert("a"), certs_.key("a"));
+    Child& proxy = start_proxy(cfg);
+    net::io_context io;
+    net::ssl::context ctx(net::ssl::context::tls_client);  // verifies nothing: the listener is not under test
+    net::ssl::stream<net::ip::tcp::socket> client(io, ctx);
+    client.next_layer().connect({net::ip::make_address("127.0.0.1"), proxy.port()});
+    client.handshake(net::ssl::stream_base::client);
+    net::write(client, net::buffer(std::string("POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\n"
+                                               "Expect: 100-continue\r\nContent-Length: 100\r\n\r\n")));
+    // Reads what comes within 10 s; the error that ended the read, if any.
+    std::string got;
+    auto read = [&] {
+        std::array<char, 256> buf;
+        beast::error_code ended = net::error::timed_out;
+        client.async_read_some(net::buffer(buf), [&](beast::error_code ec, std::size_t n) {
+            got.append(buf.data(), n);
+            ended = ec;
+        });
+        io.restart();
+        io.run_for(std::chrono::seconds(10));
+        return ended;
+    };
+    ASSERT_FALSE(read()) << got;  // the proxy reads the body now
+    ASSERT_NE(got.find("100 Continue"), std::string::npos) << got;
+    proxy.signal(SIGTERM);
+    EXPECT_EQ(read(), net::error::eof);  // close_notify: not a truncated stream
+    ASSERT_TRUE(proxy.wait_exit(10).has_value());
+    EXPECT_NE(proxy.stderr_text().find("stopped (0 connections left)"), std::string::npos) << proxy.stderr_text();
 }
 
 TEST_F(ProxyTls, BadCertificatesKeysAndCaFilesExitWithStatus2NamingThePath) {
