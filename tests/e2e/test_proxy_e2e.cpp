@@ -371,7 +371,13 @@ TEST_F(ProxyE2E, RoutingModeChangesOnlyThroughTheAdminListener) {
     EXPECT_EQ(r.json().at("previous").as_string(), "max_concurrency");
     EXPECT_EQ(snapshot().at("routing_mode").as_string(), "queue_all");
     EXPECT_EQ(snapshot().at("queue_enabled").as_bool(), true);
-    EXPECT_EQ(request(proxy_->admin_port(), http::verb::put, "/lb/routing-mode", "fastest").status, 400);
+    // A body that does not name exactly one mode changes nothing.
+    for (const char* body : {"fastest", R"({"routing_mode":"hybrid","mode":"superfast"})",
+                             R"({"routing_mode":"bogus","mode":"hybrid"})", R"({"routing_mode":7,"mode":"hybrid"})",
+                             R"({"routing_mode":"hybrid","routing_mode":"superfast"})", R"({"routing_mode":"hybrid","x":1})"}) {
+        EXPECT_EQ(request(proxy_->admin_port(), http::verb::put, "/lb/routing-mode", body).status, 400) << body;
+        EXPECT_EQ(snapshot().at("routing_mode").as_string(), "queue_all") << body;
+    }
     // Any case, as in the file.
     r = request(proxy_->admin_port(), http::verb::post, "/lb/routing-mode", "Hybrid");
     EXPECT_EQ(r.status, 200) << r.body;

@@ -1,5 +1,6 @@
 #include "proxy/admin.hpp"
 #include "proxy/http_util.hpp"
+#include "repeated_key.hpp"
 
 #include <boost/beast/http/field.hpp>
 #include <boost/json.hpp>
@@ -87,25 +88,35 @@ AdminResponse readiness(const AdminRequest& req, const AdminView& v) {
                   json::serialize(json::object{{"status", "not_ready"}, {"not_ready", std::move(not_ready)}}));
 }
 
-// {"routing_mode": "..."} or {"mode": "..."} or the bare name.
+// The mode a change names: {"routing_mode": "..."} or {"mode": "..."}
+// (exactly one key, a string, named once), a JSON string, or the bare name.
+// Empty when the body says anything else: an object naming two modes must
+// not have one of them picked for it.
+std::string requested_mode(std::string_view text) {
+    boost::system::error_code jec;
+    json::value body = json::parse(text, jec);
+    std::string mode;
+    if (!jec && body.is_object()) {
+        const json::object& o = body.as_object();
+        if (o.size() != 1 || tools_json::first_repeated_key(text)) return {};
+        const json::value* m = o.if_contains("routing_mode") ? o.if_contains("routing_mode") : o.if_contains("mode");
+        if (m == nullptr || !m->is_string()) return {};
+        mode = m->as_string();
+    } else if (!jec && body.is_string()) {
+        mode = body.as_string();
+    } else if (jec) {
+        mode = text;
+    }
+    while (!mode.empty() && std::isspace(static_cast<unsigned char>(mode.back()))) mode.pop_back();
+    return mode;
+}
+
 AdminResponse routing_mode(const AdminRequest& req, const AdminView& v) {
     if (req.method() == http::verb::get || req.method() == http::verb::head)
         return answer(req, http::status::ok, json::serialize(json::object{{"routing_mode", v.lb.get_routing_mode()}}));
     if (req.method() != http::verb::put && req.method() != http::verb::post)
         return not_allowed(req, "GET, HEAD, PUT, POST");
-    std::string mode;
-    boost::system::error_code jec;
-    json::value body = json::parse(req.body(), jec);
-    if (!jec && body.is_object()) {
-        for (const char* key : {"routing_mode", "mode"})
-            if (auto* m = body.as_object().if_contains(key); m && m->is_string()) mode = m->as_string();
-    } else if (!jec && body.is_string()) {
-        mode = body.as_string();
-    } else {
-        mode = req.body();
-    }
-    while (!mode.empty() && std::isspace(static_cast<unsigned char>(mode.back()))) mode.pop_back();
-    const std::optional<std::string_view> known = known_routing_mode(mode);
+    const std::optional<std::string_view> known = known_routing_mode(requested_mode(req.body()));
     if (!known)
         return answer(req, http::status::bad_request,
                       error_json("routing mode must be one of superfast, hybrid, max_concurrency, queue_all",
