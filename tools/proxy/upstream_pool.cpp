@@ -1,5 +1,7 @@
 #include "proxy/upstream_pool.hpp"
 
+#include "load_balancer/runtime.hpp"
+
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -27,8 +29,10 @@ UpstreamPool::Conn UpstreamPool::take(const std::string& key) {
     auto it = idle_.find(key);
     if (it == idle_.end()) return nullptr;
     auto& list = it->second;
+    // The newest is last: once it has been idle too long, all have.
+    if (!list.empty() && lb::monotonic() - list.back().since >= kMaxIdleSec) list.clear();
     while (!list.empty()) {
-        Conn c = std::move(list.back());
+        Conn c = std::move(list.back().conn);
         list.pop_back();
         if (quiet(*c)) return c;
     }  // each one that is not closes as it goes
@@ -39,7 +43,7 @@ void UpstreamPool::put(const std::string& key, Conn conn, std::size_t max_idle) 
     auto& list = idle_[key];
     if (list.size() >= max_idle) return;  // the connection closes as it goes
     conn->expires_never();
-    list.push_back(std::move(conn));
+    list.push_back(Idle{std::move(conn), lb::monotonic()});
 }
 
 void UpstreamPool::drop(const std::string& key) { idle_.erase(key); }
