@@ -603,6 +603,9 @@ std::vector<BadConfig> bad_configurations() {
         {R"({"listen":{"address":"localhost"},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
          "$.listen.address"},
         {R"({"access_log":"/","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})", "$.access_log"},
+        // What only opening the log would find: no folder can be made under a file.
+        {R"({"access_log":"/etc/hostname/x.log","models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
+         "$.access_log", "/etc/hostname is not a directory"},
         // Periods that would keep the proxy's thread spinning.
         {R"({"health_check":{"interval_sec":1e-9},"models":{"m":{"servers":[{"id":1,"url":"http://a:1"}]}}})",
          "$.health_check.interval_sec", "must be 0 (off) or at least 0.01"},
@@ -622,6 +625,16 @@ TEST_F(ProxyE2E, InvalidConfigurationsExitWithStatus2NamingThePath) {
         EXPECT_NE(text.find(c.detail), std::string::npos) << text;
         EXPECT_EQ(text.find(".hpp"), std::string::npos) << text;  // no parser source paths
         EXPECT_EQ(text.find("secret"), std::string::npos) << text;  // nor a password
+    }
+    // A start fails the same way, as a configuration error, on a log it cannot open.
+    write_file(config_path(), json::serialize(config(json::array{server(1, 1)},
+                                                     json::object{{"access_log", "/etc/hostname/x.log"}})));
+    try {
+        Child proxy({QUILLMAR_PROXY_BIN, "--config", config_path()}, dir_ + "/start.err");
+        ADD_FAILURE() << "the proxy started with a log it cannot open";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("configuration error at $.access_log: cannot open access log"),
+                  std::string::npos) << e.what();
     }
 }
 

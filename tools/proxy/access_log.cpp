@@ -1,5 +1,7 @@
 #include "proxy/access_log.hpp"
 
+#include "proxy/config.hpp"
+
 #include <boost/json/string.hpp>
 #include <boost/json/serialize.hpp>
 #include <fmt/format.h>
@@ -238,13 +240,30 @@ int open_log_file(const std::string& path) {
     if (fd >= 0) return fd;
     const int error = errno;
     struct stat st {};
+    // A configuration error (exit status 2 at a start), whatever the cause.
     if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode))
-        throw std::runtime_error(fmt::format("cannot open access log {}: a named pipe that no process reads ({})",
-                                             path, std::strerror(error)));
-    throw std::runtime_error(fmt::format("cannot open access log {}: {}", path, std::strerror(error)));
+        throw ConfigError("$.access_log", fmt::format("cannot open access log {}: a named pipe that no process reads ({})",
+                                                      path, std::strerror(error)));
+    throw ConfigError("$.access_log", fmt::format("cannot open access log {}: {}", path, std::strerror(error)));
 }
 
 }  // namespace
+
+std::string access_log_problem(const std::string& destination) {
+    if (destination == "off" || destination == "stderr" || destination == "stdout") return {};
+    std::filesystem::path at = destination;
+    struct stat st {};
+    if (::stat(at.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return "it is a directory";
+        return ::access(at.c_str(), W_OK) == 0 ? std::string() : std::strerror(errno);
+    }
+    // The nearest folder that exists must take new entries.
+    do at = at.parent_path();
+    while (!at.empty() && ::stat(at.c_str(), &st) != 0);
+    if (at.empty()) at = ".";
+    if (::stat(at.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return at.string() + " is not a directory";
+    return ::access(at.c_str(), W_OK | X_OK) == 0 ? std::string() : at.string() + ": " + std::strerror(errno);
+}
 
 AccessLog::AccessLog(const std::string& destination, Format format) : destination_(destination), format_(format) {
     if (destination == "off") return;

@@ -53,11 +53,16 @@ std::string rfc3339_millis(double wall_seconds);
 std::string format_json(const AccessRecord& r);
 std::string format_text(const AccessRecord& r);
 
+// Why a start could not open the log at `destination` (a missing file must
+// be creatable, in folders that exist or can be made; an existing one
+// writable), or empty when it could. Creates nothing: what --check asks.
+std::string access_log_problem(const std::string& destination);
+
 class AccessLog {
 public:
     enum class Format { json, text };
     // `destination`: "stderr", "stdout", "off" or a file path (appended to,
-    // its folders made). Throws std::runtime_error when the file cannot be
+    // its folders made). Throws ConfigError when the file cannot be
     // opened, a named pipe that no process reads included (waiting for a
     // reader would block the whole proxy until one comes).
     AccessLog(const std::string& destination, Format format);

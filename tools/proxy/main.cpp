@@ -7,6 +7,7 @@
 // learns the port the system chose. Exit status 2: unusable configuration or
 // command line; 1: cannot listen.
 #include "load_balancer/balancer.hpp"
+#include "proxy/access_log.hpp"
 #include "proxy/config.hpp"
 #include "proxy/log_output.hpp"
 #include "proxy/proxy.hpp"
@@ -80,6 +81,9 @@ int run(std::shared_ptr<const quillmar::proxy::Config> cfg, const std::string& c
         spdlog::info("listening on {}:{} (admin {})", cfg->listen_address, bound,
                      cfg->admin_enabled ? std::to_string(admin_bound) : std::string("off"));
         io.run();
+    } catch (const quillmar::proxy::ConfigError& e) {
+        std::fprintf(stderr, "quillmar-proxy: configuration error at %s\n", e.what());
+        status = 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quillmar-proxy: %s\n", e.what());
         status = 1;
@@ -110,6 +114,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (o.check_only) {
+        if (const std::string problem = quillmar::proxy::access_log_problem(cfg->access_log); !problem.empty()) {
+            std::fprintf(stderr, "quillmar-proxy: configuration error at $.access_log: cannot open access log %s: %s\n",
+                         cfg->access_log.c_str(), problem.c_str());
+            return 2;
+        }
         std::printf("configuration ok: %zu models, %zu servers\n", cfg->models.size(), cfg->servers.size());
         return 0;
     }
