@@ -148,10 +148,11 @@ private:
         stream.close();
     }
 
-    // Tells a test which request id reached the backend.
+    // Tells a test which request id and forwarded-for list reached the backend.
     template <class Response>
-    static void echo_request_id(const http::request<http::string_body>& req, Response& res) {
+    static void echo_seen_headers(const http::request<http::string_body>& req, Response& res) {
         if (auto it = req.find("x-request-id"); it != req.end()) res.set("x-mock-request-id", it->value());
+        if (auto it = req.find("x-forwarded-for"); it != req.end()) res.set("x-mock-forwarded-for", it->value());
     }
 
     awaitable<bool> send(Stream& stream, const http::request<http::string_body>& req, http::status status,
@@ -159,7 +160,7 @@ private:
         http::response<http::string_body> res{status, req.version()};
         res.set(http::field::content_type, "application/json");
         res.set("x-mock-server", opt_.name);
-        echo_request_id(req, res);
+        echo_seen_headers(req, res);
         res.keep_alive(req.keep_alive() && !refusing_);
         res.body() = std::move(body);
         res.prepare_payload();
@@ -265,7 +266,7 @@ private:
         res.set(http::field::content_type, "text/event-stream");
         res.set(http::field::cache_control, "no-cache");
         res.set("x-mock-server", opt_.name);
-        echo_request_id(req, res);
+        echo_seen_headers(req, res);
         res.chunked(true);
         res.keep_alive(req.keep_alive() && !refusing_);
         http::response_serializer<http::empty_body> sr{res};

@@ -61,18 +61,33 @@ awaitable<std::string> connect_upstream(std::int64_t id, const Endpoint& ep, con
 
 // The upstream request head, written by hand as one string: the client's
 // end-to-end headers, the request's id (the backend logs the one the proxy
-// logs), our Host and the body's length; HTTP/1.1 keeps the connection open
-// by default. A body small enough to join the head follows it.
-ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_view request_id) {
+// logs), the client's address after those that forwarded it before
+// (X-Forwarded-For: what a client sends is only its claim, the last entry is
+// the one the proxy saw), our Host and the body's length; HTTP/1.1 keeps the
+// connection open by default. A body small enough to join the head follows.
+ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_view request_id,
+                          std::string_view client) {
     const std::string_view body = req.body();
     ArenaString head(req.get_allocator());
     head.reserve(256 + req.target().size() + (joins_head(body) ? body.size() : 0));
     append_all(head, req.method_string(), " ", ep.prefix, req.target(), " HTTP/1.1\r\n");
     const auto options = connection_options(req);
-    for (const auto& f : req)
-        if (!hop_by_hop_field(f) && f.name() != http::field::host && !listed(options, f.name_string()) &&
-            !is_request_id(f.name_string()))
+    ArenaString forwarded_for(req.get_allocator());
+    for (const auto& f : req) {
+        if (hop_by_hop_field(f) || f.name() == http::field::host || listed(options, f.name_string()) ||
+            is_request_id(f.name_string()))
+            continue;
+        if (f.name() == http::field::unknown && beast::iequals(f.name_string(), "x-forwarded-for"))
+            append_all(forwarded_for, f.value(), ", ");  // several fields join into one list
+        else
             append_all(head, f.name_string(), ": ", f.value(), "\r\n");
+    }
+    // The peer's address without its port ("address:port", the address
+    // perhaps IPv6); none when the socket was already gone.
+    const std::string_view address = client.substr(0, std::min(client.rfind(':'), client.size()));
+    if (address.empty() && !forwarded_for.empty()) forwarded_for.resize(forwarded_for.size() - 2);  // its ", "
+    if (!address.empty() || !forwarded_for.empty())
+        append_all(head, "X-Forwarded-For: ", forwarded_for, address, "\r\n");
     append_all(head, "X-Request-Id: ", request_id, "\r\nHost: ", ep.host_header, "\r\nContent-Length: ",
                Decimal(body.size()), "\r\n\r\n");
     if (joins_head(body)) head.append(body);
@@ -293,7 +308,7 @@ bool Proxy::Upstream::take_plain(FieldAlloc arena, std::uint64_t max_body) {
 // connection the backend had closed before the request was written whole
 // comes back as kStale.
 awaitable<Attempt> Proxy::exchange_head(Exchange& ex, const Request& req, const Endpoint& ep, Upstream& up) {
-    const ArenaString head = upstream_head(req, ep, ex.request_id);
+    const ArenaString head = upstream_head(req, ep, ex.request_id, ex.client);
     const std::string_view body = req.body();
     const std::array<net::const_buffer, 2> upreq{net::buffer(head),
                                                  net::buffer(joins_head(body) ? std::string_view() : body)};
