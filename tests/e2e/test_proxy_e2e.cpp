@@ -360,6 +360,27 @@ TEST_F(ProxyE2E, SighupReloadKeepsRunningRequestsAndRoutesNewOnesToTheNewServers
     EXPECT_EQ(proxy_->stderr_text().find("listener changes"), std::string::npos) << proxy_->stderr_text();
 }
 
+// Each reload whose listeners differ from those bound says the change waits
+// for a restart, not only the first one that made it.
+TEST_F(ProxyE2E, EveryReloadSaysListenerChangesWaitForARestart) {
+    Child& a = backend("a");
+    json::object cfg = config(json::array{server(1, a.port())});
+    start_proxy(cfg);
+    cfg["listen"].as_object()["port"] = 1;  // not the port bound
+    auto count = [&](const std::string& text) {
+        const std::string all = proxy_->stderr_text();
+        int n = 0;
+        for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+        return n;
+    };
+    write_file(config_path(), json::serialize(cfg));
+    for (int reloads = 1; reloads <= 2; ++reloads) {
+        proxy_->signal(SIGHUP);
+        ASSERT_TRUE(eventually([&] { return count("reloaded") == reloads; }));
+        EXPECT_EQ(count("listener changes"), reloads);
+    }
+}
+
 TEST_F(ProxyE2E, RoutingModeChangesOnlyThroughTheAdminListener) {
     Child& a = backend("a");
     start_proxy(config(json::array{server(1, a.port())}));

@@ -40,6 +40,7 @@ Proxy::Proxy(net::io_context& io, lb::LoadBalancer& lb, std::shared_ptr<const Co
       connections_(io),
       watches_(io.get_executor()) {
     ports_ = ports;
+    started_ = cfg_;
     // Cluster mode: the records handed to the balancer carry this replica's
     // grant as their cap, kept up to date by the cluster's renewal loop.
     if (cfg_->cluster) {
@@ -157,11 +158,11 @@ bool Proxy::reload() {
         return false;
     }
     metrics_.count_reload(true);
-    if (next->listen_address != cfg_->listen_address || next->listen_port != cfg_->listen_port ||
-        next->admin_address != cfg_->admin_address || next->admin_port != cfg_->admin_port ||
-        next->admin_enabled != cfg_->admin_enabled)
+    if (next->listen_address != started_->listen_address || next->listen_port != started_->listen_port ||
+        next->admin_address != started_->admin_address || next->admin_port != started_->admin_port ||
+        next->admin_enabled != started_->admin_enabled)
         spdlog::warn("reload: listener changes take effect only after a restart");
-    if (next->cluster != cfg_->cluster) spdlog::warn("reload: cluster changes take effect only after a restart");
+    if (next->cluster != started_->cluster) spdlog::warn("reload: cluster changes take effect only after a restart");
     const bool new_reaper_interval = next->reaper_interval_sec != cfg_->reaper_interval_sec;
     const bool new_health_interval = next->health_interval_sec != cfg_->health_interval_sec;
     if (cluster_) next = cluster_->adopt(next);  // new caps and backends, records carrying the grants

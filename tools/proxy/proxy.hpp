@@ -288,6 +288,9 @@ private:
     boost::asio::io_context& io_;
     lb::LoadBalancer& lb_;
     std::shared_ptr<const Config> cfg_;
+    // The configuration the listeners and the cluster were set up from: a
+    // reload cannot change those, and each one that would is told so.
+    std::shared_ptr<const Config> started_;
     std::string config_path_;
     ProxyMetrics metrics_;
     UpstreamPool pool_;
