@@ -228,9 +228,27 @@ void UsageScanner::finish() {
 }
 
 void UsageScanner::scan(std::string_view line) {
-    if (line.find("\"usage\"") == std::string_view::npos) return;
+    if (!pending_.empty()) {
+        pending_.append("\n").append(line);
+        if (Usage u = find_usage(pending_); !u.empty()) {
+            usage_ = u;
+            pending_.clear();
+        } else if (pending_.size() > kMaxPending) {
+            pending_.clear();  // not a usage object after all, or a broken one
+        }
+    }
+    const std::size_t key = line.rfind("\"usage\"");
+    if (key == std::string_view::npos) return;
     Usage u = find_usage(line);
-    if (!u.empty()) usage_ = u;
+    if (!u.empty()) {
+        usage_ = u;
+        pending_.clear();
+        return;
+    }
+    // Only an object the line leaves open is read on: a usage of null, or
+    // one closed and broken, costs the lines after it nothing.
+    const std::string_view rest = line.substr(key);
+    if (rest.find('{') != std::string_view::npos && rest.find('}') == std::string_view::npos) pending_.assign(rest);
 }
 
 }  // namespace quillmar::proxy

@@ -25,11 +25,14 @@ Usage find_usage(std::string_view text);
 
 // Feeds a streamed body line by line. Memory is bounded: a line longer than
 // kMaxLine keeps only its last kMaxLine / 2 bytes, enough for the usage
-// object at the end of a JSON document. The last usage found wins (servers
-// that report running totals send one per event).
+// object at the end of a JSON document. A usage object that a line opens
+// and does not close (pretty-printed JSON) is read on over the next lines,
+// up to kMaxPending bytes. The last usage found wins (servers that report
+// running totals send one per event).
 class UsageScanner {
 public:
     static constexpr std::size_t kMaxLine = 16 * 1024;
+    static constexpr std::size_t kMaxPending = 4 * 1024;
     // Scans the complete lines in `bytes`; keeps the incomplete tail.
     void feed(std::string_view bytes);
     // Scans what is left (a body that does not end in a newline).
@@ -39,6 +42,7 @@ public:
 private:
     void scan(std::string_view line);
     std::string line_;
+    std::string pending_;  // from an open usage object's key on, while it spans lines
     Usage usage_;
 };
 
