@@ -179,9 +179,8 @@ awaitable<void> Proxy::session(Stream stream, bool admin, std::shared_ptr<Client
     } else {
         connections_.remove(id);
     }
-    // A session the drain cut is still marked cancelled, and every await
-    // would throw at once: the close below (and the count after it) would
-    // never happen. The close is bounded by its own time-outs.
+    // A session the drain cut is still marked cancelled (every await would
+    // throw at once); the close is bounded by its own time-outs.
     co_await net::this_coro::reset_cancellation_state();
     // TLS: close_notify, but no waiting on a peer that does not answer it.
     co_await close_gracefully(stream, seconds(std::min(1.0, cfg_->client_write_timeout_sec)),
