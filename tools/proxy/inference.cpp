@@ -256,35 +256,63 @@ awaitable<lb::Admission> Proxy::admit_after_renewal(const PoolConfig& pool,
 // to avoid were read when the request parked; one sin-binned or failing its
 // health check since may still free a slot for it (a failed request freed
 // it), and sending the queue there would turn every parked request into a
-// 502. Such an admission is handed back and the request waits again,
-// avoiding the backends as they stand now. Each round adds a backend it
-// avoids, so the rounds are bounded by the fitting ones.
+// 502. Such an admission is handed back and the request waits again, on the
+// pool as the configuration has it now and avoiding the backends as they
+// stand now, for what is left of the queue's time-out. At most one round
+// per fitting backend: after that the request is refused, not sent.
 awaitable<lb::Admission> Proxy::park(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
                                      lb::SelectOptions options, bool& stopped) {
     auto exec = co_await net::this_coro::executor;
-    std::vector<std::int64_t> excluded;  // the list of a later round
-    double waited = 0.0;
+    const double parked_at = now();
+    Rewait next{pool.key, {}, {}};                   // what a later round waits on
+    std::span<const lb::ServerRecord> on = fitting;  // the round's candidates
+    net::steady_timer left(exec, net::steady_timer::time_point::max());
     for (std::size_t round = 0;; ++round) {
-        auto [order, e1, admission, e2] =
+        auto [order, e1, admission, e2, e3] =
             co_await net::experimental::make_parallel_group(
-                net::co_spawn(exec, lb::admit(lb_, pool.key, fitting, options), net::deferred),
-                net::co_spawn(exec, connections_.until_stop(), net::deferred))
+                net::co_spawn(exec, lb::admit(lb_, next.key, on, options), net::deferred),
+                net::co_spawn(exec, connections_.until_stop(), net::deferred), left.async_wait(net::deferred))
                 .async_wait(net::experimental::wait_for_one(), use_awaitable);
         if (order[0] == 1) {
             stopped = true;  // the waiter was removed as its wait was cancelled
             co_return lb::Admission{};
         }
+        // A later round's share of the queue's time ran out (its wait was
+        // cancelled, and the waiter removed, like a stop's).
+        if (order[0] == 2) co_return requeue_refusal(lb::RejectReason::QUEUE_TIMEOUT, parked_at);
         if (e1) std::rethrow_exception(e1);  // cancelled: the client left
-        waited += admission.waited_sec;
-        if (!admission || round == fitting.size() || !excluded_now(lb::server_id(admission.server))) {
-            admission.waited_sec = waited;
+        if (round > 0) {
+            admission.waited_sec = now() - parked_at;
             admission.parked = true;
-            co_return std::move(admission);
         }
+        if (!admission || !excluded_now(lb::server_id(admission.server))) co_return std::move(admission);
         admission.lease->release();  // the slot goes to whoever may use it
-        excluded = excluded_ids();
-        options.sin_binned = excluded;
+        const double remaining = lb_.queue_ttl_sec() - (now() - parked_at);
+        const bool more = round < fitting.size() &&
+                          next.prepare(*cfg_, pool.model, options.estimated_tokens, lb_, excluded_ids());
+        if (!more) co_return requeue_refusal(lb::RejectReason::NO_BACKENDS, parked_at);
+        if (remaining <= 0) co_return requeue_refusal(lb::RejectReason::QUEUE_TIMEOUT, parked_at);
+        if (remaining < 1e9) left.expires_after(seconds(remaining));
+        on = next.fitting;
+        options.sin_binned = next.excluded;
     }
+}
+
+// A parked request's refusal after a round handed its admission back,
+// counted as the balancer counts its own.
+lb::Admission Proxy::requeue_refusal(std::string_view reason, double parked_at) {
+    lb_.note_reject(reason);
+    return lb::Admission{nullptr, std::nullopt, reason, now() - parked_at, true};
+}
+
+bool Proxy::Rewait::prepare(const Config& current, const std::string& model, std::int64_t estimate,
+                            lb::LoadBalancer& lb, std::vector<std::int64_t> avoid) {
+    const auto pit = current.models.find(model);
+    if (pit == current.models.end()) return false;
+    key = pit->second.key;
+    fitting = lb.filter_by_fit(pit->second.records, estimate);
+    excluded = std::move(avoid);
+    return !fitting.empty();
 }
 
 std::optional<http::response<http::string_body>> Proxy::scan_inference(Exchange& ex, const Request& req,

@@ -223,6 +223,18 @@ private:
                                                               lb::SelectOptions options, bool& stopped);
     boost::asio::awaitable<lb::Admission> park(const PoolConfig& pool, const std::vector<lb::ServerRecord>& fitting,
                                                lb::SelectOptions options, bool& stopped);
+    // What a parked request waits on after handing back an admission to a
+    // backend excluded since it parked: its pool as the configuration has
+    // it now, and the backends to avoid now.
+    struct Rewait {
+        lb::PoolKey key;
+        std::vector<lb::ServerRecord> fitting;
+        std::vector<std::int64_t> excluded;
+        // False when the model is gone or no backend of it fits.
+        bool prepare(const Config& current, const std::string& model, std::int64_t estimate, lb::LoadBalancer& lb,
+                     std::vector<std::int64_t> avoid);
+    };
+    lb::Admission requeue_refusal(std::string_view reason, double parked_at);
     boost::asio::awaitable<void> refuse_at_capacity(Exchange& ex, Stream& stream, const Request& request,
                                                     const PoolConfig& pool,
                                                     const std::vector<lb::ServerRecord>& fitting);
