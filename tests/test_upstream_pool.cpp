@@ -16,11 +16,23 @@ using net::ip::tcp;
 using quillmar::proxy::Stream;
 using quillmar::proxy::UpstreamPool;
 
+// Connections to one backend on a loopback listener; the backend's ends
+// stay open unless a test closes them.
+struct Backend {
+    net::io_context io;
+    tcp::acceptor acceptor{io, {net::ip::make_address("127.0.0.1"), 0}};
+    std::vector<tcp::socket> sides;
+    std::unique_ptr<Stream> connect() {
+        tcp::socket s(io);
+        s.connect(acceptor.local_endpoint());
+        sides.push_back(acceptor.accept());
+        return std::make_unique<Stream>(std::move(s));
+    }
+};
+
 TEST(UpstreamPool, AConnectionIdleTooLongIsClosedNotHandedOut) {
     quillmar::lb::ManualClock clock;
-    net::io_context io;
-    tcp::acceptor acceptor(io, {net::ip::make_address("127.0.0.1"), 0});
-    std::vector<tcp::socket> backend_sides;  // kept open: the peek finds nothing wrong
+    Backend b;
     UpstreamPool pool;
     struct Case {
         double idle_sec;
@@ -29,14 +41,19 @@ TEST(UpstreamPool, AConnectionIdleTooLongIsClosedNotHandedOut) {
     for (const Case& c : {Case{0.0, true}, Case{UpstreamPool::kMaxIdleSec - 0.1, true},
                           Case{UpstreamPool::kMaxIdleSec, false}}) {
         SCOPED_TRACE(c.idle_sec);
-        tcp::socket s(io);
-        s.connect(acceptor.local_endpoint());
-        backend_sides.push_back(acceptor.accept());
-        pool.put("http://b:1", std::make_unique<Stream>(std::move(s)), 4);
+        pool.put("http://b:1", b.connect(), 4);
         clock.advance(c.idle_sec);
         EXPECT_EQ(pool.take("http://b:1") != nullptr, c.handed_out);
         EXPECT_EQ(pool.idle("http://b:1"), 0u);
     }
+    // The newest closed by the backend, the one behind it idle too long:
+    // neither is handed out.
+    pool.put("http://b:1", b.connect(), 4);
+    clock.advance(UpstreamPool::kMaxIdleSec / 2);
+    pool.put("http://b:1", b.connect(), 4);
+    b.sides.back().close();
+    clock.advance(UpstreamPool::kMaxIdleSec / 2 + 1);
+    EXPECT_EQ(pool.take("http://b:1"), nullptr);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "load_balancer/runtime.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -29,9 +30,12 @@ UpstreamPool::Conn UpstreamPool::take(const std::string& key) {
     auto it = idle_.find(key);
     if (it == idle_.end()) return nullptr;
     auto& list = it->second;
-    // The newest is last: once it has been idle too long, all have.
-    if (!list.empty() && lb::monotonic() - list.back().since >= kMaxIdleSec) list.clear();
     while (!list.empty()) {
+        // Newest last: once one has been idle too long, all before it have.
+        if (lb::monotonic() - list.back().since >= kMaxIdleSec) {
+            list.clear();
+            break;
+        }
         Conn c = std::move(list.back().conn);
         list.pop_back();
         if (quiet(*c)) return c;
@@ -41,9 +45,14 @@ UpstreamPool::Conn UpstreamPool::take(const std::string& key) {
 
 void UpstreamPool::put(const std::string& key, Conn conn, std::size_t max_idle) {
     auto& list = idle_[key];
+    // Those idle too long (oldest first) make room before the cap is checked.
+    const double now = lb::monotonic();
+    const auto fresh =
+        std::find_if(list.begin(), list.end(), [now](const Idle& i) { return now - i.since < kMaxIdleSec; });
+    list.erase(list.begin(), fresh);
     if (list.size() >= max_idle) return;  // the connection closes as it goes
     conn->expires_never();
-    list.push_back(Idle{std::move(conn), lb::monotonic()});
+    list.push_back(Idle{std::move(conn), now});
 }
 
 void UpstreamPool::drop(const std::string& key) { idle_.erase(key); }
