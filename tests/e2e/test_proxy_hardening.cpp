@@ -396,7 +396,7 @@ TEST_F(ProxyE2E, TheClientsAddressEndsTheForwardedForList) {
     Child& a = backend("a");
     start_proxy(config(json::array{server(1, a.port())}));
     for (const auto& [sent, seen] : std::vector<std::pair<std::string, std::string>>{
-             {"", "127.0.0.1"}, {"10.0.0.1, 10.0.0.2", "10.0.0.1, 10.0.0.2, 127.0.0.1"}}) {
+             {"", "127.0.0.1"}, {" , ", "127.0.0.1"}, {"10.0.0.1, 10.0.0.2", "10.0.0.1, 10.0.0.2, 127.0.0.1"}}) {
         std::map<std::string, std::string> headers;
         if (!sent.empty()) headers["X-Forwarded-For"] = sent;
         Response r = post(proxy_->port(), kChat, chat_body("m", false, 1), headers);
