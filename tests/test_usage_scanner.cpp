@@ -83,8 +83,11 @@ TEST(UsageScanner, ReadsTheLastUsageOfAStreamFedInAnyPieces) {
     // Pretty-printed, as some servers answer: the object spans lines.
     const std::string pretty = "{\n  \"id\": \"x\",\n  \"usage\": {\n    \"prompt_tokens\": 9,\n"
                                "    \"completion_tokens\": 4\n  }\n}\n";
-    const std::vector<Case> cases{
-        {"events", events, 7, 30}, {"long body", long_body, 40, 2}, {"pretty", pretty, 9, 4}};
+    const std::string brace_below = "{\n  \"usage\":\n  {\"prompt_tokens\": 3,\n   \"completion_tokens\": 2}\n}\n";
+    const std::vector<Case> cases{{"events", events, 7, 30},
+                                  {"long body", long_body, 40, 2},
+                                  {"pretty", pretty, 9, 4},
+                                  {"brace below", brace_below, 3, 2}};
     for (const Case& c : cases) {
         for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, c.text.size()}) {
             SCOPED_TRACE(piece);

@@ -2,6 +2,7 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -227,28 +228,40 @@ void UsageScanner::finish() {
     line_.clear();
 }
 
+namespace {
+
+// Whether the usage value that `text` (from its key on) holds has ended:
+// as many braces closed as opened, and something after the colon. Counts
+// carry no braces; a string that holds one may end the value early, and
+// then its counts are missed, never misread.
+bool value_ended(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    const std::string_view value = text.substr(colon + 1);
+    if (value.find_first_not_of(" \t\r\n") == std::string_view::npos) return false;
+    return std::count(value.begin(), value.end(), '{') <= std::count(value.begin(), value.end(), '}');
+}
+
+}  // namespace
+
 void UsageScanner::scan(std::string_view line) {
     if (!pending_.empty()) {
         pending_.append("\n").append(line);
-        if (Usage u = find_usage(pending_); !u.empty()) {
-            usage_ = u;
-            pending_.clear();
-        } else if (pending_.size() > kMaxPending) {
-            pending_.clear();  // not a usage object after all, or a broken one
-        }
+        if (Usage u = find_usage(pending_); !u.empty()) usage_ = u;
+        // Read once it ends (with counts or without), or given up past the bound.
+        if (value_ended(pending_) || pending_.size() > kMaxPending) pending_.clear();
     }
     const std::size_t key = line.rfind("\"usage\"");
     if (key == std::string_view::npos) return;
-    Usage u = find_usage(line);
-    if (!u.empty()) {
+    if (Usage u = find_usage(line); !u.empty()) {
         usage_ = u;
         pending_.clear();
         return;
     }
-    // Only an object the line leaves open is read on: a usage of null, or
-    // one closed and broken, costs the lines after it nothing.
+    // A value the line leaves open (pretty-printed JSON) is read on over the
+    // lines that follow; a null, or an object closed here, costs them nothing.
     const std::string_view rest = line.substr(key);
-    if (rest.find('{') != std::string_view::npos && rest.find('}') == std::string_view::npos) pending_.assign(rest);
+    if (!value_ended(rest)) pending_.assign(rest);
 }
 
 }  // namespace quillmar::proxy
