@@ -257,12 +257,25 @@ std::string access_log_problem(const std::string& destination) {
         if (S_ISDIR(st.st_mode)) return "it is a directory";
         return ::access(at.c_str(), W_OK) == 0 ? std::string() : std::strerror(errno);
     }
+    // A link to nowhere: the open creates its target, whose folder must exist.
+    if (::lstat(at.c_str(), &st) == 0) {
+        std::error_code ec;
+        std::filesystem::path target = std::filesystem::read_symlink(at, ec);
+        if (ec) return ec.message();
+        if (target.is_relative()) target = at.parent_path() / target;
+        const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
+        if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return "it links to " + target.string() + ", in a folder that does not exist";
+        at = target;  // the folder is checked below
+    }
     // The nearest folder that exists must take new entries.
     do at = at.parent_path();
     while (!at.empty() && ::stat(at.c_str(), &st) != 0);
     if (at.empty()) at = ".";
     if (::stat(at.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return at.string() + " is not a directory";
-    return ::access(at.c_str(), W_OK | X_OK) == 0 ? std::string() : at.string() + ": " + std::strerror(errno);
+    if (::access(at.c_str(), W_OK | X_OK) == 0) return {};
+    const int error = errno;
+    return at.string() + ": " + std::strerror(error);
 }
 
 AccessLog::AccessLog(const std::string& destination, Format format) : destination_(destination), format_(format) {

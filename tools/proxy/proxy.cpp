@@ -19,7 +19,7 @@ namespace quillmar::proxy {
 
 namespace {
 
-// Throws spdlog::spdlog_ex when the file cannot be opened.
+// Throws ConfigError when the file cannot be opened.
 std::unique_ptr<AccessLog> open_access_log(const Config& cfg) {
     return std::make_unique<AccessLog>(cfg.access_log, cfg.access_log_format == "text" ? AccessLog::Format::text
                                                                                         : AccessLog::Format::json);

@@ -276,7 +276,8 @@ std::optional<Refusal> check_body(const beast::error_code& ec, const Config& cfg
 awaitable<Proxy::ReadOutcome> Proxy::read_request(Stream& stream, beast::flat_buffer& buffer,
                                                   RequestParser& parser, const Config& cfg,
                                                   ClientConnections::Id id) {
-    connections_.set_idle(id, buffer.size() == 0);
+    // Idle until a whole head is in (below), pipelined bytes or not.
+    connections_.set_idle(id, true);
     stream.expires_after(seconds(cfg.client_idle_timeout_sec));
     // The head's raw bytes, read here rather than in a coroutine of their
     // own: one frame fewer per request. Empty lines before it go as they

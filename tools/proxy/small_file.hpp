@@ -29,6 +29,8 @@ inline std::optional<std::string> read_regular_file(const std::string& path, std
     std::optional<std::string> out;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         why = "not a regular file";
+    } else if (static_cast<std::size_t>(st.st_size) > limit) {
+        why = "larger than " + std::to_string(limit) + " bytes";
     } else {
         // Sized by what fstat says, grown if the file grows meanwhile.
         std::string text(std::min<std::size_t>(limit, static_cast<std::size_t>(st.st_size)) + 1, '\0');
