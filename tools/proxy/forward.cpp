@@ -59,14 +59,6 @@ awaitable<std::string> connect_upstream(std::int64_t id, const Endpoint& ep, con
     co_return dialed.kind.empty() ? classify(dialed.ec, "connect") : dialed.kind;
 }
 
-// A list field's value without blanks or empty entries at its ends.
-std::string_view list_ends_trimmed(std::string_view v) {
-    const auto edge = [](char c) { return c == ' ' || c == '\t' || c == ','; };
-    while (!v.empty() && edge(v.front())) v.remove_prefix(1);
-    while (!v.empty() && edge(v.back())) v.remove_suffix(1);
-    return v;
-}
-
 // The upstream request head, written by hand as one string: the client's
 // end-to-end headers, the request's id (the backend logs the one the proxy
 // logs), the client's address after those that forwarded it before
@@ -87,7 +79,7 @@ ArenaString upstream_head(const Request& req, const Endpoint& ep, std::string_vi
             continue;
         if (f.name() == http::field::unknown && beast::iequals(f.name_string(), "x-forwarded-for")) {
             // Several fields join into one list; an empty one adds nothing.
-            if (const std::string_view v = list_ends_trimmed(f.value()); !v.empty())
+            if (const std::string_view v = trim_blanks(f.value(), " \t,"); !v.empty())
                 append_all(forwarded_for, v, ", ");
         } else {
             append_all(head, f.name_string(), ": ", f.value(), "\r\n");

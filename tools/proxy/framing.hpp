@@ -76,10 +76,11 @@ std::vector<std::string_view> connection_options(const Fields& fields);
 
 // `s` without the blanks (SP, HTAB) that may surround a field value or a
 // list element. Inline: every field of a plain head goes through it.
-inline std::string_view trim_blanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
+// `strip` lists the characters that go: a list's ends lose commas too.
+inline std::string_view trim_blanks(std::string_view s, std::string_view strip = " \t") {
+    const auto first = s.find_first_not_of(strip);
+    if (first == std::string_view::npos) return {};
+    return s.substr(first, s.find_last_not_of(strip) - first + 1);
 }
 
 // True when `name` is one of `options` (case-insensitive).
