@@ -55,6 +55,13 @@ std::string require_readable(const std::string& path, const char* field, const c
 // passphrase is given instead, and the load fails.
 int no_passphrase(char*, int, int, void*) { return 0; }
 
+// The key's text is wiped when the load is done, so that no copy of it
+// stays behind in freed memory.
+struct Secret {
+    std::string text;
+    ~Secret() { OPENSSL_cleanse(text.data(), text.size()); }
+};
+
 std::string reason(const boost::system::error_code& ec) {
     std::string text = ec.message();
     return text.empty() ? "unknown error" : text;
@@ -63,16 +70,18 @@ std::string reason(const boost::system::error_code& ec) {
 }  // namespace
 
 TlsContext make_server_context(const std::string& cert_file, const std::string& key_file) {
-    require_readable(cert_file, "cert_file", "certificate");
-    const std::string key = require_readable(key_file, "key_file", "key");
+    // Loaded from the bytes the bounded reader took, not by name again: a
+    // file swapped between the check and a second open would escape it.
+    const std::string chain = require_readable(cert_file, "cert_file", "certificate");
+    Secret key{require_readable(key_file, "key_file", "key")};
     auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
     apply_modern_defaults(*ctx);
     SSL_CTX_set_default_passwd_cb(ctx->native_handle(), no_passphrase);
     boost::system::error_code ec;
-    ctx->use_certificate_chain_file(cert_file, ec);
+    ctx->use_certificate_chain(boost::asio::buffer(chain), ec);
     if (ec) throw TlsError("cert_file", "cannot load certificate " + cert_file + ": " + reason(ec));
-    ctx->use_private_key_file(key_file, ssl::context::pem, ec);
-    if (ec && key.find("ENCRYPTED") != std::string::npos)
+    ctx->use_private_key(boost::asio::buffer(key.text), ssl::context::pem, ec);
+    if (ec && key.text.find("ENCRYPTED") != std::string::npos)
         throw TlsError("key_file", "key " + key_file + " is encrypted; give it unencrypted (readable by the proxy only)");
     if (ec) throw TlsError("key_file", "cannot load key " + key_file + " for certificate " + cert_file + ": " + reason(ec));
     if (SSL_CTX_check_private_key(ctx->native_handle()) != 1) {
@@ -88,8 +97,8 @@ TlsContext make_client_context(const std::string& ca_file, bool skip_verify) {
     apply_modern_defaults(*ctx);
     boost::system::error_code ec;
     if (!ca_file.empty()) {
-        require_readable(ca_file, "ca_file", "CA");
-        ctx->load_verify_file(ca_file, ec);
+        const std::string bundle = require_readable(ca_file, "ca_file", "CA");
+        ctx->add_certificate_authority(boost::asio::buffer(bundle), ec);
         if (ec) throw TlsError("ca_file", "cannot load CA file " + ca_file + ": " + reason(ec));
     } else {
         ctx->set_default_verify_paths(ec);
