@@ -337,18 +337,37 @@ std::optional<std::string_view> known_routing_mode(std::string_view name) {
     return std::nullopt;
 }
 
-Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
-    Endpoint ep;
-    // A scheme is case-insensitive (RFC 3986 3.1). Only the scheme is
-    // echoed in the error: the rest may hold a password.
-    const std::size_t sep = url.find("://");
-    const std::string scheme = lower(url.substr(0, sep == std::string::npos ? 0 : sep));
-    ep.tls = scheme == "https";
-    if (!ep.tls && scheme != "http")
+namespace {
+
+// The scheme before `sep` ("://"), lower case: "http" or "https". A scheme
+// is case-insensitive (RFC 3986 3.1). Only the scheme is echoed in the
+// error: the rest may hold a password.
+std::string http_scheme(const std::string& url, std::size_t sep, const std::string& json_path) {
+    std::string scheme = lower(url.substr(0, sep == std::string::npos ? 0 : sep));
+    if (scheme != "https" && scheme != "http")
         throw ConfigError(json_path, "must be an http:// or https:// URL" +
                                          (scheme.empty() || !std::all_of(scheme.begin(), scheme.end(), ascii_alnum)
                                               ? std::string(" (it names no scheme)")
                                               : " (its scheme is \"" + scheme + "\")"));
+    return scheme;
+}
+
+// A port: 1 to 65535 in decimal digits.
+std::uint16_t parse_port(const std::string& text, const std::string& json_path) {
+    const bool digits = !text.empty() && text.size() <= 5 &&
+                        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const int port = digits ? std::stoi(text) : 0;
+    if (port < 1 || port > 65535) throw ConfigError(json_path, "has an invalid port \"" + text + "\"");
+    return static_cast<std::uint16_t>(port);
+}
+
+}  // namespace
+
+Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
+    Endpoint ep;
+    const std::size_t sep = url.find("://");
+    const std::string scheme = http_scheme(url, sep, json_path);
+    ep.tls = scheme == "https";
     std::string rest = url.substr(sep + 3);
     ep.url = scheme + url.substr(sep);
     std::size_t slash = rest.find('/');
@@ -385,15 +404,7 @@ Endpoint parse_endpoint(const std::string& url, const std::string& json_path) {
     if (!host_text(ep.host, v6))
         throw ConfigError(json_path, "has a malformed host \"" + ep.host +
                                          "\" (no user information; an IPv6 address goes in brackets)");
-    if (!has_port) {
-        ep.port = ep.default_port();
-    } else {
-        const bool digits = !port_text.empty() && port_text.size() <= 5 &&
-                            std::all_of(port_text.begin(), port_text.end(), [](char c) { return c >= '0' && c <= '9'; });
-        const int port = digits ? std::stoi(port_text) : 0;
-        if (port < 1 || port > 65535) throw ConfigError(json_path, "has an invalid port \"" + port_text + "\"");
-        ep.port = static_cast<std::uint16_t>(port);
-    }
+    ep.port = has_port ? parse_port(port_text, json_path) : ep.default_port();
     const std::string host = v6 ? "[" + ep.host + "]" : ep.host;
     ep.pool_key = (ep.tls ? "https://" : "http://") + host + ":" + std::to_string(ep.port);
     ep.host_header = ep.port == ep.default_port() ? host : host + ":" + std::to_string(ep.port);
