@@ -186,7 +186,9 @@ TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
         const char* name;
         std::string bytes;
         const char* status;
+        std::string later{};  // sent after a pause: a head whose end comes in a read of its own
     };
+    const std::string big_field = "POST " + kChat + " HTTP/1.1\r\nHost: p\r\nX-Big: " + std::string(65540, 'a');
     const std::vector<Case> cases{
         {"gzip", te("gzip"), "400"},
         {"identity", te("identity"), "400"},
@@ -206,18 +208,25 @@ TEST_F(ProxyE2E, AmbiguousRequestFramingIsRefusedAndTheConnectionClosed) {
         // Lines the parser must hold whole are capped like a head.
         {"chunk extension over 64 KiB", chunked_head + "3;x=" + std::string(70000, 'a'), "400"},
         {"trailer over 64 KiB", chunked_head + "3\r\nabc\r\n0\r\nX-T: " + std::string(70000, 'a'), "400"},
+        {"whole trailer over 64 KiB", chunked_head + "3\r\nabc\r\n0\r\nX-T: " + std::string(90000, 'a') + "\r\n\r\n", "400"},
+        {"head over 64 KiB ending in its last read", big_field.substr(0, 65000), "431",
+         big_field.substr(65000) + "\r\nContent-Length: 0\r\n\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RawConnection conn(proxy_->port());
         conn.send(c.bytes);
+        if (!c.later.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            conn.send(c.later);
+        }
         EXPECT_TRUE(conn.wait_closed(10));
         EXPECT_EQ(conn.received().rfind(std::string("HTTP/1.1 ") + c.status, 0), 0u) << conn.received();
         EXPECT_EQ(conn.received().find("HTTP/1.1", 1), std::string::npos) << "a second response";
         EXPECT_NE(conn.received().find("X-Request-Id: "), std::string::npos) << "traceable in the access log";
     }
     EXPECT_EQ(mock_stat(a, "requests"), 0);
-    EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="-",status="400"} 16)"), std::string::npos);
+    EXPECT_NE(metrics().find(R"(quillmar_proxy_requests_total{pool="-",status="400"} 17)"), std::string::npos);
     EXPECT_TRUE(clean());
 }
 
@@ -270,16 +279,27 @@ TEST_F(ProxyE2E, Http10KeepAliveIsSpelledOutInEveryAnswer) {
     }
 }
 
-// A backend that sends a chunk-size line without end is cut off rather
-// than buffered: the client sees its connection close.
-TEST_F(ProxyE2E, AnEndlessChunkLineFromABackendIsCutOff) {
-    Child& b = misbehaving("endless_line");
-    start_proxy(config(json::array{server(1, b.port())}));
-    RawConnection conn(proxy_->port());
-    conn.send_post(kChat, chat_body("m", false, 1));
-    EXPECT_TRUE(conn.wait_closed(10));
-    EXPECT_EQ(conn.received().rfind("HTTP/1.1 200", 0), 0u) << conn.received();
-    EXPECT_TRUE(eventually([&] { return clean(); }));
+// A backend that sends a chunk-size line without end, or a trailer field
+// larger than a parsed message can store, is cut off rather than buffered
+// (or let bring the proxy down): the client sees its connection close, and
+// the same answer to a health check fails the check.
+TEST_F(ProxyE2E, AnEndlessChunkLineOrAHugeTrailerFromABackendIsCutOff) {
+    for (const char* mode : {"endless_line", "big_trailer"}) {
+        SCOPED_TRACE(mode);
+        children_.clear();
+        Child& b = misbehaving(mode);
+        json::object cfg = config(json::array{server(1, b.port())});
+        RawConnection conn(start_proxy(cfg).port());
+        conn.send_post(kChat, chat_body("m", false, 1));
+        EXPECT_TRUE(conn.wait_closed(10));
+        EXPECT_EQ(conn.received().rfind("HTTP/1.1 200", 0), 0u) << conn.received();
+        EXPECT_TRUE(eventually([&] { return clean(); }));
+        cfg["health_check"] = json::object{{"interval_sec", 0.1}, {"timeout_sec", 2}};
+        start_proxy(cfg);
+        EXPECT_TRUE(eventually([&] { return proxy_->stderr_text().find("fails its health check") != std::string::npos; }))
+            << proxy_->stderr_text();
+        EXPECT_EQ(post(proxy_->port(), kChat, chat_body("m", false, 1)).status, 503);
+    }
 }
 
 // Memory follows the bytes a client sends, not the length it announces:

@@ -27,6 +27,8 @@
 //               a body still coming)
 //   half_head   a status line and one header field, then the close
 //   endless_line a chunked answer whose first chunk-size line never ends
+//   big_trailer a chunked event stream whose trailer holds one field of
+//               70,000 bytes (more than a parsed message can store)
 // With --ok-first N the first N POSTs get the ok answer whatever the mode.
 // GET /mock/stats answers {"requests":N,"active":A,"cancelled":C} (cancelled:
 // answers cut short because the peer went away). With --tls-cert and
@@ -60,7 +62,7 @@ namespace {
 
 enum class Mode {
     ok, interim, garbage, short_body, extra, both, stall, reset, flood, unmodified, late, no_content, coded,
-    sized_stream, early, half_head, endless_line
+    sized_stream, early, half_head, endless_line, big_trailer
 };
 
 const std::map<std::string, Mode> kModes{{"ok", Mode::ok},         {"interim", Mode::interim},
@@ -71,7 +73,7 @@ const std::map<std::string, Mode> kModes{{"ok", Mode::ok},         {"interim", M
                                          {"late", Mode::late},       {"no_content", Mode::no_content},
                                          {"coded", Mode::coded},     {"sized_stream", Mode::sized_stream},
                                          {"early", Mode::early},     {"half_head", Mode::half_head},
-                                         {"endless_line", Mode::endless_line}};
+                                         {"endless_line", Mode::endless_line}, {"big_trailer", Mode::big_trailer}};
 
 std::string ok_answer(std::uint64_t n, std::string_view target) {
     std::string body = json::serialize(json::object{{"object", "chat.completion"}, {"n", n}, {"target", target}});
@@ -190,6 +192,11 @@ private:
                 co_await put(stream, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n");
                 co_return false;
             case Mode::endless_line: co_await endless_line(stream); co_return false;
+            case Mode::big_trailer:
+                co_await put(stream, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                                     "Transfer-Encoding: chunked\r\n\r\n9\r\ndata: 1\n\n\r\n0\r\nX-T: " +
+                                         std::string(70000, 'a') + "\r\n\r\n");
+                co_return false;
         }
         co_return false;
     }
@@ -267,7 +274,7 @@ int main(int argc, char** argv) {
     std::uint64_t ok_first = 0;
     app.add_option("--mode", mode_name,
                    "ok, interim, garbage, short, extra, both, stall, reset, flood, unmodified, late, no_content, "
-                   "coded, sized_stream, early, half_head or endless_line")
+                   "coded, sized_stream, early, half_head, endless_line or big_trailer")
         ->check(CLI::IsMember([] {
             std::vector<std::string> names;
             for (const auto& kv : kModes) names.push_back(kv.first);

@@ -248,8 +248,13 @@ awaitable<Attempt> Proxy::relay_streamed(Exchange& ex, ClientStream& client, con
         parser.get().body().data = chunk.data();
         parser.get().body().size = chunk.size();
         up.conn->expires_after(seconds(ex.cfg->idle_timeout_sec));
-        auto [rec, rn] = co_await http::async_read_some(*up.conn, up.buffer, parser, use_tuple);
-        if (rec == http::error::need_buffer) rec = {};
+        MessageRead read(up.buffer, parser, MessageRead<false>::Until::some);
+        while (read.wants_bytes()) {
+            auto [rec, rn] = co_await up.conn->async_read_some(read.space(), use_tuple);
+            read.received(rec, rn);
+        }
+        beast::error_code rec = read.error();
+        if (rec == http::error::need_buffer) rec = {};  // the piece is full
         throw_if_cancelled(rec);
         if (rec) co_return upstream_failed(ex, rec, metrics_);
         std::size_t got = chunk.size() - parser.get().body().size;

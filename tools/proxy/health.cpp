@@ -4,6 +4,7 @@
 #include "proxy/dial.hpp"
 #include "proxy/http_util.hpp"
 #include "proxy/proxy.hpp"
+#include "proxy/step_io.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -79,8 +80,12 @@ awaitable<std::string> probe_health(const Endpoint& ep, const Config& cfg) {
     beast::flat_buffer buf;
     http::response_parser<http::string_body> parser;
     parser.body_limit(64 * 1024);  // a health answer is small; a backend cannot make us buffer more
-    auto [hec, hn] = co_await http::async_read(s, buf, parser, use_tuple);
-    if (hec) co_return "read: " + hec.message();
+    MessageRead read(buf, parser, MessageRead<false>::Until::message);
+    while (read.wants_bytes()) {
+        auto [rec, rn] = co_await s.async_read_some(read.space(), use_tuple);
+        read.received(rec, rn);
+    }
+    if (read.error()) co_return "read: " + read.error().message();
     const unsigned status = parser.get().result_int();
     if (status / 100 != 2) co_return "status " + std::to_string(status);
     co_return std::string{};

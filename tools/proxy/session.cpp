@@ -287,16 +287,17 @@ awaitable<Proxy::ReadOutcome> Proxy::read_request(Stream& stream, beast::flat_bu
         return scan_head(buffered(buffer));
     };
     HeadScan scan = scan_buffered();
-    while (scan.end == 0 && !scan.refusal) {
-        if (buffer.size() >= kHeaderLimit) {
-            scan.refusal = Refusal{431, "header_too_large", "the request head exceeds 64 KiB"};
-            break;
-        }
+    while (scan.end == 0 && !scan.refusal && buffer.size() < kHeaderLimit) {
         auto [rec, rn] = co_await stream.async_read_some(buffer.prepare(4096), use_tuple);
         if (rec) co_return ReadOutcome::gone;  // gone, idle too long, or evicted
         buffer.commit(rn);
         scan = scan_buffered();
     }
+    // The limit is on the head itself, not on the reads that found its end
+    // (4 KiB each): no field of it can then reach the size a parsed message
+    // cannot store.
+    if (!scan.refusal && (scan.end == 0 || scan.end > kHeaderLimit))
+        scan.refusal = Refusal{431, "header_too_large", "the request head exceeds 64 KiB"};
     // Busy only once its head is whole: a client that sends a byte or two
     // and stops holds no request yet, and at the cap it makes room like an
     // idle one (or a trickle of bytes would lock every new client out).

@@ -17,7 +17,7 @@
 //   LengthRead read(buffer, net::buffer(body));   // a body of known length
 //   while (read.wants_bytes()) { ...async_read_some(read.space())...; read.received(ec, n); }
 //
-// MessageRead keeps the rules of Beast's http::async_read and
+// MessageRead keeps the rules of Beast's http::async_read, async_read_some and
 // async_read_header (parse what is buffered first, read at most 64 KiB at a
 // time, an end of stream before any byte is error::end_of_stream, one after
 // some bytes ends the message through put_eof) and gives the same error
@@ -49,6 +49,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 
 namespace quillmar::proxy {
 
@@ -59,8 +60,25 @@ std::uint64_t body_length_left(const boost::beast::http::basic_parser<true>& par
 std::uint64_t body_length_left(const boost::beast::http::basic_parser<false>& parser) noexcept;
 
 struct MessageReadBase {
-    enum class Until { header, message };
+    // some: what a read brought has been parsed into the message (a piece
+    // of body, say), as Beast's http::async_read_some.
+    enum class Until { header, message, some };
 };
+
+// parser.put, where Beast's throw for a field too large to store (64 KiB
+// or more in one field: a trailer's, a head is bounded before) becomes
+// http::error::header_limit. Thrown, it would leave the coroutine that
+// reads and end the event loop, every connection with it.
+template <bool isRequest, class ConstBuffers>
+std::size_t put_guarded(boost::beast::http::basic_parser<isRequest>& parser, const ConstBuffers& bytes,
+                        boost::beast::error_code& ec) {
+    try {
+        return parser.put(bytes, ec);
+    } catch (const std::length_error&) {
+        ec = boost::beast::http::error::header_limit;
+        return 0;
+    }
+}
 
 template <bool isRequest, class Buffer = boost::beast::flat_buffer>
 class MessageRead : public MessageReadBase {
@@ -75,9 +93,12 @@ public:
         namespace http = boost::beast::http;
         while (!ec_ && !reached()) {
             if (buffer_.size() > 0) {
-                const std::size_t used = parser_.put(buffer_.data(), ec_);
+                const std::size_t used = put_guarded(parser_, buffer_.data(), ec_);
                 buffer_.consume(used);
-                if (ec_ != http::error::need_more) continue;
+                if (ec_ != http::error::need_more) {
+                    progressed_ = true;
+                    continue;
+                }
                 ec_ = {};
                 // Past the head the parser takes every body byte it is
                 // given: what it leaves is a chunk's size line or the
@@ -93,8 +114,11 @@ public:
                 ec_ = http::error::buffer_overflow;
                 return false;
             }
-            // Until the head is parsed there is no body length to read.
-            if (parser_.is_header_done()) next_read_ = std::max(next_read_, body_left());
+            // Until the head is parsed there is no body length to read. Past
+            // it, what waits unparsed and what the read brings stay within
+            // the limit: a trailer is parsed only once whole, all of it.
+            if (parser_.is_header_done())
+                next_read_ = std::min(std::max(next_read_, body_left()), kPendingLimit - buffer_.size());
             return true;
         }
         return false;
@@ -131,7 +155,14 @@ private:
     // then trickles it must not make every connection hold kReadSize.
     static constexpr std::size_t kFirstBodyRead = 16384;
 
-    bool reached() const { return until_ == Until::header ? parser_.is_header_done() : parser_.is_done(); }
+    bool reached() const {
+        switch (until_) {
+        case Until::header: return parser_.is_header_done();
+        case Until::message: return parser_.is_done();
+        case Until::some: return progressed_ || parser_.is_done();
+        }
+        return true;
+    }
 
     // What is left of a body whose length the head gave, as much as one
     // read may take. The buffer's own growth rule only asks for room it
@@ -148,6 +179,7 @@ private:
     Until until_;
     boost::beast::error_code ec_;
     std::size_t next_read_ = 0;  // what wants_bytes() found room for
+    bool progressed_ = false;    // a put took bytes without asking for more
     std::size_t body_read_ = kFirstBodyRead;  // the most body_left() asks for
 };
 
