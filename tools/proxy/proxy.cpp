@@ -61,19 +61,18 @@ void Proxy::apply_settings(const Config& cfg) {
 void Proxy::start_reaper() {
     if (cfg_->reaper_interval_sec <= 0 || stopping_) return;
     // The reaper's list of running servers: every backend of the current
-    // configuration that passes its health check. A backend dropped by a
-    // reload or failing its check loses its stale in-flight count, unless
-    // that count is a zero grant's placeholder: cleared, it would let a
-    // request in that no grant covers.
+    // configuration. A backend a reload dropped loses its in-flight count.
+    // One failing its health check keeps it: each count is a request this
+    // process still runs, which ends by itself if the backend is gone, and
+    // a backend whose health answer is late under load is still running
+    // them; cleared, the count would let as many requests more in once it
+    // passes again (and in a cluster, hand its share to other replicas).
     lb::ServerLister lister = [this]() -> awaitable<std::vector<lb::ServerRecord>> {
         std::vector<lb::ServerRecord> running;
         std::set<std::int64_t> seen;
         for (const auto& [model, pool] : cfg_->models)
-            for (const auto& rec : pool.records) {
-                std::int64_t id = lb::server_id(rec);
-                const bool held = !unhealthy_.contains(id) || (cluster_ && cluster_->holds_placeholder(id));
-                if (held && seen.insert(id).second) running.push_back(rec);
-            }
+            for (const auto& rec : pool.records)
+                if (seen.insert(lb::server_id(rec)).second) running.push_back(rec);
         co_return running;
     };
     reaper_.restart(lb::inflight_reaper_loop(

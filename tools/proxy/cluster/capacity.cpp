@@ -93,11 +93,6 @@ std::shared_ptr<const Config> ClusterCapacity::adopt(const std::shared_ptr<const
     return copy;
 }
 
-bool ClusterCapacity::holds_placeholder(std::int64_t server_id) const {
-    auto it = backends_.find(server_id);
-    return it != backends_.end() && it->second.placeholder;
-}
-
 std::int64_t ClusterCapacity::in_use(std::int64_t id, const Backend& b) const {
     return std::max<std::int64_t>(0, lb_.get_inflight(id) - (b.placeholder ? 1 : 0));
 }

@@ -75,9 +75,6 @@ public:
     // when stopped. Throws the cancellation error when the awaiting
     // coroutine is cancelled.
     boost::asio::awaitable<void> next_renewal();
-    // Whether the backend's one in-flight count is the grant-0 placeholder
-    // rather than a request: the in-flight reaper must leave it alone.
-    bool holds_placeholder(std::int64_t server_id) const;
 
     // {"replica_id", "fallback", "redis_errors", "renewals", "backends":
     // [{"server_id", "cap", "grant", "replicas_seen", "wanted"}]}.
