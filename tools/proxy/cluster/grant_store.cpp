@@ -27,7 +27,13 @@ namespace {
 // rebuild window of one TTL, kept in the field "": within it nobody gets
 // more than it already holds, because replicas still running on grants the
 // lost state recorded have not all reported yet; all of them have by the
-// window's end (or their grants have expired).
+// window's end (or their grants have expired). So does a pause of more
+// than half a TTL since anyone renewed (the field "#renewed", which no
+// replica id can spell): everyone was cut off from Redis, entries of
+// replicas still running on their grants or fallback shares may have
+// expired meanwhile, and the hash that outlived them no longer shows it.
+// Replicas renew at least four times a TTL, so a working cluster never
+// pauses that long.
 constexpr const char* kRenewScript = R"lua(
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
@@ -46,10 +52,12 @@ for i, key in ipairs(KEYS) do
   local flat = redis.call('HGETALL', key)
   local others = {}
   local incap = cap
-  local warm_until = nil
+  local warm_until, renewed = nil, nil
   for j = 1, #flat, 2 do
     if flat[j] == '' then
       warm_until = tonumber(flat[j + 1])
+    elseif flat[j] == '#renewed' then
+      renewed = tonumber(flat[j + 1])
     elseif flat[j] ~= me then
       local g, h, w, c, e = string.match(flat[j + 1], '^(%d+) (%d+) (%d+) (%d+) (%d+)$')
       if g == nil or tonumber(e) <= now then
@@ -61,10 +69,11 @@ for i, key in ipairs(KEYS) do
       end
     end
   end
-  if warm_until == nil then
+  if warm_until == nil or (renewed ~= nil and now - renewed > ttl / 2 and warm_until < now + ttl) then
     warm_until = now + ttl
     redis.call('HSET', key, '', warm_until)
   end
+  redis.call('HSET', key, '#renewed', now)
   local share = math.max(1, math.floor(incap / (#others + 1)))
   local reserved, starved = 0, false
   for _, o in ipairs(others) do
