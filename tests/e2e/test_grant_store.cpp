@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_future.hpp>
 #include <boost/asio/write.hpp>
 
@@ -126,7 +128,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {"a", 2, 2, 2, 1, 3, 2},
                   {"a", 2, 2, 1, 1, 3, 2},
                   {"b", 2, 1, 0, 1, 3, 2},
-                  {"c", 2, 1, 0, 0, 3, 2}}}),
+                  {"c", 2, 1, 0, 0, 3, 2}}},
+        // A cap beyond what Lua's numbers hold exactly is in effect none.
+        Scenario{"cap_too_large_for_lua_is_shared_as_no_cap",
+                 {{"a", INT64_MAX, 5, 0, 5, 1, std::int64_t{1} << 53},
+                  {"b", INT64_MAX, 5, 0, 5, 2, std::int64_t{1} << 53}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(GrantStore, FreshStateGrantsNoMoreThanHeldForOneTtl) {
@@ -258,7 +264,8 @@ TEST(GrantStore, SlowLookupsAndHostileRepliesFailTheCall) {
     ASSERT_EQ(call.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "the call still waits";
     EXPECT_THROW(call.get(), RedisError);
 
-    for (const std::string_view reply : {"*2147483647\r\n", "*3\r\n:1\r\n*4000000\r\n*4000000\r\n"}) {
+    // The last: no reply of ours is a quarter of a million elements long.
+    for (const std::string_view reply : {"*2147483647\r\n", "*3\r\n:1\r\n*4000000\r\n*4000000\r\n", "*300000\r\n"}) {
         SCOPED_TRACE(reply);
         net::ip::tcp::acceptor hostile(io, {net::ip::make_address("127.0.0.1"), 0});
         net::ip::tcp::socket peer(io);
@@ -272,6 +279,37 @@ TEST(GrantStore, SlowLookupsAndHostileRepliesFailTheCall) {
         } catch (const RedisError& e) {
             EXPECT_NE(std::string(e.what()).find("array elements"), std::string::npos) << e.what();
         }
+    }
+}
+
+// A Redis that answers each command a little late and keeps forgetting the
+// script: the renewal's time-out bounds all its round trips together, not
+// each of them (four of them would keep grants in force four times as long).
+TEST(GrantStore, OneTimeOutBoundsEveryRoundTripOfARenewal) {
+    net::io_context io;
+    net::ip::tcp::acceptor forgetful(io, {net::ip::make_address("127.0.0.1"), 0});
+    net::co_spawn(io, [&]() -> net::awaitable<void> {
+        auto peer = co_await forgetful.async_accept(net::use_awaitable);
+        std::array<char, 4096> in;
+        net::steady_timer late(io);
+        for (int command = 0; command < 4; ++command) {  // all a renewal may send
+            auto [ec, n] = co_await peer.async_read_some(net::buffer(in), net::as_tuple(net::use_awaitable));
+            if (ec) co_return;
+            late.expires_after(std::chrono::milliseconds(100));
+            co_await late.async_wait(net::use_awaitable);
+            const bool load = std::string_view(in.data(), n).find("LOAD") != std::string_view::npos;
+            co_await net::async_write(peer, net::buffer(load ? std::string_view("$3\r\nabc\r\n")
+                                                              : std::string_view("-NOSCRIPT gone\r\n")),
+                                      net::use_awaitable);
+        }
+    }, net::detached);
+    RedisClient redis(io.get_executor(), {"127.0.0.1", forgetful.local_endpoint().port(), 0});
+    GrantStore store(redis, "test:grants:");
+    try {
+        run(io, store.renew("a", 30.0, {GrantAsk{7, 4, 4, 0}}, 0.25));
+        ADD_FAILURE() << "grants";
+    } catch (const RedisError& e) {
+        EXPECT_EQ(std::string(e.what()).find("keeps forgetting"), std::string::npos) << e.what();
     }
 }
 

@@ -1,6 +1,7 @@
 #include "proxy/cluster/grant_store.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 namespace quillmar::proxy {
@@ -118,19 +119,27 @@ GrantStore::GrantStore(RedisClient& redis, std::string key_prefix) : redis_(redi
 
 awaitable<RedisReply> GrantStore::run_script(int which, std::vector<std::string> keys_and_args, std::size_t key_count,
                                              double timeout_sec) {
+    // One budget for every round trip: a renewal that outlasts its time-out
+    // would keep grants in force past the deadline the caller set for them.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_sec);
+    auto left = [&deadline] {
+        const double sec = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+        if (sec <= 0) throw RedisError("Redis took longer than the time-out");
+        return sec;
+    };
     // EVALSHA first; a Redis that does not know the script (never loaded,
     // or restarted since) gets it loaded, then the call again.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (sha_[which].empty()) {
             std::vector<std::string> load{"SCRIPT", "LOAD", kScripts[which]};  // not braced in the co_await (g++ 12)
-            RedisReply loaded = co_await redis_.call(std::move(load), timeout_sec);
+            RedisReply loaded = co_await redis_.call(std::move(load), left());
             if (loaded.type != RedisReply::Type::string || loaded.str.empty())
                 throw RedisError("SCRIPT LOAD failed: " + loaded.str);
             sha_[which] = loaded.str;
         }
         std::vector<std::string> cmd{"EVALSHA", sha_[which], std::to_string(key_count)};
         cmd.insert(cmd.end(), keys_and_args.begin(), keys_and_args.end());
-        RedisReply reply = co_await redis_.call(std::move(cmd), timeout_sec);
+        RedisReply reply = co_await redis_.call(std::move(cmd), left());
         if (reply.type == RedisReply::Type::error && reply.str.rfind("NOSCRIPT", 0) == 0) {
             sha_[which].clear();
             continue;
@@ -147,10 +156,14 @@ awaitable<std::vector<Grant>> GrantStore::renew(const std::string& replica, doub
     for (const auto& a : asks) params.push_back(key(a.server_id));
     params.push_back(replica);
     params.push_back(std::to_string(std::max<std::int64_t>(1, std::llround(ttl_sec * 1000.0))));
+    // Lua's numbers are doubles: a cap beyond 2^53 (in effect no cap)
+    // would come back rounded, or print as a negative number in the entry.
+    constexpr std::int64_t kExact = std::int64_t{1} << 53;
     for (const auto& a : asks) {
-        params.push_back(std::to_string(a.cap));
-        params.push_back(std::to_string(std::clamp<std::int64_t>(a.wanted, 0, a.cap)));
-        params.push_back(std::to_string(std::max<std::int64_t>(0, a.held)));
+        const std::int64_t cap = std::min(a.cap, kExact);
+        params.push_back(std::to_string(cap));
+        params.push_back(std::to_string(std::clamp<std::int64_t>(a.wanted, 0, cap)));
+        params.push_back(std::to_string(std::clamp<std::int64_t>(a.held, 0, kExact)));
     }
     RedisReply reply = co_await run_script(0, std::move(params), asks.size(), timeout_sec);
     if (reply.type != RedisReply::Type::array || reply.elements.size() != asks.size())

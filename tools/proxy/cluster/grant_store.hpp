@@ -1,8 +1,9 @@
 // Capacity grants in Redis: each backend's cap shared by the proxy replicas.
 //
 // One hash per backend ("<prefix><server id>"), one field per replica:
-// "grant held wanted cap expires_ms", and the field "" with the end of the
-// rebuild window (ms), set when the hash is created. Grants change only inside two Lua
+// "grant held wanted cap expires_ms", the field "" with the end of the
+// rebuild window (ms) and "#renewed" with the time of the last renewal
+// (ms). Grants change only inside two Lua
 // scripts, which Redis runs atomically, with expiry judged by the server's
 // own TIME so that replica clocks never matter.
 //
@@ -45,8 +46,9 @@ public:
     // Renews every backend in one script call: drops expired replicas,
     // records this replica's ask with an expiry of now + ttl (server time)
     // and returns its grants in the order of `asks`. One round trip (two
-    // after a Redis restart, which forgets loaded scripts). Throws
-    // RedisError when Redis fails or answers something unusable.
+    // after a Redis restart, which forgets loaded scripts). `timeout_sec`
+    // bounds the whole call, every round trip in it. Throws RedisError
+    // when Redis fails, runs out of time or answers something unusable.
     boost::asio::awaitable<std::vector<Grant>> renew(const std::string& replica, double ttl_sec,
                                                      const std::vector<GrantAsk>& asks, double timeout_sec);
     // Removes this replica's entries for `server_ids`. Throws RedisError.

@@ -23,9 +23,11 @@ constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 
 namespace {
 
-// A reply larger than this is not one of ours: the connection is dropped
-// rather than buffering without bound.
-constexpr std::size_t kMaxReplyBytes = 16 * 1024 * 1024;
+// A reply larger than this is not one of ours (three integers per backend:
+// tens of thousands of backends fit): the connection is dropped rather than
+// buffering it, and converting a reply this size takes the loop thread
+// milliseconds, not the tenths of a second a 16 MiB one took.
+constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
 
 // hiredis allocates an array's table of elements when it reads the array's
 // header, before any element has come: a reply of a dozen bytes could
@@ -231,7 +233,7 @@ awaitable<RedisReply> RedisClient::round_trip(const std::vector<std::string>& ar
         auto [rec, got] = co_await socket_.async_read_some(net::buffer(reader_->buf), use_tuple);
         if (rec) throw RedisError("read from Redis failed: " + rec.message());
         reader_->pending += got;
-        if (reader_->pending > kMaxReplyBytes) throw RedisError("reply from Redis exceeds 16 MiB");
+        if (reader_->pending > kMaxReplyBytes) throw RedisError("reply from Redis exceeds " + std::to_string(kMaxReplyBytes) + " bytes");
         if (redisReaderFeed(reader_->r, reader_->buf.data(), got) != REDIS_OK) throw RedisError("cannot buffer the reply");
     }
 }
