@@ -228,8 +228,12 @@ awaitable<void> ClusterCapacity::renew_once() {
     const double sent = now();
     try {
         if (!to_release_.empty()) {
-            co_await store_.release(cfg_.replica_id, to_release_, timeout);
-            to_release_.clear();
+            // A reload may add more while this one is out.
+            const std::vector<std::int64_t> sent_ids = to_release_;
+            co_await store_.release(cfg_.replica_id, sent_ids, timeout);
+            std::erase_if(to_release_, [&](std::int64_t id) {
+                return std::find(sent_ids.begin(), sent_ids.end(), id) != sent_ids.end();
+            });
         }
         std::vector<GrantAsk> asks;
         for (auto& [id, b] : backends_) {
@@ -238,7 +242,11 @@ awaitable<void> ClusterCapacity::renew_once() {
             b.pressure = 0;
         }
         std::vector<Grant> grants;
-        if (!asks.empty()) grants = co_await store_.renew(cfg_.replica_id, cfg_.grant_ttl_sec, asks, timeout);
+        // What the release left of the time-out: the grants' deadline below
+        // counts one time-out from `sent`.
+        const double left = timeout - (now() - sent);
+        if (left <= 0) throw RedisError("Redis took longer than the time-out");
+        if (!asks.empty()) grants = co_await store_.renew(cfg_.replica_id, cfg_.grant_ttl_sec, asks, left);
         ++renewals_;
         if (first_failure_ >= 0) spdlog::info("cluster: Redis answers again, grants renewed");
         first_failure_ = -1.0;
@@ -255,7 +263,10 @@ awaitable<void> ClusterCapacity::renew_once() {
             b.valid_until = valid_until;
             apply(it->first, b, grants[i].grant);
         }
-    } catch (const RedisError& e) {
+    } catch (const std::exception& e) {
+        // Any failure, not only Redis's (a reply too big to convert, say):
+        // the loop must go on, or grants would stay in force here long
+        // after Redis dropped them.
         ++redis_errors_;
         if (first_failure_ < 0) {
             first_failure_ = sent;
