@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -304,6 +305,9 @@ TEST_F(ProxyOps, JsonAccessLogCarriesRequestIdUsageAndTimings) {
                              return std::isdigit(static_cast<unsigned char>(ch)) || (ch >= 'a' && ch <= 'f');
                          });
         EXPECT_TRUE(c.kept ? id == c.client_id : generated) << id;
+        // Dated: the mock sends no Date, and the 404 is the proxy's own.
+        static const std::regex kHttpDate(R"((Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT)");
+        EXPECT_TRUE(std::regex_match(r.header("date"), kHttpDate)) << r.header("date");
         if (c.status == 200) {
             EXPECT_EQ(r.header("x-mock-request-id"), id);  // the backend saw the same id
         }

@@ -142,9 +142,14 @@ ArenaString buffered_head(const Exchange& ex, const Request& req, const Head& he
     out.reserve(512 + length);  // the body is read in after the head
     append_all(out, req.version() == 10 ? "HTTP/1.0 " : "HTTP/1.1 ", Decimal(head.result_int()), " ", head.reason(),
                "\r\n");
+    bool dated = false;
     for (const auto& f : head)
-        if (!hop_by_hop_field(f) && !listed(options, f.name_string()) && !is_request_id(f.name_string()))
+        if (!hop_by_hop_field(f) && !listed(options, f.name_string()) && !is_request_id(f.name_string())) {
             append_all(out, f.name_string(), ": ", f.value(), "\r\n");
+            dated = dated || beast::iequals(f.name_string(), "date");
+        }
+    // A proxy dates an answer that came without a date (RFC 9110 6.6.1).
+    if (!dated) append_all(out, "Date: ", http_date(), "\r\n");
     append_all(out, "X-Request-Id: ", ex.request_id, "\r\nContent-Length: ", Decimal(length), "\r\n");
     if (!ex.client_keep) append_all(out, "Connection: close\r\n");
     else if (req.version() == 10) append_all(out, "Connection: keep-alive\r\n");
@@ -166,6 +171,7 @@ http::response<http::buffer_body> streamed_head(Exchange& ex, const Request& req
     for (const auto& f : head)
         if (!hop_by_hop_field(f) && !listed(options, f.name_string())) res.insert(f.name_string(), f.value());
     res.set("X-Request-Id", ex.request_id);
+    if (res.find(http::field::date) == res.end()) res.set(http::field::date, http_date());
     const int status = head.result_int();
     const bool bodiless = status / 100 == 1 || status == 204 || status == 304;
     // A 304 may name the length of the body it stands for; a 204 (or 1xx)

@@ -6,6 +6,10 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/json/serialize.hpp>
 
+#include <array>
+#include <cstdio>
+#include <ctime>
+
 namespace quillmar::proxy {
 
 bool is_request_id(std::string_view name) { return beast::iequals(name, "x-request-id"); }
@@ -41,9 +45,30 @@ void throw_if_cancelled(const beast::error_code& ec) {
     if (ec == net::error::operation_aborted) lb::throw_cancelled();
 }
 
+std::string_view http_date() {
+    thread_local std::time_t formatted = -1;
+    thread_local std::array<char, 64> text{};
+    thread_local std::size_t size = 0;
+    const std::time_t now = std::time(nullptr);
+    if (now != formatted) {
+        // By hand, not strftime: its day and month names follow the locale.
+        static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+        static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        std::tm t{};
+        gmtime_r(&now, &t);
+        const int n = std::snprintf(text.data(), text.size(), "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday], t.tm_mday,
+                      kMonths[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+        size = n > 0 ? std::min<std::size_t>(static_cast<std::size_t>(n), text.size() - 1) : 0;
+        formatted = now;
+    }
+    return {text.data(), size};
+}
+
 http::response<http::string_body> make_response(http::status status, std::string body, bool keep_alive,
                                                 std::string_view content_type, unsigned version) {
     http::response<http::string_body> res{status, version};
+    res.set(http::field::date, http_date());
     res.set(http::field::content_type, content_type);
     res.body() = std::move(body);
     res.keep_alive(keep_alive);

@@ -62,8 +62,13 @@ std::string classify(const boost::beast::error_code& ec, std::string_view phase)
 // client left unwinds at once instead of being taken for an upstream failure.
 void throw_if_cancelled(const boost::beast::error_code& ec);
 
-// An answer in HTTP/1.`version`: the connection choice is spelled for that
-// version (HTTP/1.0 keeps a connection only when told keep-alive).
+// Now as an HTTP date (RFC 9110 5.6.7), "Sun, 06 Nov 1994 08:49:37 GMT":
+// every answer carries one, the backend's or, when it sent none, ours.
+// Formatted once a second per thread; valid until the thread's next call.
+std::string_view http_date();
+
+// An answer in HTTP/1.`version`, dated: the connection choice is spelled
+// for that version (HTTP/1.0 keeps a connection only when told keep-alive).
 boost::beast::http::response<boost::beast::http::string_body> make_response(
     boost::beast::http::status status, std::string body, bool keep_alive,
     std::string_view content_type = "application/json", unsigned version = 11);
