@@ -79,7 +79,7 @@ std::vector<std::string_view> connection_options(const Fields& fields);
 // `strip` lists the characters that go: a list's ends lose commas too.
 inline std::string_view trim_blanks(std::string_view s, std::string_view strip = " \t") {
     const auto first = s.find_first_not_of(strip);
-    if (first == std::string_view::npos) return {};
+    if (first == std::string_view::npos) return s.substr(s.size());  // empty, still pointing into `s`
     return s.substr(first, s.find_last_not_of(strip) - first + 1);
 }
 
