@@ -35,3 +35,7 @@ leaf a ca 1001
 leaf b ca 1002
 leaf untrusted other-ca 1003
 openssl pkey -in a.key -aes256 -passout pass:quillmar -out a-encrypted.key 2>/dev/null
+# A bundle as some systems ship them: the test CA in the "TRUSTED
+# CERTIFICATE" form, after another CA in the plain form.
+openssl x509 -in ca.crt -addtrust serverAuth -out ca-trusted.crt
+cat other-ca.crt ca-trusted.crt > bundle.crt

@@ -147,6 +147,7 @@ TEST_F(ProxyTls, HttpsBackendsAreVerifiedUnlessTheOperatorSaysOtherwise) {
     };
     const std::vector<Case> cases{
         {"trusted", "a", {{"ca_file", certs_.ca()}}, 0, 200, "chat.completion", ""},
+        {"trusted form in a bundle", "a", {{"ca_file", certs_.dir + "/bundle.crt"}}, 0, 200, "chat.completion", ""},
         {"untrusted", "untrusted", {{"ca_file", certs_.ca()}}, 0, 502, "tls_verify_failed",
          "certificate not trusted: unable to get local issuer certificate"},
         {"health", "untrusted", {{"ca_file", certs_.ca()}}, 0.1, 0, "",

@@ -4,6 +4,7 @@
 
 #include <boost/asio/ssl/error.hpp>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
@@ -62,6 +63,31 @@ struct Secret {
     ~Secret() { OPENSSL_cleanse(text.data(), text.size()); }
 };
 
+// A CA bundle's certificates and CRLs, as OpenSSL's own file loader takes
+// them: "TRUSTED CERTIFICATE" blocks too, which Asio's loader from memory
+// skips.
+void add_ca_bundle(ssl::context& ctx, const std::string& pem, const std::string& path) {
+    ERR_clear_error();
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    STACK_OF(X509_INFO)* infos = bio != nullptr ? PEM_X509_INFO_read_bio(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    X509_STORE* store = SSL_CTX_get_cert_store(ctx.native_handle());
+    int added = 0;
+    for (int i = 0; infos != nullptr && i < sk_X509_INFO_num(infos); ++i) {
+        const X509_INFO* info = sk_X509_INFO_value(infos, i);
+        if (info->x509 != nullptr && X509_STORE_add_cert(store, info->x509) == 1) ++added;
+        if (info->crl != nullptr && X509_STORE_add_crl(store, info->crl) == 1) ++added;
+    }
+    if (infos != nullptr) sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    const unsigned long err = ERR_get_error();
+    ERR_clear_error();
+    if (added == 0) {
+        const char* why = err != 0 ? ERR_reason_error_string(err) : nullptr;
+        throw TlsError("ca_file", "cannot load CA file " + path + ": " +
+                                      (why != nullptr ? why : "it holds no certificate"));
+    }
+}
+
 std::string reason(const boost::system::error_code& ec) {
     std::string text = ec.message();
     return text.empty() ? "unknown error" : text;
@@ -97,9 +123,7 @@ TlsContext make_client_context(const std::string& ca_file, bool skip_verify) {
     apply_modern_defaults(*ctx);
     boost::system::error_code ec;
     if (!ca_file.empty()) {
-        const std::string bundle = require_readable(ca_file, "ca_file", "CA");
-        ctx->add_certificate_authority(boost::asio::buffer(bundle), ec);
-        if (ec) throw TlsError("ca_file", "cannot load CA file " + ca_file + ": " + reason(ec));
+        add_ca_bundle(*ctx, require_readable(ca_file, "ca_file", "CA"), ca_file);
     } else {
         ctx->set_default_verify_paths(ec);
         if (ec) throw TlsError("", "cannot load the system's trust store: " + reason(ec));
