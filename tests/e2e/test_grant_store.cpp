@@ -60,8 +60,8 @@ struct Store {
     explicit Store(std::uint16_t port)
         : redis(io.get_executor(), {"127.0.0.1", port, 0}), store(redis, "test:grants:") {}
     Grant renew(const std::string& replica, std::int64_t cap, std::int64_t wanted, std::int64_t held,
-                double ttl = 30.0) {
-        return run(io, store.renew(replica, ttl, {GrantAsk{7, cap, wanted, held}}, 2.0)).at(0);
+                double ttl = 30.0, bool known = false) {
+        return run(io, store.renew(replica, ttl, {GrantAsk{7, cap, wanted, held, known}}, 2.0)).at(0);
     }
 };
 
@@ -153,16 +153,30 @@ TEST(GrantStore, FreshStateGrantsNoMoreThanHeldForOneTtl) {
 
 // Everyone cut off from Redis for longer than the entries live: the hash
 // outlives them, but the replicas still run on their shares, so the first
-// one back gets no more than it holds.
-TEST(GrantStore, APauseInRenewalsOpensTheRebuildWindow) {
+// one back, finding its entry gone, gets no more than it holds. A replica
+// whose entry lived through a shorter stall, and one that gave its grants
+// back and starts afresh, go on as before.
+TEST(GrantStore, AReplicaThatLostItsEntryReopensTheRebuildWindow) {
     e2e::RedisServer server;
     Store s(server.port());
     run(s.io, s.redis.call({"HSET", "test:grants:7", "", "0"}, 2.0));
     EXPECT_EQ(s.renew("a", 6, 3, 0, 0.4).grant, 3);
     EXPECT_EQ(s.renew("b", 6, 3, 0, 0.4).grant, 3);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(s.renew("a", 6, 6, 3, 0.4).grant, 3);
-    EXPECT_EQ(s.renew("b", 6, 6, 3, 0.4).grant, 3);
+    EXPECT_EQ(s.renew("a", 6, 6, 3, 0.4, true).grant, 3);
+    EXPECT_EQ(s.renew("b", 6, 6, 3, 0.4, true).grant, 3);
+}
+
+TEST(GrantStore, AStallShorterThanTheTtlOrAFreshStartOpensNoWindow) {
+    e2e::RedisServer server;
+    Store s(server.port());
+    run(s.io, s.redis.call({"HSET", "test:grants:7", "", "0"}, 2.0));
+    EXPECT_EQ(s.renew("a", 6, 6, 0, 1.0).grant, 6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(s.renew("a", 6, 6, 6, 1.0, true).grant, 6);
+    run(s.io, s.store.release("a", {7}, 2.0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(s.renew("a", 6, 6, 0, 1.0).grant, 6);
 }
 
 TEST(GrantStore, DeadReplicaLosesItsGrantAfterTheTtl) {

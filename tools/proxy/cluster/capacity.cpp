@@ -238,7 +238,7 @@ awaitable<void> ClusterCapacity::renew_once() {
         std::vector<GrantAsk> asks;
         for (auto& [id, b] : backends_) {
             b.wanted = wanted_for(id, b);
-            asks.push_back({id, b.cap, b.wanted, std::max(b.grant, in_use(id, b))});
+            asks.push_back({id, b.cap, b.wanted, std::max(b.grant, in_use(id, b)), b.replicas_seen > 0});
             b.pressure = 0;
         }
         std::vector<Grant> grants;

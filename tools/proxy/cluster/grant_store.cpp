@@ -11,7 +11,7 @@ using boost::asio::awaitable;
 namespace {
 
 // KEYS: one hash per backend. ARGV: replica, ttl_ms, then per key its cap,
-// wanted and held. Returns per key {grant, live replicas, cap in force}.
+// wanted, held and known. Returns per key {grant, live replicas, cap in force}.
 //
 // Per backend: expired entries go; the cap in force is the smallest any live
 // replica reports (a lowered cap bites at once, a raised one once every
@@ -28,24 +28,23 @@ namespace {
 // rebuild window of one TTL, kept in the field "": within it nobody gets
 // more than it already holds, because replicas still running on grants the
 // lost state recorded have not all reported yet; all of them have by the
-// window's end (or their grants have expired). So does a pause of more
-// than half a TTL since anyone renewed (the field "#renewed", which no
-// replica id can spell): everyone was cut off from Redis, entries of
-// replicas still running on their grants or fallback shares may have
-// expired meanwhile, and the hash that outlived them no longer shows it.
-// Replicas renew at least four times a TTL, so a working cluster never
-// pauses that long.
+// window's end (or their grants have expired). So does a replica that
+// lost its entry ("known" 1: it renewed before, and its entry is gone or
+// expired): Redis was out of its reach for longer than entries live, as it
+// may have been for the others, whose entries may have expired while they
+// still serve on their grants or fallback shares.
 constexpr const char* kRenewScript = R"lua(
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
 local me = ARGV[1]
 local ttl = tonumber(ARGV[2])
-if ttl == nil or ttl < 1 or #ARGV ~= 2 + 3 * #KEYS then return redis.error_reply('bad arguments') end
+if ttl == nil or ttl < 1 or #ARGV ~= 2 + 4 * #KEYS then return redis.error_reply('bad arguments') end
 local function entry(g, h, w, c, e) return string.format('%d %d %d %d %d', g, h, w, c, e) end
 local out = {}
 for i, key in ipairs(KEYS) do
-  local a = 2 + (i - 1) * 3
+  local a = 2 + (i - 1) * 4
   local cap, wanted, held = tonumber(ARGV[a + 1]), tonumber(ARGV[a + 2]), tonumber(ARGV[a + 3])
+  local known = ARGV[a + 4] == '1'
   if cap == nil or wanted == nil or held == nil or cap < 1 or wanted < 0 or held < 0 then
     return redis.error_reply('bad arguments for ' .. key)
   end
@@ -53,13 +52,14 @@ for i, key in ipairs(KEYS) do
   local flat = redis.call('HGETALL', key)
   local others = {}
   local incap = cap
-  local warm_until, renewed = nil, nil
+  local warm_until, mine_live = nil, false
   for j = 1, #flat, 2 do
     if flat[j] == '' then
       warm_until = tonumber(flat[j + 1])
-    elseif flat[j] == '#renewed' then
-      renewed = tonumber(flat[j + 1])
-    elseif flat[j] ~= me then
+    elseif flat[j] == me then
+      local e = string.match(flat[j + 1], ' (%d+)$')
+      mine_live = e ~= nil and tonumber(e) > now
+    else
       local g, h, w, c, e = string.match(flat[j + 1], '^(%d+) (%d+) (%d+) (%d+) (%d+)$')
       if g == nil or tonumber(e) <= now then
         redis.call('HDEL', key, flat[j])
@@ -70,11 +70,10 @@ for i, key in ipairs(KEYS) do
       end
     end
   end
-  if warm_until == nil or (renewed ~= nil and now - renewed > ttl / 2 and warm_until < now + ttl) then
+  if warm_until == nil or (known and not mine_live and warm_until < now + ttl) then
     warm_until = now + ttl
     redis.call('HSET', key, '', warm_until)
   end
-  redis.call('HSET', key, '#renewed', now)
   local share = math.max(1, math.floor(incap / (#others + 1)))
   local reserved, starved = 0, false
   for _, o in ipairs(others) do
@@ -164,6 +163,7 @@ awaitable<std::vector<Grant>> GrantStore::renew(const std::string& replica, doub
         params.push_back(std::to_string(cap));
         params.push_back(std::to_string(std::clamp<std::int64_t>(a.wanted, 0, cap)));
         params.push_back(std::to_string(std::clamp<std::int64_t>(a.held, 0, kExact)));
+        params.push_back(a.known ? "1" : "0");
     }
     RedisReply reply = co_await run_script(0, std::move(params), asks.size(), timeout_sec);
     if (reply.type != RedisReply::Type::array || reply.elements.size() != asks.size())

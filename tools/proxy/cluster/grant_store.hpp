@@ -1,9 +1,8 @@
 // Capacity grants in Redis: each backend's cap shared by the proxy replicas.
 //
 // One hash per backend ("<prefix><server id>"), one field per replica:
-// "grant held wanted cap expires_ms", the field "" with the end of the
-// rebuild window (ms) and "#renewed" with the time of the last renewal
-// (ms). Grants change only inside two Lua
+// "grant held wanted cap expires_ms", and the field "" with the end of the
+// rebuild window (ms). Grants change only inside two Lua
 // scripts, which Redis runs atomically, with expiry judged by the server's
 // own TIME so that replica clocks never matter.
 //
@@ -30,6 +29,7 @@ struct GrantAsk {
     std::int64_t cap = 0;     // its configured cap (at least 1)
     std::int64_t wanted = 0;  // the share it would like, 0..cap
     std::int64_t held = 0;    // what it may be using now: max(grant in force, in flight)
+    bool known = false;       // it has an entry from an earlier renewal, unless that expired
 };
 
 // What it gets back.
